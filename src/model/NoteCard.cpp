@@ -1,0 +1,153 @@
+#include "NoteCard.h"
+
+#include "NoteJSON.h"
+
+#include <QJsonValue>
+#include <QRegularExpression>
+#include <QUuid>
+
+using namespace Qt::StringLiterals;
+
+QString NoteCard::keyName(CodingKeys key)
+{
+    switch (key) {
+    case CodingKeys::id:
+        return u"id"_s;
+    case CodingKeys::content:
+        return u"content"_s;
+    case CodingKeys::color:
+        return u"color"_s;
+    case CodingKeys::createdAt:
+        return u"createdAt"_s;
+    case CodingKeys::updatedAt:
+        return u"updatedAt"_s;
+    case CodingKeys::pinned:
+        return u"pinned"_s;
+    }
+    Q_UNREACHABLE();
+    return {};
+}
+
+QStringList NoteCard::hashtagsIn(const QString &text)
+{
+    // QRegularExpression is safe to share between threads for matching; the sync task
+    // derives tags off the GUI thread too.
+    static const QRegularExpression tagPattern(u"#([a-zA-Z0-9_-]+)"_s);
+    QStringList tags;
+    for (auto it = tagPattern.globalMatch(text); it.hasNext();) {
+        const QString tag = u'#' + it.next().capturedView(1).toString().toLower();
+        if (!tags.contains(tag))
+            tags.append(tag);
+    }
+    return tags;
+}
+
+QString NoteCard::makeId()
+{
+    // QUuid::toString gives lower case; other clients write the canonical upper-case form.
+    return u"card_"_s + QUuid::createUuid().toString(QUuid::WithoutBraces).left(8).toUpper();
+}
+
+QString NoteCard::welcomeText()
+{
+    return QStringList{
+        u"yo! welcome to Pinlark for Mac \U0001F4DD"_s,
+        QString(),
+        u"\u2022 cursor is already blinking \u2014 just start typing"_s,
+        u"\u2022 \u2318\u2190 and \u2318\u2192 (or buttons above) flick between index cards"_s,
+        u"\u2022 tap any pastel highlighter to color-code this card"_s,
+        u"\u2022 use #hashtags like #ideas or #todo for instant filtering"_s,
+        u"\u2022 \u2318N pulls a fresh card from the stack"_s,
+        u"\u2022 \u2325Space brings Pinlark up from anywhere"_s,
+        u"\u2022 close it or hit Esc \u2014 it's already saved"_s,
+        QString(),
+        u"small notes, big thoughts"_s,
+    }
+        .join(u'\n');
+}
+
+NoteCard NoteCard::defaultCard()
+{
+    NoteCard card;
+    card.id = makeId();
+    card.content = welcomeText();
+    card.color = u"yellow"_s;
+    card.isPinned = true;
+    card.createdAt = Timestamp::now();
+    card.updatedAt = Timestamp::now();
+    return card;
+}
+
+QJsonObject NoteCard::toJson() const
+{
+    QJsonObject object;
+    object.insert(keyName(CodingKeys::id), id);
+    object.insert(keyName(CodingKeys::content), content);
+    object.insert(keyName(CodingKeys::color), color);
+    object.insert(keyName(CodingKeys::createdAt), NoteJSON::isoString(createdAt));
+    object.insert(keyName(CodingKeys::updatedAt), NoteJSON::isoString(updatedAt));
+    if (isPinned)
+        object.insert(keyName(CodingKeys::pinned), *isPinned);
+    return object;
+}
+
+namespace {
+
+bool readString(const QJsonObject &object, NoteCard::CodingKeys key, QString *out, QString *error)
+{
+    const QString name = NoteCard::keyName(key);
+    const auto it = object.constFind(name);
+    if (it == object.constEnd()) {
+        *error = u"missing member \""_s + name + u'"';
+        return false;
+    }
+    if (!it->isString()) {
+        *error = u"member \""_s + name + u"\" is not a string"_s;
+        return false;
+    }
+    *out = it->toString();
+    return true;
+}
+
+bool readTimestamp(const QJsonObject &object, NoteCard::CodingKeys key, Timestamp *out,
+                   QString *error)
+{
+    const QString name = NoteCard::keyName(key);
+    const auto it = object.constFind(name);
+    if (it == object.constEnd()) {
+        *error = u"missing member \""_s + name + u'"';
+        return false;
+    }
+    auto timestamp = NoteJSON::readTimestamp(*it, error);
+    if (!timestamp)
+        return false;
+    *out = *timestamp;
+    return true;
+}
+
+} // namespace
+
+std::optional<NoteCard> NoteCard::fromJson(const QJsonValue &value, QString *error)
+{
+    if (!value.isObject()) {
+        *error = u"a card is not a JSON object"_s;
+        return std::nullopt;
+    }
+    const QJsonObject object = value.toObject();
+    NoteCard card;
+    if (!readString(object, CodingKeys::id, &card.id, error) ||
+        !readString(object, CodingKeys::content, &card.content, error) ||
+        !readString(object, CodingKeys::color, &card.color, error) ||
+        !readTimestamp(object, CodingKeys::createdAt, &card.createdAt, error) ||
+        !readTimestamp(object, CodingKeys::updatedAt, &card.updatedAt, error))
+        return std::nullopt;
+
+    const QJsonValue pinned = object.value(keyName(CodingKeys::pinned));
+    if (pinned.isBool()) {
+        card.isPinned = pinned.toBool();
+    } else if (!pinned.isUndefined() && !pinned.isNull()) {
+        *error = u"member \"pinned\" is not a boolean"_s;
+        return std::nullopt;
+    }
+    return card;
+}

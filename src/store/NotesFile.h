@@ -1,0 +1,55 @@
+#pragma once
+
+#include "NoteCard.h"
+#include "Result.h"
+
+#include <QDate>
+#include <QList>
+#include <QString>
+
+#include <functional>
+
+// The notes file on disk: notes.json in the notes folder, its daily backups and the place
+// an unreadable file is moved aside to. Every write is atomic and durable, and the folder
+// and files are private to the user.
+class NotesFile final
+{
+public:
+    using Clock = std::function<Timestamp()>;
+    using Logger = std::function<void(const QString &)>;
+
+    // `folder` empty: the folder "Pinlark" in the user's generic data location.
+    NotesFile(QString folder, Clock clock, Logger log);
+
+    // The notes folder, created (private to the user) when it is missing. A failure to
+    // create it is not reported here: the read or write that follows fails and says why.
+    [[nodiscard]] QString folder() const;
+    [[nodiscard]] QString path() const;
+
+    struct Loaded
+    {
+        enum class Status { Missing, Loaded, Unreadable };
+        Status status = Status::Missing;
+        QList<NoteCard> cards;
+        QString error;   // why an unreadable file could not be used
+        QString movedTo; // where it went; empty when it could not be moved aside
+    };
+    // Reads and decodes notes.json. A file that cannot be read or decoded is moved aside
+    // under a name of its own, never deleted.
+    [[nodiscard]] Loaded load() const;
+
+    // Writes the whole stack, replacing notes.json atomically. Before the first write of a
+    // day, the file being replaced is copied into backups/.
+    [[nodiscard]] Result<bool> save(const QList<NoteCard> &cards);
+
+    static constexpr int backupsKept = 7;
+
+private:
+    [[nodiscard]] QString moveAside() const;
+    void backUpOncePerDay(const QString &folder);
+
+    QString m_folder;
+    Clock m_clock;
+    Logger m_log;
+    QDate m_lastBackupDay;
+};

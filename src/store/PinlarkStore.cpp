@@ -1,0 +1,402 @@
+#include "PinlarkStore.h"
+
+#include "Log.h"
+#include "NotePastel.h"
+
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <numeric>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString loadErrorPrefix = u"Pinlark: error loading notes, starting fresh: "_s;
+const QString saveErrorPrefix = u"Pinlark: error saving notes: "_s;
+const QString checklistItem = u"- [ ] "_s;
+
+} // namespace
+
+PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
+    : QObject(parent)
+    , m_env(std::move(environment))
+    , m_file(m_env.notesFolder, m_env.clock ? m_env.clock : Clock(&Timestamp::now),
+             [this](const QString &line) { log(line); })
+{
+    if (!m_env.clock)
+        m_env.clock = &Timestamp::now;
+    m_saveTimer.setSingleShot(true);
+    m_saveTimer.setInterval(saveDelayMs);
+    // The timer belongs to the store, so it can never fire into a store that is gone.
+    connect(&m_saveTimer, &QTimer::timeout, this, &PinlarkStore::saveNotesImmediately);
+    loadNotes();
+}
+
+PinlarkStore::PinlarkStore(QObject *parent)
+    : PinlarkStore(Environment{}, parent)
+{
+}
+
+// Teardown only releases: the owner decides when the last save happens.
+PinlarkStore::~PinlarkStore() = default;
+
+// MARK: published fields
+
+void PinlarkStore::setCards(const QList<NoteCard> &cards)
+{
+    Q_EMIT aboutToChange();
+    m_cards = cards;
+    invalidateTagIndex();
+    Q_EMIT cardsChanged(m_cards);
+}
+
+void PinlarkStore::setActiveIndex(qint64 index)
+{
+    Q_EMIT aboutToChange();
+    m_activeIndex = index;
+    Q_EMIT activeIndexChanged(m_activeIndex);
+}
+
+void PinlarkStore::setPassportCode(const QString &code)
+{
+    Q_EMIT aboutToChange();
+    m_passportCode = code;
+    Q_EMIT passportCodeChanged(m_passportCode);
+}
+
+void PinlarkStore::setIsSyncing(bool syncing)
+{
+    Q_EMIT aboutToChange();
+    m_isSyncing = syncing;
+    Q_EMIT isSyncingChanged(m_isSyncing);
+}
+
+void PinlarkStore::setShowSync(bool show)
+{
+    Q_EMIT aboutToChange();
+    m_showSync = show;
+    Q_EMIT showSyncChanged(m_showSync);
+}
+
+void PinlarkStore::setSyncStatusMessage(const std::optional<QString> &message)
+{
+    Q_EMIT aboutToChange();
+    m_syncStatusMessage = message;
+    Q_EMIT syncStatusMessageChanged(m_syncStatusMessage);
+}
+
+void PinlarkStore::setSelectedTag(const std::optional<QString> &tag)
+{
+    Q_EMIT aboutToChange();
+    m_selectedTag = tag;
+    Q_EMIT selectedTagChanged(m_selectedTag);
+}
+
+// MARK: persistence
+
+void PinlarkStore::loadNotes()
+{
+    NotesFile::Loaded loaded = m_file.load();
+    if (loaded.status == NotesFile::Loaded::Status::Loaded && !loaded.cards.isEmpty()) {
+        setCards(loaded.cards);
+        setActiveIndex(0);
+        return;
+    }
+
+    setCards({NoteCard::defaultCard()});
+    setActiveIndex(0);
+    if (loaded.status != NotesFile::Loaded::Status::Unreadable) {
+        saveNotesImmediately();
+        return;
+    }
+
+    if (loaded.movedTo.isEmpty()) {
+        m_saveRefusal = u"the unreadable notes file "_s + m_file.path() +
+                        u" could not be moved aside, so it is not written over"_s;
+        log(loadErrorPrefix + loaded.error + u" (the file could not be moved aside and is kept)"_s);
+        return;
+    }
+    log(loadErrorPrefix + loaded.error + u" (the unreadable file was moved to "_s +
+        loaded.movedTo + u')');
+    saveNotesImmediately();
+}
+
+void PinlarkStore::saveNotes()
+{
+    m_saveTimer.start();
+}
+
+void PinlarkStore::saveNotesImmediately()
+{
+    m_saveTimer.stop();
+    if (!m_saveRefusal.isEmpty()) {
+        log(saveErrorPrefix + m_saveRefusal);
+        return;
+    }
+    const Result<bool> saved = m_file.save(m_cards);
+    if (!saved)
+        log(saveErrorPrefix + saved.error());
+}
+
+// MARK: tag filter and navigation
+
+QStringList PinlarkStore::allTags() const
+{
+    ensureTagIndex();
+    if (!m_allTags)
+        m_allTags = m_tagCounts.keys();
+    return *m_allTags;
+}
+
+QList<qint64> PinlarkStore::activeCardIndices() const
+{
+    QList<qint64> indices;
+    if (!m_selectedTag) {
+        indices.resize(m_cards.size());
+        std::iota(indices.begin(), indices.end(), qint64(0));
+        return indices;
+    }
+    ensureTagIndex();
+    for (std::size_t i = 0; i < m_cardTags.size(); ++i) {
+        if (m_cardTags[i].contains(*m_selectedTag))
+            indices.append(qint64(i));
+    }
+    return indices;
+}
+
+qint64 PinlarkStore::currentFilteredIndex() const
+{
+    const QList<qint64> indices = activeCardIndices();
+    const qsizetype position = indices.indexOf(m_activeIndex);
+    return position < 0 ? 0 : position;
+}
+
+std::optional<NoteCard> PinlarkStore::currentCard() const
+{
+    if (!hasValidIndex())
+        return std::nullopt;
+    return m_cards.at(m_activeIndex);
+}
+
+void PinlarkStore::nextCard()
+{
+    step(+1);
+}
+
+void PinlarkStore::prevCard()
+{
+    step(-1);
+}
+
+void PinlarkStore::step(int direction)
+{
+    const QList<qint64> indices = activeCardIndices();
+    const qsizetype position = indices.indexOf(m_activeIndex);
+    if (position < 0)
+        return;
+    const qsizetype target = position + direction;
+    if (target < 0 || target >= indices.size())
+        return;
+    setActiveIndex(indices.at(target));
+    play(SoundPlayer::Sound::Tink);
+}
+
+// MARK: editing
+
+bool PinlarkStore::hasValidIndex() const
+{
+    return m_activeIndex >= 0 && m_activeIndex < m_cards.size();
+}
+
+void PinlarkStore::editCurrentCard(const std::function<void(NoteCard &)> &edit)
+{
+    Q_EMIT aboutToChange();
+    edit(m_cards[m_activeIndex]);
+    Q_EMIT cardsChanged(m_cards);
+}
+
+void PinlarkStore::addCard()
+{
+    NoteCard card;
+    card.id = NoteCard::makeId();
+    const QStringList &keys = NotePastel::allKeys();
+    card.color = keys.at(QRandomGenerator::global()->bounded(int(keys.size())));
+    card.isPinned = false;
+    card.createdAt = m_env.clock();
+    card.updatedAt = m_env.clock();
+
+    Q_EMIT aboutToChange();
+    m_cards.append(card);
+    if (m_tagIndexValid)
+        m_cardTags.emplace_back();
+    Q_EMIT cardsChanged(m_cards);
+    setSelectedTag(std::nullopt);
+    setActiveIndex(m_cards.size() - 1);
+    saveNotesImmediately();
+    play(SoundPlayer::Sound::Pop);
+}
+
+void PinlarkStore::deleteCurrentCard()
+{
+    if (m_cards.size() < 2 || !hasValidIndex())
+        return;
+    Q_EMIT aboutToChange();
+    if (m_tagIndexValid) {
+        countTags(m_cardTags[std::size_t(m_activeIndex)], -1);
+        m_cardTags.erase(m_cardTags.begin() + m_activeIndex);
+    }
+    m_cards.removeAt(m_activeIndex);
+    Q_EMIT cardsChanged(m_cards);
+    if (m_activeIndex >= m_cards.size())
+        setActiveIndex(m_cards.size() - 1);
+    saveNotesImmediately();
+    play(SoundPlayer::Sound::Basso);
+}
+
+void PinlarkStore::updateCurrentCard(const QString &content)
+{
+    if (!hasValidIndex())
+        return;
+    const Timestamp now = m_env.clock();
+    editCurrentCard([&](NoteCard &card) {
+        card.content = content;
+        card.updatedAt = now;
+    });
+    retagCard(m_activeIndex);
+    saveNotes();
+}
+
+void PinlarkStore::setCurrentCardColor(const QString &key)
+{
+    if (!hasValidIndex())
+        return;
+    const Timestamp now = m_env.clock();
+    editCurrentCard([&](NoteCard &card) {
+        card.color = key;
+        card.updatedAt = now;
+    });
+    saveNotesImmediately();
+}
+
+void PinlarkStore::togglePinCurrentCard()
+{
+    if (!hasValidIndex())
+        return;
+    Q_EMIT aboutToChange();
+    NoteCard &current = m_cards[m_activeIndex];
+    current.setPinned(!current.pinned());
+
+    // Sort an order of indices rather than the cards, so the per-card tags follow along.
+    std::vector<qsizetype> order(std::size_t(m_cards.size()));
+    std::iota(order.begin(), order.end(), qsizetype(0));
+    std::stable_sort(order.begin(), order.end(), [this](qsizetype a, qsizetype b) {
+        const NoteCard &left = m_cards.at(a);
+        const NoteCard &right = m_cards.at(b);
+        if (left.pinned() != right.pinned())
+            return left.pinned();
+        return left.updatedAt > right.updatedAt;
+    });
+    QList<NoteCard> sorted;
+    sorted.reserve(m_cards.size());
+    std::vector<QStringList> sortedTags;
+    sortedTags.reserve(m_tagIndexValid ? order.size() : 0);
+    for (const qsizetype index : order) {
+        sorted.append(std::move(m_cards[index]));
+        if (m_tagIndexValid)
+            sortedTags.push_back(std::move(m_cardTags[std::size_t(index)]));
+    }
+    m_cards = std::move(sorted);
+    if (m_tagIndexValid)
+        m_cardTags = std::move(sortedTags);
+    Q_EMIT cardsChanged(m_cards);
+
+    setActiveIndex(0);
+    saveNotesImmediately();
+    play(SoundPlayer::Sound::Tink);
+}
+
+void PinlarkStore::toggleChecklist()
+{
+    if (!hasValidIndex())
+        return;
+    const Timestamp now = m_env.clock();
+    editCurrentCard([&](NoteCard &card) {
+        if (card.content.isEmpty())
+            card.content = checklistItem;
+        else if (card.content.endsWith(u'\n'))
+            card.content += checklistItem;
+        else
+            card.content += u'\n' + checklistItem;
+        card.updatedAt = now;
+    });
+    retagCard(m_activeIndex);
+    saveNotes();
+    play(SoundPlayer::Sound::Pop);
+}
+
+// MARK: helpers
+
+void PinlarkStore::play(SoundPlayer::Sound sound)
+{
+    if (m_env.sounds)
+        m_env.sounds->play(sound);
+}
+
+void PinlarkStore::log(const QString &line) const
+{
+    if (m_env.log)
+        m_env.log(line);
+    else
+        writeLogLine(line);
+}
+
+void PinlarkStore::ensureTagIndex() const
+{
+    if (m_tagIndexValid)
+        return;
+    m_cardTags.clear();
+    m_cardTags.reserve(std::size_t(m_cards.size()));
+    m_tagCounts.clear();
+    for (const NoteCard &card : m_cards) {
+        m_cardTags.push_back(card.hashtags());
+        countTags(m_cardTags.back(), +1);
+    }
+    m_allTags.reset();
+    m_tagIndexValid = true;
+}
+
+void PinlarkStore::invalidateTagIndex()
+{
+    m_tagIndexValid = false;
+    m_cardTags.clear();
+    m_tagCounts.clear();
+    m_allTags.reset();
+}
+
+void PinlarkStore::retagCard(qsizetype index)
+{
+    if (!m_tagIndexValid)
+        return;
+    QStringList tags = m_cards.at(index).hashtags();
+    QStringList &stored = m_cardTags[std::size_t(index)];
+    if (tags == stored)
+        return;
+    countTags(stored, -1);
+    countTags(tags, +1);
+    stored = std::move(tags);
+}
+
+void PinlarkStore::countTags(const QStringList &tags, int delta) const
+{
+    for (const QString &tag : tags) {
+        const int before = m_tagCounts.value(tag, 0);
+        const int after = before + delta;
+        if (after > 0)
+            m_tagCounts.insert(tag, after);
+        else
+            m_tagCounts.remove(tag);
+        if ((before > 0) != (after > 0))
+            m_allTags.reset(); // a tag appeared or disappeared
+    }
+}

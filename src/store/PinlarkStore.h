@@ -1,0 +1,141 @@
+#pragma once
+
+#include "NoteCard.h"
+#include "NotesFile.h"
+#include "SoundPlayer.h"
+
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+// The one store of the card stack and of what the views show: the current card, the tag
+// filter and the state of the Vault sync. Lives on the GUI thread; every published field is
+// assigned there, announced by aboutToChange() first and by its own signal after.
+class PinlarkStore final : public QObject
+{
+    Q_OBJECT
+    Q_PROPERTY(QList<NoteCard> cards READ cards WRITE setCards NOTIFY cardsChanged)
+    Q_PROPERTY(qint64 activeIndex READ activeIndex WRITE setActiveIndex NOTIFY activeIndexChanged)
+    Q_PROPERTY(QString passportCode READ passportCode WRITE setPassportCode NOTIFY
+                   passportCodeChanged)
+    Q_PROPERTY(bool isSyncing READ isSyncing WRITE setIsSyncing NOTIFY isSyncingChanged)
+    Q_PROPERTY(bool showSync READ showSync WRITE setShowSync NOTIFY showSyncChanged)
+    Q_PROPERTY(std::optional<QString> syncStatusMessage READ syncStatusMessage WRITE
+                   setSyncStatusMessage NOTIFY syncStatusMessageChanged)
+    Q_PROPERTY(std::optional<QString> selectedTag READ selectedTag WRITE setSelectedTag NOTIFY
+                   selectedTagChanged)
+
+public:
+    using Clock = std::function<Timestamp()>;
+    using Logger = std::function<void(const QString &)>;
+
+    // What the store needs from the outside world; tests replace each part.
+    struct Environment
+    {
+        SoundPlayer *sounds = nullptr; // not owned; none plays nothing
+        QString notesFolder;           // empty: "Pinlark" in the user's data location
+        Clock clock;                   // empty: the system clock
+        Logger log;                    // empty: one flushed line on standard output
+    };
+
+    // Loads the notes file, or starts with the welcome card.
+    explicit PinlarkStore(Environment environment, QObject *parent = nullptr);
+    explicit PinlarkStore(QObject *parent = nullptr);
+    ~PinlarkStore() override;
+    Q_DISABLE_COPY_MOVE(PinlarkStore)
+
+    static constexpr int saveDelayMs = 400;
+
+    // Published fields. Assigning one announces it even when the value is the same.
+    [[nodiscard]] const QList<NoteCard> &cards() const { return m_cards; }
+    void setCards(const QList<NoteCard> &cards);
+    [[nodiscard]] qint64 activeIndex() const { return m_activeIndex; }
+    void setActiveIndex(qint64 index);
+    [[nodiscard]] const QString &passportCode() const { return m_passportCode; }
+    void setPassportCode(const QString &code);
+    [[nodiscard]] bool isSyncing() const { return m_isSyncing; }
+    void setIsSyncing(bool syncing);
+    [[nodiscard]] bool showSync() const { return m_showSync; }
+    void setShowSync(bool show);
+    [[nodiscard]] const std::optional<QString> &syncStatusMessage() const
+    {
+        return m_syncStatusMessage;
+    }
+    void setSyncStatusMessage(const std::optional<QString> &message);
+    [[nodiscard]] const std::optional<QString> &selectedTag() const { return m_selectedTag; }
+    void setSelectedTag(const std::optional<QString> &tag);
+
+    // Persistence.
+    void saveNotes();            // debounced: writes 0.4 s after the last request
+    void saveNotesImmediately(); // writes now and drops a pending request
+    [[nodiscard]] bool hasPendingSave() const { return m_saveTimer.isActive(); }
+    [[nodiscard]] QString storageDirectory() const { return m_file.folder(); }
+
+    // Tag filter and navigation.
+    [[nodiscard]] QStringList allTags() const;
+    [[nodiscard]] QList<qint64> activeCardIndices() const;
+    [[nodiscard]] qint64 currentFilteredIndex() const;
+    [[nodiscard]] std::optional<NoteCard> currentCard() const;
+    void nextCard();
+    void prevCard();
+
+    // Editing the current card (the one at activeIndex, whatever the filter).
+    void addCard();
+    void deleteCurrentCard();
+    void updateCurrentCard(const QString &content);
+    void setCurrentCardColor(const QString &key);
+    void togglePinCurrentCard();
+    void toggleChecklist();
+
+Q_SIGNALS:
+    void aboutToChange();
+    void cardsChanged(const QList<NoteCard> &cards);
+    void activeIndexChanged(qint64 activeIndex);
+    void passportCodeChanged(const QString &passportCode);
+    void isSyncingChanged(bool isSyncing);
+    void showSyncChanged(bool showSync);
+    void syncStatusMessageChanged(const std::optional<QString> &syncStatusMessage);
+    void selectedTagChanged(const std::optional<QString> &selectedTag);
+
+private:
+    void loadNotes();
+    [[nodiscard]] bool hasValidIndex() const;
+    void play(SoundPlayer::Sound sound);
+    void log(const QString &line) const;
+    void step(int direction);
+    // Edits the current card in place and announces the change of `cards`.
+    void editCurrentCard(const std::function<void(NoteCard &)> &edit);
+
+    // Tags per card are derived from the text, which is costly on a large stack, so they are
+    // kept in step with `cards` here and rebuilt only after the whole list was replaced.
+    void ensureTagIndex() const;
+    void invalidateTagIndex();
+    void retagCard(qsizetype index);
+    void countTags(const QStringList &tags, int delta) const;
+
+    Environment m_env;
+    NotesFile m_file;
+
+    QList<NoteCard> m_cards;
+    qint64 m_activeIndex = 0;
+    QString m_passportCode;
+    bool m_isSyncing = false;
+    bool m_showSync = false;
+    std::optional<QString> m_syncStatusMessage;
+    std::optional<QString> m_selectedTag;
+
+    QTimer m_saveTimer;
+    // Set when an unreadable notes file could not be moved aside: no save may replace it.
+    QString m_saveRefusal;
+
+    mutable bool m_tagIndexValid = false;
+    mutable std::vector<QStringList> m_cardTags;
+    mutable QMap<QString, int> m_tagCounts;
+    mutable std::optional<QStringList> m_allTags;
+};

@@ -1,0 +1,6 @@
+#include "RecordingSoundPlayer.h"
+
+void RecordingSoundPlayer::play(Sound sound)
+{
+    played.append(name(sound));
+}
