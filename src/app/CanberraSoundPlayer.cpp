@@ -52,9 +52,8 @@ public:
         const SoundEvent &event = eventFor(sound);
         // Errors (no sound card, no theme, a busy server) are not worth telling anyone about:
         // the cue is a courtesy and the operation it accompanies has already happened.
-        ca_context_play(m_context, 0, CA_PROP_EVENT_ID, event.eventId,
-                        CA_PROP_EVENT_DESCRIPTION, event.description,
-                        CA_PROP_CANBERRA_CACHE_CONTROL, "permanent", nullptr);
+        ca_context_play(m_context, 0, CA_PROP_EVENT_ID, event.eventId, CA_PROP_EVENT_DESCRIPTION,
+                        event.description, CA_PROP_CANBERRA_CACHE_CONTROL, "permanent", nullptr);
     }
 
 private:
@@ -102,6 +101,6 @@ void CanberraSoundPlayer::play(Sound sound)
         QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
         m_thread.start(QThread::LowPriority);
     }
-    QMetaObject::invokeMethod(m_worker, [worker = m_worker, sound] { worker->play(sound); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [worker = m_worker, sound] { worker->play(sound); }, Qt::QueuedConnection);
 }

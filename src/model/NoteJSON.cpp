@@ -46,7 +46,9 @@ qint64 floorDiv(qint64 a, qint64 b)
 class Digits
 {
 public:
-    explicit Digits(QStringView text) : m_text(text) {}
+    explicit Digits(QStringView text)
+        : m_text(text)
+    {}
 
     // The number written by the `count` ASCII digits at `pos`, or -1.
     [[nodiscard]] int at(qsizetype pos, int count) const
@@ -240,8 +242,8 @@ Result<QList<NoteCard>> cardsFromJson(const QJsonArray &array)
             // The date reader's own text stands alone, so it reads the same in every client.
             if (error.startsWith(u"Unparseable date: "))
                 return Result<QList<NoteCard>>::failure(error);
-            return Result<QList<NoteCard>>::failure(u"card "_s + QString::number(i + 1) +
-                                                    u": "_s + error);
+            return Result<QList<NoteCard>>::failure(u"card "_s + QString::number(i + 1) + u": "_s +
+                                                    error);
         }
         cards.append(std::move(*card));
     }

@@ -13,17 +13,47 @@ QColor rgb(float red, float green, float blue)
 
 } // namespace
 
-QColor yellow() { return rgb(0.996f, 0.941f, 0.541f); }
-QColor mint() { return rgb(0.655f, 0.953f, 0.816f); }
-QColor lavender() { return rgb(0.914f, 0.835f, 1.0f); }
-QColor peach() { return rgb(0.996f, 0.843f, 0.667f); }
-QColor sky() { return rgb(0.729f, 0.902f, 0.992f); }
+QColor yellow()
+{
+    return rgb(0.996f, 0.941f, 0.541f);
+}
+QColor mint()
+{
+    return rgb(0.655f, 0.953f, 0.816f);
+}
+QColor lavender()
+{
+    return rgb(0.914f, 0.835f, 1.0f);
+}
+QColor peach()
+{
+    return rgb(0.996f, 0.843f, 0.667f);
+}
+QColor sky()
+{
+    return rgb(0.729f, 0.902f, 0.992f);
+}
 
-QColor paper() { return rgb(1.0f, 0.98f, 0.941f); }
-QColor cardBg() { return rgb(1.0f, 1.0f, 1.0f); }
-QColor ink() { return rgb(0.118f, 0.09f, 0.078f); }
-QColor inkSoft() { return rgb(0.384f, 0.345f, 0.329f); }
-QColor inkMuted() { return rgb(0.608f, 0.561f, 0.533f); }
+QColor paper()
+{
+    return rgb(1.0f, 0.98f, 0.941f);
+}
+QColor cardBg()
+{
+    return rgb(1.0f, 1.0f, 1.0f);
+}
+QColor ink()
+{
+    return rgb(0.118f, 0.09f, 0.078f);
+}
+QColor inkSoft()
+{
+    return rgb(0.384f, 0.345f, 0.329f);
+}
+QColor inkMuted()
+{
+    return rgb(0.608f, 0.561f, 0.533f);
+}
 
 const QStringList &allKeys()
 {

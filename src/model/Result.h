@@ -6,11 +6,12 @@
 #include <variant>
 
 // The value of an operation that can fail, or the description of why it failed.
-template<typename T>
-class [[nodiscard]] Result
+template<typename T> class [[nodiscard]] Result
 {
 public:
-    Result(T value) : m_state(std::in_place_index<0>, std::move(value)) {}
+    Result(T value)
+        : m_state(std::in_place_index<0>, std::move(value))
+    {}
 
     [[nodiscard]] static Result failure(QString description)
     {
@@ -27,9 +28,9 @@ public:
 
 private:
     template<std::size_t I>
-    Result(std::in_place_index_t<I> tag, QString description) : m_state(tag, std::move(description))
-    {
-    }
+    Result(std::in_place_index_t<I> tag, QString description)
+        : m_state(tag, std::move(description))
+    {}
 
     std::variant<T, QString> m_state;
 };

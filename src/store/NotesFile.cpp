@@ -33,7 +33,8 @@ void ensureFolder(const QString &path)
 // a power cut.
 void syncFolder(const QString &folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return;
     ::fsync(fd);
@@ -51,8 +52,7 @@ NotesFile::NotesFile(QString folder, Clock clock, Logger log)
     : m_folder(std::move(folder))
     , m_clock(std::move(clock))
     , m_log(std::move(log))
-{
-}
+{}
 
 QString NotesFile::folder() const
 {
@@ -148,9 +148,9 @@ void NotesFile::backUpOncePerDay(const QString &folder)
     // Only our own dated names take part: anything else the user keeps there is left alone.
     static const QRegularExpression dated(u"^notes-\\d{4}-\\d{2}-\\d{2}\\.json$"_s);
     QDir backups(backupFolder);
-    const QStringList names = backups.entryList({u"notes-*.json"_s}, QDir::Files,
-                                                QDir::Name | QDir::Reversed)
-                                  .filter(dated);
+    const QStringList names =
+        backups.entryList({u"notes-*.json"_s}, QDir::Files, QDir::Name | QDir::Reversed)
+            .filter(dated);
     for (qsizetype i = backupsKept; i < names.size(); ++i)
         backups.remove(names.at(i));
 }

@@ -35,8 +35,7 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
 
 PinlarkStore::PinlarkStore(QObject *parent)
     : PinlarkStore(Environment{}, parent)
-{
-}
+{}
 
 // Teardown only releases: the owner decides when the last save happens.
 PinlarkStore::~PinlarkStore() = default;
@@ -117,8 +116,8 @@ void PinlarkStore::loadNotes()
         log(loadErrorPrefix + loaded.error + u" (the file could not be moved aside and is kept)"_s);
         return;
     }
-    log(loadErrorPrefix + loaded.error + u" (the unreadable file was moved to "_s +
-        loaded.movedTo + u')');
+    log(loadErrorPrefix + loaded.error + u" (the unreadable file was moved to "_s + loaded.movedTo +
+        u')');
     saveNotesImmediately();
 }
 

@@ -22,8 +22,8 @@ class PinlarkStore final : public QObject
     Q_OBJECT
     Q_PROPERTY(QList<NoteCard> cards READ cards WRITE setCards NOTIFY cardsChanged)
     Q_PROPERTY(qint64 activeIndex READ activeIndex WRITE setActiveIndex NOTIFY activeIndexChanged)
-    Q_PROPERTY(QString passportCode READ passportCode WRITE setPassportCode NOTIFY
-                   passportCodeChanged)
+    Q_PROPERTY(
+        QString passportCode READ passportCode WRITE setPassportCode NOTIFY passportCodeChanged)
     Q_PROPERTY(bool isSyncing READ isSyncing WRITE setIsSyncing NOTIFY isSyncingChanged)
     Q_PROPERTY(bool showSync READ showSync WRITE setShowSync NOTIFY showSyncChanged)
     Q_PROPERTY(std::optional<QString> syncStatusMessage READ syncStatusMessage WRITE

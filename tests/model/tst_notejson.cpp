@@ -1,0 +1,220 @@
+#include "NoteJSON.h"
+#include "TestPrinters.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// 2025-03-01T09:15:02.125Z, in seconds since 2001-01-01 00:00:00 UTC.
+constexpr double march1st = 762513302.125;
+
+QByteArray cardWith(const QByteArray &createdAt)
+{
+    return R"({"id":"c","content":"x","color":"mint","createdAt":)" + createdAt +
+           R"(,"updatedAt":0})";
+}
+
+} // namespace
+
+class TestNoteJSON final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void isoString_data();
+    void isoString();
+    void readsTimestamp_data();
+    void readsTimestamp();
+    void rejectsTimestamp_data();
+    void rejectsTimestamp();
+    void rejectsList_data();
+    void rejectsList();
+    void encodesCardsInOrder();
+    void acceptsEscapedSlashes();
+};
+
+void TestNoteJSON::isoString_data()
+{
+    QTest::addColumn<double>("seconds");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("reference instant") << 0.0 << u"2001-01-01T00:00:00.000Z"_s;
+    QTest::newRow("milliseconds") << march1st << u"2025-03-01T09:15:02.125Z"_s;
+    QTest::newRow("whole second") << 762513302.0 << u"2025-03-01T09:15:02.000Z"_s;
+    QTest::newRow("rounds to nearest ms") << 762513302.0016 << u"2025-03-01T09:15:02.002Z"_s;
+    QTest::newRow("one ms not lost to binary") << 762513302.001 << u"2025-03-01T09:15:02.001Z"_s;
+    QTest::newRow("before reference") << -1.5 << u"2000-12-31T23:59:58.500Z"_s;
+    QTest::newRow("leap day") << 36633600.0 << u"2002-03-01T00:00:00.000Z"_s;
+    QTest::newRow("1970") << -978307200.0 << u"1970-01-01T00:00:00.000Z"_s;
+}
+
+void TestNoteJSON::isoString()
+{
+    QFETCH(double, seconds);
+    QFETCH(QString, text);
+    QCOMPARE(NoteJSON::isoString(Timestamp{seconds}), text);
+    // Every text we write is read back as the same millisecond.
+    QCOMPARE(NoteJSON::parseIsoString(text)->toMSecsSinceReference(),
+             Timestamp{seconds}.toMSecsSinceReference());
+}
+
+void TestNoteJSON::readsTimestamp_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<double>("seconds");
+
+    QTest::newRow("fractional") << QByteArray(R"("2025-03-01T09:15:02.125Z")") << march1st;
+    QTest::newRow("plain") << QByteArray(R"("2025-03-01T09:15:02Z")") << 762513302.0;
+    QTest::newRow("plus offset") << QByteArray(R"("2025-03-01T11:15:02.125+02:00")") << march1st;
+    QTest::newRow("minus offset") << QByteArray(R"("2025-03-01T03:45:02.125-05:30")") << march1st;
+    QTest::newRow("offset crosses day")
+        << QByteArray(R"("2025-02-28T23:15:02-10:00")") << 762513302.0;
+    QTest::newRow("zero") << QByteArray("0") << 0.0;
+    QTest::newRow("negative") << QByteArray("-86400") << -86400.0;
+    QTest::newRow("fraction kept") << QByteArray("12.75") << 12.75;
+    QTest::newRow("large number is not 1970-based") << QByteArray("1700000000") << 1700000000.0;
+}
+
+void TestNoteJSON::readsTimestamp()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(double, seconds);
+
+    const auto cards = NoteJSON::decodeCards("[" + cardWith(json) + "]");
+    QVERIFY2(cards.ok(), cards.ok() ? "" : qPrintable(cards.error()));
+    QCOMPARE(cards.value().at(0).createdAt, Timestamp{seconds});
+}
+
+void TestNoteJSON::rejectsTimestamp_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<QString>("error");
+
+    const auto unparseable = [](const QString &text) -> QString {
+        return u"Unparseable date: "_s + text;
+    };
+    QTest::newRow("date only") << QByteArray(R"("2025-03-01")") << unparseable(u"2025-03-01"_s);
+    QTest::newRow("empty") << QByteArray(R"("")") << unparseable(QString());
+    QTest::newRow("no zone") << QByteArray(R"("2025-03-01T09:15:02")")
+                             << unparseable(u"2025-03-01T09:15:02"_s);
+    QTest::newRow("space for T") << QByteArray(R"("2025-03-01 09:15:02Z")")
+                                 << unparseable(u"2025-03-01 09:15:02Z"_s);
+    QTest::newRow("lower-case z") << QByteArray(R"("2025-03-01T09:15:02z")")
+                                  << unparseable(u"2025-03-01T09:15:02z"_s);
+    QTest::newRow("no seconds") << QByteArray(R"("2025-03-01T09:15Z")")
+                                << unparseable(u"2025-03-01T09:15Z"_s);
+    QTest::newRow("two fraction digits")
+        << QByteArray(R"("2025-03-01T09:15:02.12Z")") << unparseable(u"2025-03-01T09:15:02.12Z"_s);
+    QTest::newRow("seven fraction digits") << QByteArray(R"("2025-03-01T09:15:02.1234567Z")")
+                                           << unparseable(u"2025-03-01T09:15:02.1234567Z"_s);
+    QTest::newRow("offset without colon") << QByteArray(R"("2025-03-01T09:15:02+0200")")
+                                          << unparseable(u"2025-03-01T09:15:02+0200"_s);
+    QTest::newRow("no such day") << QByteArray(R"("2025-02-29T09:15:02Z")")
+                                 << unparseable(u"2025-02-29T09:15:02Z"_s);
+    QTest::newRow("hour 24") << QByteArray(R"("2025-03-01T24:00:00Z")")
+                             << unparseable(u"2025-03-01T24:00:00Z"_s);
+    QTest::newRow("trailing text") << QByteArray(R"("2025-03-01T09:15:02Zjunk")")
+                                   << unparseable(u"2025-03-01T09:15:02Zjunk"_s);
+    QTest::newRow("non-ASCII digits")
+        << QByteArray(R"("２０25-03-01T09:15:02Z")") << unparseable(u"２０25-03-01T09:15:02Z"_s);
+    QTest::newRow("written as read")
+        << QByteArray(R"("  \"soon\" ")") << unparseable(u"  \"soon\" "_s);
+    QTest::newRow("null") << QByteArray("null")
+                          << u"Expected a date string or a number of seconds"_s;
+    QTest::newRow("boolean") << QByteArray("true")
+                             << u"Expected a date string or a number of seconds"_s;
+    QTest::newRow("object") << QByteArray(R"({"seconds":1})")
+                            << u"Expected a date string or a number of seconds"_s;
+    // Such a number could be read but never written back in the four-digit-year form.
+    QTest::newRow("beyond year 9999")
+        << QByteArray("1e300") << u"Timestamp out of range: 1.0000000000000001e+300"_s;
+}
+
+void TestNoteJSON::rejectsTimestamp()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(QString, error);
+
+    const QByteArray list = "[" + cardWith("0") + "," + cardWith(json) + "]";
+    const auto cards = NoteJSON::decodeCards(list);
+    QVERIFY(!cards.ok());
+    QVERIFY2(cards.error().endsWith(error), qPrintable(cards.error()));
+}
+
+void TestNoteJSON::rejectsList_data()
+{
+    QTest::addColumn<QByteArray>("json");
+
+    const QByteArray good = R"({"id":"a","content":"","color":"mint","createdAt":0,"updatedAt":0})";
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("not JSON") << QByteArray("hello");
+    QTest::newRow("truncated") << ("[" + good.left(good.size() - 3));
+    QTest::newRow("object, not array") << good;
+    QTest::newRow("array of numbers") << QByteArray("[1,2]");
+    QTest::newRow("second card lacks updatedAt")
+        << ("[" + good + R"(,{"id":"b","content":"","color":"mint","createdAt":0}])");
+    for (const char *member : {"id", "content", "color", "createdAt", "updatedAt"}) {
+        QJsonObject card = QJsonDocument::fromJson(good).object();
+        card.remove(QString::fromLatin1(member));
+        QTest::addRow("lacks %s", member)
+            << ("[" + good + "," + QJsonDocument(card).toJson(QJsonDocument::Compact) + "]");
+    }
+    QTest::newRow("content is a number")
+        << QByteArray(R"([{"id":"a","content":5,"color":"mint","createdAt":0,"updatedAt":0}])");
+    QTest::newRow("id is null") << QByteArray(
+        R"([{"id":null,"content":"","color":"mint","createdAt":0,"updatedAt":0}])");
+    QTest::newRow("pinned is a string") << QByteArray(
+        R"([{"id":"a","content":"","color":"mint","createdAt":0,"updatedAt":0,"pinned":"yes"}])");
+    QTest::newRow("invalid UTF-8")
+        << QByteArray("[{\"id\":\"a\",\"content\":\"\xff\xfe\",\"color\":\"mint\",\"createdAt\":0,"
+                      "\"updatedAt\":0}]");
+}
+
+void TestNoteJSON::rejectsList()
+{
+    QFETCH(QByteArray, json);
+    const auto cards = NoteJSON::decodeCards(json);
+    QVERIFY(!cards.ok());
+    QVERIFY(!cards.error().isEmpty());
+}
+
+void TestNoteJSON::encodesCardsInOrder()
+{
+    NoteCard first;
+    first.id = u"one"_s;
+    first.content = u"a/b"_s;
+    first.color = u"mint"_s;
+    first.createdAt = Timestamp{march1st};
+    first.updatedAt = Timestamp{march1st};
+    NoteCard second = first;
+    second.id = u"two"_s;
+    second.isPinned = true;
+
+    const QByteArray json = NoteJSON::encodeCards({first, second});
+    QVERIFY(!json.contains('\n'));
+    const QJsonArray array = QJsonDocument::fromJson(json).array();
+    QCOMPARE(array.size(), 2);
+    QCOMPARE(array.at(0)[u"id"_s].toString(), u"one"_s);
+    QCOMPARE(array.at(0)[u"createdAt"_s].toString(), u"2025-03-01T09:15:02.125Z"_s);
+    QVERIFY(!array.at(0).toObject().contains(u"pinned"_s));
+    QCOMPARE(array.at(1)[u"pinned"_s], QJsonValue(true));
+
+    QCOMPARE(NoteJSON::encodeCards({}), QByteArray("[]"));
+    QCOMPARE(NoteJSON::decodeCards("[]").value().size(), 0);
+}
+
+void TestNoteJSON::acceptsEscapedSlashes()
+{
+    // Other clients may escape "/" as "\/"; both spell the same string.
+    const auto cards = NoteJSON::decodeCards(
+        R"([{"id":"a","content":"path\/with\/slashes","color":"sky","createdAt":0,"updatedAt":0}])");
+    QVERIFY(cards.ok());
+    QCOMPARE(cards.value().at(0).content, u"path/with/slashes"_s);
+}
+
+QTEST_GUILESS_MAIN(TestNoteJSON)
+#include "tst_notejson.moc"
