@@ -66,15 +66,15 @@ QString NoteCard::welcomeText()
         .join(u'\n');
 }
 
-NoteCard NoteCard::defaultCard()
+NoteCard NoteCard::defaultCard(const std::function<Timestamp()> &clock)
 {
     NoteCard card;
     card.id = makeId();
     card.content = welcomeText();
     card.color = u"yellow"_s;
     card.isPinned = true;
-    card.createdAt = Timestamp::now();
-    card.updatedAt = Timestamp::now();
+    card.createdAt = clock();
+    card.updatedAt = clock();
     return card;
 }
 

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <optional>
 
 // One note: free text with a colour key, a pin flag and two timestamps. A plain value;
@@ -31,8 +32,10 @@ struct NoteCard
     [[nodiscard]] QStringList hashtags() const { return hashtagsIn(content); }
     [[nodiscard]] static QStringList hashtagsIn(const QString &text);
 
-    // The pinned welcome card shown when there is nothing to load.
-    [[nodiscard]] static NoteCard defaultCard();
+    // The pinned welcome card shown when there is nothing to load; its two times are read
+    // from `clock` one after the other.
+    [[nodiscard]] static NoteCard
+    defaultCard(const std::function<Timestamp()> &clock = &Timestamp::now);
     // "card_" and eight upper-case hexadecimal digits from a fresh random UUID.
     [[nodiscard]] static QString makeId();
     [[nodiscard]] static QString welcomeText();

@@ -122,12 +122,10 @@ QString NotesFile::moveAside() const
     return QString();
 }
 
-void NotesFile::backUpOncePerDay(const QString &folder)
+void NotesFile::backUpOncePerDay(const QString &folder, QDate today)
 {
-    const QDate today = m_clock().toDateTime().toLocalTime().date();
     if (today == m_lastBackupDay)
         return;
-    m_lastBackupDay = today;
 
     const QString notesPath = folder + u'/' + notesFileName();
     if (!QFileInfo::exists(notesPath))
@@ -159,7 +157,10 @@ Result<bool> NotesFile::save(const QList<NoteCard> &cards)
 {
     const QByteArray bytes = NoteJSON::encodeCards(cards);
     const QString location = folder();
-    backUpOncePerDay(location);
+    // The day's backup counts as taken only once a save went through: after a failed save
+    // the file on disk is still the one from before today, and the next attempt copies it.
+    const QDate today = m_clock().toDateTime().toLocalTime().date();
+    backUpOncePerDay(location, today);
 
     const QString target = location + u'/' + notesFileName();
     QSaveFile file(target);
@@ -180,5 +181,6 @@ Result<bool> NotesFile::save(const QList<NoteCard> &cards)
     if (!file.commit())
         return Result<bool>::failure(target + u": "_s + file.errorString());
     syncFolder(location);
+    m_lastBackupDay = today;
     return true;
 }

@@ -46,7 +46,7 @@ public:
 
 private:
     [[nodiscard]] QString moveAside() const;
-    void backUpOncePerDay(const QString &folder);
+    void backUpOncePerDay(const QString &folder, QDate today);
 
     QString m_folder;
     Clock m_clock;

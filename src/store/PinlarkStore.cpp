@@ -103,7 +103,7 @@ void PinlarkStore::loadNotes()
         return;
     }
 
-    setCards({NoteCard::defaultCard()});
+    setCards({NoteCard::defaultCard(m_env.clock)});
     setActiveIndex(0);
     if (loaded.status != NotesFile::Loaded::Status::Unreadable) {
         saveNotesImmediately();
@@ -212,6 +212,8 @@ void PinlarkStore::editCurrentCard(const std::function<void(NoteCard &)> &edit)
 {
     Q_EMIT aboutToChange();
     edit(m_cards[m_activeIndex]);
+    // Tags first, so whoever redraws on cardsChanged already sees the new ones.
+    retagCard(m_activeIndex);
     Q_EMIT cardsChanged(m_cards);
 }
 
@@ -262,7 +264,6 @@ void PinlarkStore::updateCurrentCard(const QString &content)
         card.content = content;
         card.updatedAt = now;
     });
-    retagCard(m_activeIndex);
     saveNotes();
 }
 
@@ -329,7 +330,6 @@ void PinlarkStore::toggleChecklist()
             card.content += u'\n' + checklistItem;
         card.updatedAt = now;
     });
-    retagCard(m_activeIndex);
     saveNotes();
     play(SoundPlayer::Sound::Pop);
 }
