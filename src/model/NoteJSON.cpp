@@ -1,5 +1,8 @@
 #include "NoteJSON.h"
 
+#include "CardJsonReader.h"
+#include "CardJsonWriter.h"
+
 #include <QDate>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -212,23 +215,12 @@ QJsonArray cardsToJson(const QList<NoteCard> &cards)
 
 QByteArray encodeCards(const QList<NoteCard> &cards)
 {
-    // Each card is serialised on its own and the array is joined here, so a large stack is
-    // never held twice more as one big JSON tree next to its text.
-    qsizetype estimate = 2;
-    for (const NoteCard &card : cards)
-        estimate += card.content.size() + card.id.size() + card.color.size() + 128;
-    QByteArray out;
-    out.reserve(estimate);
-    out.append('[');
-    bool first = true;
-    for (const NoteCard &card : cards) {
-        if (!first)
-            out.append(',');
-        first = false;
-        out.append(QJsonDocument(card.toJson()).toJson(QJsonDocument::Compact));
-    }
-    out.append(']');
-    return out;
+    return CardJsonWriter::toBytes(cards);
+}
+
+bool writeCards(const QList<NoteCard> &cards, QIODevice &device)
+{
+    return CardJsonWriter::write(cards, device);
 }
 
 Result<QList<NoteCard>> cardsFromJson(const QJsonArray &array)
@@ -252,6 +244,9 @@ Result<QList<NoteCard>> cardsFromJson(const QJsonArray &array)
 
 Result<QList<NoteCard>> decodeCards(QByteArray json)
 {
+    if (auto cards = CardJsonReader::read(json))
+        return std::move(*cards);
+
     QJsonParseError parseError{};
     QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     json = QByteArray();

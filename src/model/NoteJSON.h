@@ -11,6 +11,8 @@
 
 #include <optional>
 
+class QIODevice;
+
 // The one JSON coding of cards, shared by the notes file and the Vault payload. Timestamps
 // are written as ISO-8601 UTC text with milliseconds and read from exactly three forms:
 // that text, the same text without the fraction, and a number of seconds since 2001.
@@ -30,9 +32,12 @@ namespace NoteJSON {
 
 // A JSON array of card objects, compact, in list order.
 [[nodiscard]] QByteArray encodeCards(const QList<NoteCard> &cards);
+// The same bytes, written to `device` a piece at a time. False when a write was refused.
+[[nodiscard]] bool writeCards(const QList<NoteCard> &cards, QIODevice &device);
 [[nodiscard]] QJsonArray cardsToJson(const QList<NoteCard> &cards);
 
 // Reads a whole JSON array of cards, all or nothing: one bad card fails the whole list.
+// Files in the usual shape take a fast path; everything else is read by QJsonDocument.
 // Takes the bytes by value so a caller can move them in and have them freed early.
 [[nodiscard]] Result<QList<NoteCard>> decodeCards(QByteArray json);
 [[nodiscard]] Result<QList<NoteCard>> cardsFromJson(const QJsonArray &array);

@@ -155,7 +155,6 @@ void NotesFile::backUpOncePerDay(const QString &folder, QDate today)
 
 Result<bool> NotesFile::save(const QList<NoteCard> &cards)
 {
-    const QByteArray bytes = NoteJSON::encodeCards(cards);
     const QString location = folder();
     // The day's backup counts as taken only once a save went through: after a failed save
     // the file on disk is still the one from before today, and the next attempt copies it.
@@ -167,7 +166,8 @@ Result<bool> NotesFile::save(const QList<NoteCard> &cards)
     if (!file.open(QIODevice::WriteOnly))
         return Result<bool>::failure(target + u": "_s + file.errorString());
     file.setPermissions(privateFile);
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
+    // Written a piece at a time, so a large stack is never held a second time as text.
+    if (!NoteJSON::writeCards(cards, file) || !file.flush()) {
         const QString error = file.errorString();
         file.cancelWriting();
         return Result<bool>::failure(target + u": "_s + error);

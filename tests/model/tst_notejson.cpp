@@ -35,6 +35,11 @@ private Q_SLOTS:
     void rejectsList();
     void encodesCardsInOrder();
     void acceptsEscapedSlashes();
+    void writesWhatQtWrites_data();
+    void writesWhatQtWrites();
+    void keepsLeadingByteOrderMark();
+    void readsAsQtReads_data();
+    void readsAsQtReads();
 };
 
 void TestNoteJSON::isoString_data()
@@ -214,6 +219,115 @@ void TestNoteJSON::acceptsEscapedSlashes()
         R"([{"id":"a","content":"path\/with\/slashes","color":"sky","createdAt":0,"updatedAt":0}])");
     QVERIFY(cards.ok());
     QCOMPARE(cards.value().at(0).content, u"path/with/slashes"_s);
+}
+
+void TestNoteJSON::writesWhatQtWrites_data()
+{
+    QTest::addColumn<QString>("content");
+
+    QTest::newRow("plain") << u"groceries #todo"_s;
+    QTest::newRow("short escapes") << u"a\"b\\c\n\r\t\b\f/"_s;
+    QTest::newRow("other controls") << QString::fromUtf16(u"\u0001\u001f\u007f end");
+    QTest::newRow("accents and dash") << u"café — naïve"_s;
+    QTest::newRow("emoji") << u"💡 idea"_s;
+    QTest::newRow("line separators") << QString::fromUtf16(u"a\u2028b\u2029c");
+    QTest::newRow("non-characters") << QString::fromUtf16(u"\ufffe\uffff");
+    QTest::newRow("lone high surrogate") << QString(QChar(0xd83d)) + u"x"_s;
+    QTest::newRow("lone low surrogate") << u"x"_s + QString(QChar(0xdca1));
+    QTest::newRow("byte-order mark inside") << QString::fromUtf16(u"a\ufeffb");
+}
+
+// Our writer skips Qt's document tree for speed; Qt's own writer is the reference it must
+// match byte for byte, and whatever it writes must read back unchanged.
+void TestNoteJSON::writesWhatQtWrites()
+{
+    QFETCH(QString, content);
+    NoteCard card;
+    card.id = u"card_00C0FFEE"_s;
+    card.content = content;
+    card.color = content; // any string is a valid colour key
+    card.isPinned = true;
+    card.createdAt = Timestamp{march1st};
+    card.updatedAt = Timestamp{-0.25};
+
+    const QByteArray ours = NoteJSON::encodeCards({card, card});
+    const QByteArray qts =
+        QJsonDocument(NoteJSON::cardsToJson({card, card})).toJson(QJsonDocument::Compact);
+    if (content.contains(QChar(0xfeff)))
+        QCOMPARE(QJsonDocument::fromJson(ours), QJsonDocument::fromJson(qts));
+    else
+        QCOMPARE(ours, qts);
+
+    const auto back = NoteJSON::decodeCards(ours);
+    QVERIFY(back.ok());
+    QCOMPARE(back.value(), (QList<NoteCard>{card, card}));
+}
+
+// Qt's reader drops a byte-order mark that opens a plain string, so the writer escapes it:
+// a card starting with one must come back with it.
+void TestNoteJSON::keepsLeadingByteOrderMark()
+{
+    NoteCard card;
+    card.content = QString::fromUtf16(u"\ufeffstarts with a BOM");
+    card.color = QString::fromUtf16(u"\ufeff");
+    const QByteArray json = NoteJSON::encodeCards({card});
+    QVERIFY(!json.contains("\xef\xbb\xbf"));
+    const auto back = NoteJSON::decodeCards(json);
+    QVERIFY(back.ok());
+    QCOMPARE(back.value().at(0), card);
+}
+
+void TestNoteJSON::readsAsQtReads_data()
+{
+    QTest::addColumn<QByteArray>("json");
+
+    const QByteArray card = R"({"id":"a","content":"x\ny \u00e9 \ud83d\udca1","color":"mint",)"
+                            R"("createdAt":"2025-03-01T09:15:02.125Z","updatedAt":12.5})";
+    QTest::newRow("usual shape") << ("[" + card + "," + card + "]");
+    QTest::newRow("white space everywhere") << QByteArray(
+        " [ { \"id\" : \"a\" , \"content\" : \"\" , \"color\" : \"sky\" , \"createdAt\" : 0 ,"
+        " \"updatedAt\" : -1e3 , \"pinned\" : null } ] \n");
+    QTest::newRow("unknown member") << QByteArray(
+        R"([{"id":"a","content":"","color":"sky","createdAt":0,"updatedAt":0,"x":[{}]}])");
+    QTest::newRow("repeated member") << QByteArray(
+        R"([{"id":"a","id":"b","content":"","color":"sky","createdAt":0,"updatedAt":0}])");
+    QTest::newRow("escaped member name") << QByteArray(
+        R"([{"\u0069d":"a","content":"","color":"sky","createdAt":0,"updatedAt":0}])");
+    QTest::newRow("lone surrogate escape") << QByteArray(
+        R"([{"id":"a","content":"\ud800","color":"sky","createdAt":0,"updatedAt":0}])");
+    QTest::newRow("raw leading byte-order mark") << QByteArray(
+        "[{\"id\":\"a\",\"content\":\"\xef\xbb\xbfx\",\"color\":\"sky\",\"createdAt\":0,"
+        "\"updatedAt\":0}]");
+    QTest::newRow("overlong UTF-8")
+        << QByteArray("[{\"id\":\"a\",\"content\":\"\xc0\xaf\",\"color\":\"sky\",\"createdAt\":0,"
+                      "\"updatedAt\":0}]");
+    QTest::newRow("raw control character")
+        << QByteArray("[{\"id\":\"a\",\"content\":\"\x01\",\"color\":\"sky\",\"createdAt\":0,"
+                      "\"updatedAt\":0}]");
+    QTest::newRow("number forms") << QByteArray(
+        R"([{"id":"a","content":"","color":"sky","createdAt":-0.0,"updatedAt":1E+2}])");
+    QTest::newRow("leading zero") << QByteArray(
+        R"([{"id":"a","content":"","color":"sky","createdAt":01,"updatedAt":0}])");
+    QTest::newRow("trailing comma")
+        << QByteArray(R"([{"id":"a","content":"","color":"sky","createdAt":0,"updatedAt":0},])");
+    QTest::newRow("bad date") << QByteArray(
+        R"([{"id":"a","content":"","color":"sky","createdAt":"2025-02-29T00:00:00Z","updatedAt":0}])");
+}
+
+// Whatever the fast path reads, QJsonDocument must read the same way, errors included.
+void TestNoteJSON::readsAsQtReads()
+{
+    QFETCH(QByteArray, json);
+
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    const auto reference = parseError.error == QJsonParseError::NoError && document.isArray()
+                               ? NoteJSON::cardsFromJson(document.array())
+                               : Result<QList<NoteCard>>::failure(u"invalid"_s);
+    const auto cards = NoteJSON::decodeCards(json);
+    QCOMPARE(cards.ok(), reference.ok());
+    if (cards.ok())
+        QCOMPARE(cards.value(), reference.value());
 }
 
 QTEST_GUILESS_MAIN(TestNoteJSON)
