@@ -34,10 +34,17 @@ QStringList NoteCard::hashtagsIn(const QString &text)
     // derives tags off the GUI thread too.
     static const QRegularExpression tagPattern(u"#([a-zA-Z0-9_-]+)"_s);
     QStringList tags;
+    if (!text.contains(u'#'))
+        return tags;
     for (auto it = tagPattern.globalMatch(text); it.hasNext();) {
-        const QString tag = u'#' + it.next().capturedView(1).toString().toLower();
+        // The match is ASCII: lower-case it in place, one allocation per tag.
+        QString tag = it.next().captured(0);
+        for (QChar &c : tag) {
+            if (c >= u'A' && c <= u'Z')
+                c = QChar(c.unicode() + (u'a' - u'A'));
+        }
         if (!tags.contains(tag))
-            tags.append(tag);
+            tags.append(std::move(tag));
     }
     return tags;
 }
