@@ -9,7 +9,7 @@ namespace {
 struct SoundEvent
 {
     SoundPlayer::Sound sound;
-    const char *eventId;     // freedesktop sound naming specification
+    const char *eventId;     // an event of the freedesktop sound theme
     const char *description; // read by screen readers and sound servers' logs
 };
 
