@@ -1,5 +1,6 @@
 #include "CanberraSoundPlayer.h"
 
+#include <QFile>
 #include <QObject>
 
 #include <canberra.h>
@@ -57,20 +58,42 @@ public:
     }
 
 private:
+    // PulseAudio's protocol is spoken by every desktop's sound server today (PipeWire
+    // included). Plain ALSA is tried only where the kernel knows a sound card: without one,
+    // libasound prints a screenful of errors on every attempt.
     void open()
+    {
+        for (const char *driver : {"pulse", "alsa"}) {
+            if (qstrcmp(driver, "alsa") == 0 && !hasSoundCard())
+                continue;
+            if (tryOpen(driver))
+                return;
+        }
+        m_failed = true;
+    }
+
+    bool tryOpen(const char *driver)
     {
         if (ca_context_create(&m_context) != CA_SUCCESS) {
             m_context = nullptr;
-            m_failed = true;
-            return;
+            return false;
         }
+        ca_context_set_driver(m_context, driver);
         ca_context_change_props(m_context, CA_PROP_APPLICATION_NAME, "Pinlark",
                                 CA_PROP_APPLICATION_ID, "app.pinlark.Pinlark", nullptr);
-        if (ca_context_open(m_context) != CA_SUCCESS) {
-            ca_context_destroy(m_context);
-            m_context = nullptr;
-            m_failed = true;
-        }
+        if (ca_context_open(m_context) == CA_SUCCESS)
+            return true;
+        ca_context_destroy(m_context);
+        m_context = nullptr;
+        return false;
+    }
+
+    static bool hasSoundCard()
+    {
+        QFile cards(QStringLiteral("/proc/asound/cards"));
+        if (!cards.open(QIODevice::ReadOnly))
+            return false;
+        return !cards.readAll().contains("no soundcards");
     }
 
     ca_context *m_context = nullptr;

@@ -19,5 +19,7 @@ int main(int argc, char *argv[])
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &store,
                      &PinlarkStore::saveNotesImmediately);
     window.show();
+    window.raise();
+    window.activateWindow();
     return QApplication::exec();
 }

@@ -38,6 +38,7 @@ PlainCardWindow::PlainCardWindow(PinlarkStore &store, QWidget *parent)
     shortcut(QKeySequence(Qt::CTRL | Qt::Key_N), &PinlarkStore::addCard);
 
     showCurrentCard();
+    m_editor->setFocus();
 }
 
 void PlainCardWindow::showCurrentCard()
