@@ -41,6 +41,9 @@ void TestCanberraSoundPlayer::playsWithoutASoundServer()
         player.play(SoundPlayer::Sound::Pop);
         player.play(SoundPlayer::Sound::Glass);
     }
+    // Give the sound thread time to open its context and try the plays before teardown.
+    QTest::qWait(300);
+    player.play(SoundPlayer::Sound::Basso);
 }
 
 QTEST_GUILESS_MAIN(TestCanberraSoundPlayer)
