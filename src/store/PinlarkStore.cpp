@@ -16,16 +16,20 @@ const QString loadErrorPrefix = u"Pinlark: error loading notes, starting fresh: 
 const QString saveErrorPrefix = u"Pinlark: error saving notes: "_s;
 const QString checklistItem = u"- [ ] "_s;
 
+PinlarkStore::Environment withDefaults(PinlarkStore::Environment environment)
+{
+    if (!environment.clock)
+        environment.clock = &Timestamp::now;
+    return environment;
+}
+
 } // namespace
 
 PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     : QObject(parent)
-    , m_env(std::move(environment))
-    , m_file(m_env.notesFolder, m_env.clock ? m_env.clock : Clock(&Timestamp::now),
-             [this](const QString &line) { log(line); })
+    , m_env(withDefaults(std::move(environment)))
+    , m_file(m_env.notesFolder, m_env.clock, [this](const QString &line) { log(line); })
 {
-    if (!m_env.clock)
-        m_env.clock = &Timestamp::now;
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(saveDelayMs);
     // The timer belongs to the store, so it can never fire into a store that is gone.
