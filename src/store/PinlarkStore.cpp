@@ -1,8 +1,10 @@
 #include "PinlarkStore.h"
 
 #include "Log.h"
+#include "MarkdownExport.h"
 #include "NotePastel.h"
 
+#include <QPointer>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -15,6 +17,7 @@ namespace {
 const QString loadErrorPrefix = u"Pinlark: error loading notes, starting fresh: "_s;
 const QString saveErrorPrefix = u"Pinlark: error saving notes: "_s;
 const QString checklistItem = u"- [ ] "_s;
+const QString exportErrorPrefix = u"Pinlark: export error: "_s;
 
 PinlarkStore::Environment withDefaults(PinlarkStore::Environment environment)
 {
@@ -336,6 +339,57 @@ void PinlarkStore::toggleChecklist()
     });
     saveNotes();
     play(SoundPlayer::Sound::Pop);
+}
+
+// MARK: desktop
+
+void PinlarkStore::exportAllToMarkdown(ExportCompletion done)
+{
+    const auto finish = [done = std::move(done)](const std::optional<QUrl> &written) {
+        if (done)
+            done(written);
+    };
+    if (!m_env.saveDialog) {
+        finish(std::nullopt);
+        return;
+    }
+    // The text is fixed now: edits made while the dialog is open belong to the next export.
+    const MediumDateTimeFormatter formatter;
+    QString document = MarkdownExport::document(m_cards, formatter);
+
+    // The answer may come after the store is gone, so the callback holds only the text and
+    // a guarded pointer for the cue and the log line.
+    m_env.saveDialog->askForSaveLocation(
+        MarkdownExport::saveDialogOptions(),
+        [store = QPointer<PinlarkStore>(this), document = std::move(document),
+         finish](const std::optional<QUrl> &location) {
+            if (!location || location->isEmpty()) {
+                finish(std::nullopt);
+                return;
+            }
+            const Result<bool> written = MarkdownExport::write(document, *location);
+            if (!written) {
+                const QString line = exportErrorPrefix + written.error();
+                if (store)
+                    store->log(line);
+                else
+                    writeLogLine(line);
+                finish(std::nullopt);
+                return;
+            }
+            if (store)
+                store->play(SoundPlayer::Sound::Glass);
+            finish(*location);
+        });
+}
+
+void PinlarkStore::openNotesFolder()
+{
+    // storageDirectory() creates the folder, private to the user, when nothing is there, so
+    // the file manager is never sent to a folder that was deleted behind our back.
+    const QString folder = storageDirectory();
+    if (m_env.workspace)
+        m_env.workspace->openUrl(QUrl::fromLocalFile(folder));
 }
 
 // MARK: helpers

@@ -2,13 +2,16 @@
 
 #include "NoteCard.h"
 #include "NotesFile.h"
+#include "SaveDialog.h"
 #include "SoundPlayer.h"
+#include "Workspace.h"
 
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 #include <optional>
@@ -38,10 +41,12 @@ public:
     // What the store needs from the outside world; tests replace each part.
     struct Environment
     {
-        SoundPlayer *sounds = nullptr; // not owned; none plays nothing
-        QString notesFolder;           // empty: "Pinlark" in the user's data location
-        Clock clock;                   // empty: the system clock
-        Logger log;                    // empty: one flushed line on standard output
+        SoundPlayer *sounds = nullptr;    // not owned; none plays nothing
+        QString notesFolder;              // empty: "Pinlark" in the user's data location
+        Clock clock;                      // empty: the system clock
+        Logger log;                       // empty: one flushed line on standard output
+        SaveDialog *saveDialog = nullptr; // not owned; none: exports are cancelled at once
+        Workspace *workspace = nullptr;   // not owned; none opens nothing
     };
 
     // Loads the notes file, or starts with the welcome card.
@@ -92,6 +97,14 @@ public:
     void setCurrentCardColor(const QString &key);
     void togglePinCurrentCard();
     void toggleChecklist();
+
+    // Desktop. The export writes the whole stack, as it is when the dialog opens, to one
+    // Markdown file the user picks; `done` runs exactly once, on the GUI thread, after the
+    // dialog closed, with the written file or none (cancelled, or the write failed).
+    using ExportCompletion = std::function<void(const std::optional<QUrl> &written)>;
+    void exportAllToMarkdown(ExportCompletion done);
+    // Shows the notes folder in the file manager, creating it first when it is missing.
+    void openNotesFolder();
 
 Q_SIGNALS:
     void aboutToChange();
