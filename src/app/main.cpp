@@ -1,6 +1,9 @@
 #include "CanberraSoundPlayer.h"
+#include "DesktopWorkspace.h"
+#include "FileDialogSaveDialog.h"
+#include "PinlarkCardView.h"
 #include "PinlarkStore.h"
-#include "PlainCardWindow.h"
+#include "SystemClipboard.h"
 
 #include <QApplication>
 
@@ -12,14 +15,27 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("app.pinlark.Pinlark"));
 
     CanberraSoundPlayer sounds;
+    FileDialogSaveDialog saveDialog;
+    DesktopWorkspace workspace;
+    SystemClipboard clipboard;
+
     PinlarkStore::Environment environment;
     environment.sounds = &sounds;
+    environment.saveDialog = &saveDialog;
+    environment.workspace = &workspace;
     PinlarkStore store(environment);
-    PlainCardWindow window(store);
+
+    PinlarkCardView::Services services;
+    services.clipboard = &clipboard;
+    services.workspace = &workspace;
+    // Until the tray icon exists, the card view is the app's one plain window.
+    PinlarkCardView view(store, services);
+    view.setWindowTitle(QStringLiteral("Pinlark"));
+    view.resize(PinlarkCardView::viewWidth, 430);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &store,
                      &PinlarkStore::saveNotesImmediately);
-    window.show();
-    window.raise();
-    window.activateWindow();
+    view.show();
+    view.raise();
+    view.activateWindow();
     return QApplication::exec();
 }

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QFont>
+#include <QMargins>
+#include <QString>
+
+#include <optional>
+
+// A button drawn entirely by its label: an optional icon and text in a row, on an optional
+// rounded fill with an optional outline. No bezel and no hover highlight; pressing dims it,
+// a disabled one is drawn at 0.35 opacity, and keyboard focus shows as a ring.
+class CardButton final : public QAbstractButton
+{
+    Q_OBJECT
+
+public:
+    struct Look
+    {
+        QString iconName; // empty: none
+        qreal iconPoints = 11;
+        QFont font;
+        QColor textColor;
+        int spacing = 3; // between icon and text
+        QMargins padding;
+        std::optional<QColor> fill;
+        std::optional<QColor> stroke;
+        qreal strokeWidth = 0;
+        qreal radius = 0; // large: a capsule
+        QSize fixedSize;  // empty: from the content
+    };
+
+    explicit CardButton(const Look &look, QWidget *parent = nullptr);
+    Q_DISABLE_COPY_MOVE(CardButton)
+
+    [[nodiscard]] const Look &look() const { return m_look; }
+    void setLook(const Look &look);
+
+    [[nodiscard]] QSize sizeHint() const override;
+    [[nodiscard]] QSize minimumSizeHint() const override;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    // A checkable one shows state it is given (a selected chip, a pinned card); a click only
+    // asks for the change.
+    void nextCheckState() override {}
+
+private:
+    [[nodiscard]] int iconPixels() const;
+    [[nodiscard]] QSize contentSize() const;
+
+    Look m_look;
+};

@@ -1,0 +1,666 @@
+#include "CardButton.h"
+#include "ColorDot.h"
+#include "FakeClipboard.h"
+#include "FakeSaveDialog.h"
+#include "FakeWorkspace.h"
+#include "FocusableTextView.h"
+#include "ManualScheduler.h"
+#include "NotePastel.h"
+#include "PillLabel.h"
+#include "PinlarkCardView.h"
+#include "PinlarkStore.h"
+#include "RecordingSoundPlayer.h"
+#include "TestPrinters.h"
+#include "WordCount.h"
+
+#include <QAction>
+#include <QDir>
+#include <QGraphicsEffect>
+#include <QLabel>
+#include <QMenu>
+#include <QScrollArea>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+NoteCard makeCard(const QString &id, const QString &content,
+                  const QString &color = QStringLiteral("mint"), bool pinned = false,
+                  double updatedAt = 100.0)
+{
+    NoteCard card;
+    card.id = id;
+    card.content = content;
+    card.color = color;
+    card.isPinned = pinned;
+    card.createdAt = Timestamp{50.0};
+    card.updatedAt = Timestamp{updatedAt};
+    return card;
+}
+
+} // namespace
+
+class TestPinlarkCardView : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void wordCount_data();
+    void wordCount();
+    void wordCountLabel_data();
+    void wordCountLabel();
+
+    void navigationTable_data();
+    void navigationTable();
+    void previousAtFirstMatchLeavesCard();
+
+    void chipsSelectAndClear();
+    void chipRowOnlyWithTags();
+
+    void deleteButtonFollowsCardCount();
+    void deleteShortcutWinsOverEditorOnlyWhenPresent();
+    void unknownColourShowsYellowWithoutSelectedDot();
+    void dotsAndPinCallTheStore();
+
+    void typingWritesThroughTheStore();
+    void caretKeptAcrossPinResort();
+    void shortcutsStepAndAdd();
+
+    void copyNoticeIsNotExtended();
+    void noticesOverlap();
+
+    void exportShowsNoticeAndFile();
+    void cancelledExportShowsNothing();
+    void menuItems();
+    void menuCommands();
+    void quitSavesPendingEdits();
+
+    void everyControlIsNamedAndReachable();
+    void renderStates();
+
+private:
+    void makeView();
+    [[nodiscard]] PinlarkStore &store() { return *m_store; }
+    [[nodiscard]] PinlarkCardView &view() { return *m_view; }
+    template<typename T> [[nodiscard]] T *part(const QString &name)
+    {
+        T *widget = m_view->findChild<T *>(name);
+        if (!widget)
+            qFatal("no part named %s", qPrintable(name));
+        return widget;
+    }
+    void setStack(const QList<NoteCard> &cards, qint64 active = 0);
+
+    std::unique_ptr<QTemporaryDir> m_folder;
+    RecordingSoundPlayer m_sounds;
+    std::unique_ptr<FakeSaveDialog> m_dialog;
+    std::unique_ptr<FakeWorkspace> m_workspace;
+    std::unique_ptr<FakeClipboard> m_clipboard;
+    ManualScheduler m_scheduler;
+    QStringList m_log;
+    int m_quits = 0;
+    std::unique_ptr<PinlarkStore> m_store;
+    std::unique_ptr<PinlarkCardView> m_view;
+};
+
+void TestPinlarkCardView::init()
+{
+    m_folder = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_folder->isValid());
+    m_dialog = std::make_unique<FakeSaveDialog>();
+    m_workspace = std::make_unique<FakeWorkspace>();
+    m_clipboard = std::make_unique<FakeClipboard>();
+    m_scheduler.clear();
+    m_log.clear();
+    m_quits = 0;
+    PinlarkStore::Environment environment;
+    environment.sounds = &m_sounds;
+    environment.notesFolder = m_folder->path();
+    environment.saveDialog = m_dialog.get();
+    environment.workspace = m_workspace.get();
+    environment.clock = [] { return Timestamp{1000.0}; };
+    environment.log = [this](const QString &line) { m_log.append(line); };
+    m_store = std::make_unique<PinlarkStore>(environment);
+    makeView();
+}
+
+void TestPinlarkCardView::makeView()
+{
+    PinlarkCardView::Services services;
+    services.clipboard = m_clipboard.get();
+    services.workspace = m_workspace.get();
+    services.quit = [this] { ++m_quits; };
+    services.schedule = m_scheduler.function();
+    m_view = std::make_unique<PinlarkCardView>(*m_store, services);
+    m_view->show();
+    m_view->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(m_view.get()));
+}
+
+void TestPinlarkCardView::cleanup()
+{
+    m_view.reset();
+    m_store.reset();
+    m_folder.reset();
+}
+
+void TestPinlarkCardView::setStack(const QList<NoteCard> &cards, qint64 active)
+{
+    store().setCards(cards);
+    store().setActiveIndex(active);
+}
+
+// MARK: word count
+
+void TestPinlarkCardView::wordCount_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("words");
+    QTest::newRow("empty") << QString() << 0;
+    QTest::newRow("one word") << QStringLiteral("word") << 1;
+    QTest::newRow("spaces, line break, tab") << QStringLiteral("a  b\n\tc") << 3;
+    QTest::newRow("only spaces and breaks") << QStringLiteral("  \n \r\n\t ") << 0;
+    QTest::newRow("no-break space") << QStringLiteral(u"a\u00A0b") << 2;
+    QTest::newRow("ideographic space") << QStringLiteral(u"\u65E5\u3000\u672C") << 2;
+    QTest::newRow("line separator") << QStringLiteral(u"a\u2028b\u2029c\u0085d") << 4;
+    QTest::newRow("zero-width space joins") << QStringLiteral(u"a\u200Bb") << 1;
+    QTest::newRow("combining mark stays in its word") << QStringLiteral(u"cafe\u0301 ok") << 2;
+    // A mark after a space forms one cluster with it, and the cluster is whitespace.
+    QTest::newRow("mark on a space is whitespace") << QStringLiteral(u"a \u0301b") << 2;
+    QTest::newRow("lone mark on a space") << QStringLiteral(u" \u0301") << 0;
+    QTest::newRow("emoji sequence") << QStringLiteral(u"\U0001F469\u200D\U0001F4BB ok") << 2;
+    QTest::newRow("checklist line") << QStringLiteral("- [ ] milk") << 4;
+}
+
+void TestPinlarkCardView::wordCount()
+{
+    QFETCH(QString, text);
+    QFETCH(int, words);
+    QCOMPARE(::wordCount(text), words);
+}
+
+void TestPinlarkCardView::wordCountLabel_data()
+{
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("none") << QString() << QStringLiteral("0 words");
+    QTest::newRow("one") << QStringLiteral("hello") << QStringLiteral("1 word");
+    QTest::newRow("three") << QStringLiteral(u"a  b\n\tc") << QStringLiteral("3 words");
+}
+
+void TestPinlarkCardView::wordCountLabel()
+{
+    QFETCH(QString, content);
+    QFETCH(QString, label);
+    setStack({makeCard(QStringLiteral("A"), content)});
+    QCOMPARE(part<QLabel>(QStringLiteral("wordCount"))->text(), label);
+}
+
+// MARK: navigation
+
+void TestPinlarkCardView::navigationTable_data()
+{
+    QTest::addColumn<QList<NoteCard>>("cards");
+    QTest::addColumn<qint64>("active");
+    QTest::addColumn<std::optional<QString>>("tag");
+    QTest::addColumn<QString>("badge");
+    QTest::addColumn<bool>("previousEnabled");
+    QTest::addColumn<bool>("nextEnabled");
+
+    const QList<NoteCard> four = {
+        makeCard(QStringLiteral("A"), QStringLiteral("one")),
+        makeCard(QStringLiteral("B"), QStringLiteral("two #x")),
+        makeCard(QStringLiteral("C"), QStringLiteral("three")),
+        makeCard(QStringLiteral("D"), QStringLiteral("four #y")),
+    };
+    QTest::newRow("first of four")
+        << four << qint64(0) << std::optional<QString>() << "1/4" << false << true;
+    QTest::newRow("last of four") << four << qint64(3) << std::optional<QString>() << "4/4" << true
+                                  << false;
+    QTest::newRow("filter matches nothing")
+        << four << qint64(2) << std::optional<QString>(QStringLiteral("#none")) << "1/1" << true
+        << false;
+    // Previous follows the position in the whole stack, next the filtered list.
+    QTest::newRow("only match at position 3")
+        << four << qint64(3) << std::optional<QString>(QStringLiteral("#y")) << "1/1" << true
+        << false;
+}
+
+void TestPinlarkCardView::navigationTable()
+{
+    QFETCH(QList<NoteCard>, cards);
+    QFETCH(qint64, active);
+    QFETCH(std::optional<QString>, tag);
+    QFETCH(QString, badge);
+    QFETCH(bool, previousEnabled);
+    QFETCH(bool, nextEnabled);
+
+    setStack(cards, active);
+    store().setSelectedTag(tag);
+    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), badge);
+    QCOMPARE(part<CardButton>(QStringLiteral("previousButton"))->isEnabled(), previousEnabled);
+    QCOMPARE(part<CardButton>(QStringLiteral("nextButton"))->isEnabled(), nextEnabled);
+}
+
+void TestPinlarkCardView::previousAtFirstMatchLeavesCard()
+{
+    // The welcome card alone: nothing to step to, nothing to delete, yellow selected.
+    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), QStringLiteral("1/1"));
+    QVERIFY(!part<CardButton>(QStringLiteral("previousButton"))->isEnabled());
+    QVERIFY(!part<CardButton>(QStringLiteral("nextButton"))->isEnabled());
+    QVERIFY(part<CardButton>(QStringLiteral("deleteButton"))->isHidden());
+    QVERIFY(part<ColorDot>(QStringLiteral("colorDot-yellow"))->isSelected());
+
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a")),
+              makeCard(QStringLiteral("B"), QStringLiteral("b")),
+              makeCard(QStringLiteral("C"), QStringLiteral("c #t")),
+              makeCard(QStringLiteral("D"), QStringLiteral("d #t")),
+              makeCard(QStringLiteral("E"), QStringLiteral("e #t"))},
+             0);
+    view().pressTagChip(QStringLiteral("#t"));
+    QCOMPARE(store().activeIndex(), 2);
+    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), QStringLiteral("1/3"));
+    auto *previous = part<CardButton>(QStringLiteral("previousButton"));
+    QVERIFY(previous->isEnabled());
+    QTest::mouseClick(previous, Qt::LeftButton);
+    QCOMPARE(store().activeIndex(), 2);
+    QTest::mouseClick(part<CardButton>(QStringLiteral("nextButton")), Qt::LeftButton);
+    QCOMPARE(store().activeIndex(), 3);
+    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), QStringLiteral("2/3"));
+}
+
+// MARK: chips
+
+void TestPinlarkCardView::chipsSelectAndClear()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("plain")),
+              makeCard(QStringLiteral("B"), QStringLiteral("#work one")),
+              makeCard(QStringLiteral("C"), QStringLiteral("#home two")),
+              makeCard(QStringLiteral("D"), QStringLiteral("#work three"))},
+             0);
+    auto *all = part<CardButton>(QStringLiteral("chipAll"));
+    QCOMPARE(all->text(), QStringLiteral("All (4)"));
+    QVERIFY(all->isChecked());
+    QCOMPARE(all->look().fill, NotePastel::yellow());
+    QCOMPARE(all->look().font.weight(), QFont::Bold);
+
+    auto *work = part<CardButton>(QStringLiteral("chip-#work"));
+    QTest::mouseClick(work, Qt::LeftButton);
+    QCOMPARE(store().selectedTag(), std::optional<QString>(QStringLiteral("#work")));
+    QCOMPARE(store().activeIndex(), 1);
+    QVERIFY(work->isChecked());
+    QCOMPARE(work->look().fill, NotePastel::mint());
+    QVERIFY(!all->isChecked());
+    QCOMPARE(all->look().font.weight(), QFont::Medium);
+    QCOMPARE(all->text(), QStringLiteral("All (4)")); // counts the whole stack
+
+    store().nextCard();
+    QCOMPARE(store().activeIndex(), 3);
+    // Pressing the selected chip clears the filter and keeps the card.
+    QTest::mouseClick(work, Qt::LeftButton);
+    QCOMPARE(store().selectedTag(), std::nullopt);
+    QCOMPARE(store().activeIndex(), 3);
+
+    QTest::mouseClick(part<CardButton>(QStringLiteral("chip-#home")), Qt::LeftButton);
+    QCOMPARE(store().activeIndex(), 2);
+    // "All" only clears the filter.
+    QTest::mouseClick(all, Qt::LeftButton);
+    QCOMPARE(store().selectedTag(), std::nullopt);
+    QCOMPARE(store().activeIndex(), 2);
+}
+
+void TestPinlarkCardView::chipRowOnlyWithTags()
+{
+    auto *row = part<QScrollArea>(QStringLiteral("tagChips"));
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("no tags"))});
+    QVERIFY(row->isHidden());
+    // Typing a tag brings the row, with the new chip.
+    view().editor()->setFocus();
+    QTest::keyClicks(view().editor(), QStringLiteral(" #idea"));
+    QVERIFY(!row->isHidden());
+    QVERIFY(view().findChild<CardButton *>(QStringLiteral("chip-#idea")));
+    for (int i = 0; i < 6; ++i)
+        QTest::keyClick(view().editor(), Qt::Key_Backspace);
+    QVERIFY(row->isHidden());
+}
+
+// MARK: card commands
+
+void TestPinlarkCardView::deleteButtonFollowsCardCount()
+{
+    auto *remove = part<CardButton>(QStringLiteral("deleteButton"));
+    QVERIFY(remove->isHidden());
+    QTest::mouseClick(part<CardButton>(QStringLiteral("newButton")), Qt::LeftButton);
+    QCOMPARE(store().cards().size(), 2);
+    QVERIFY(!remove->isHidden());
+    QCOMPARE(remove->toolTip(), QStringLiteral(u"Delete this card (\u2318\u232B)"));
+    QTest::mouseClick(remove, Qt::LeftButton);
+    QCOMPARE(store().cards().size(), 1);
+    QVERIFY(remove->isHidden());
+}
+
+void TestPinlarkCardView::deleteShortcutWinsOverEditorOnlyWhenPresent()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("alpha beta")),
+              makeCard(QStringLiteral("B"), QStringLiteral("gamma"))},
+             0);
+    FocusableTextView *editor = view().editor();
+    editor->setFocus();
+    QTRY_VERIFY(editor->hasFocus());
+    QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+    // Two cards: the chord deletes the card, not the word before the caret.
+    QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
+    QCOMPARE(store().cards().size(), 1);
+    QCOMPARE(store().cards().first().id, QStringLiteral("B"));
+    // One card: the editor keeps the chord and deletes a word.
+    QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClicks(editor, QStringLiteral(" delta"));
+    QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
+    QCOMPARE(store().cards().size(), 1);
+    QCOMPARE(store().cards().first().content, QStringLiteral("gamma "));
+}
+
+void TestPinlarkCardView::unknownColourShowsYellowWithoutSelectedDot()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("x"), QStringLiteral("teal"))});
+    const QImage strip = part<QWidget>(QStringLiteral("accentStrip"))->grab().toImage();
+    QCOMPARE(strip.pixelColor(strip.width() / 2, strip.height() / 2).rgb(),
+             NotePastel::yellow().rgb());
+    for (const QString &key : NotePastel::allKeys())
+        QVERIFY2(!part<ColorDot>(QStringLiteral("colorDot-") + key)->isSelected(), qPrintable(key));
+}
+
+void TestPinlarkCardView::dotsAndPinCallTheStore()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a"), QStringLiteral("mint")),
+              makeCard(QStringLiteral("B"), QStringLiteral("b"), QStringLiteral("sky"))},
+             1);
+    auto *lavender = part<ColorDot>(QStringLiteral("colorDot-lavender"));
+    QTest::mouseClick(lavender, Qt::LeftButton);
+    QCOMPARE(store().cards().at(1).color, QStringLiteral("lavender"));
+    QVERIFY(lavender->isSelected());
+    QVERIFY(!part<ColorDot>(QStringLiteral("colorDot-sky"))->isSelected());
+
+    auto *pin = part<CardButton>(QStringLiteral("pinButton"));
+    QCOMPARE(pin->toolTip(), QStringLiteral("Pin card to front"));
+    QVERIFY(pin->text().isEmpty());
+    QTest::mouseClick(pin, Qt::LeftButton);
+    QCOMPARE(store().cards().first().id, QStringLiteral("B"));
+    QVERIFY(store().cards().first().pinned());
+    QCOMPARE(pin->text(), QStringLiteral("Pinned"));
+    QCOMPARE(pin->toolTip(), QStringLiteral("Unpin card"));
+    QCOMPARE(pin->accessibleName(), QStringLiteral("Unpin card"));
+
+    QTest::mouseClick(part<CardButton>(QStringLiteral("checklistButton")), Qt::LeftButton);
+    QCOMPARE(store().currentCard()->content, QStringLiteral("b\n- [ ] "));
+}
+
+// MARK: editing
+
+void TestPinlarkCardView::typingWritesThroughTheStore()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("one"))});
+    FocusableTextView *editor = view().editor();
+    QTRY_VERIFY(editor->hasFocus());
+    QCOMPARE(editor->toPlainText(), QStringLiteral("one"));
+    QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClicks(editor, QStringLiteral(" two"));
+    QCOMPARE(store().cards().first().content, QStringLiteral("one two"));
+    QCOMPARE(part<QLabel>(QStringLiteral("wordCount"))->text(), QStringLiteral("2 words"));
+    QVERIFY(store().hasPendingSave());
+    // The text came from the editor, so it was not put back (its undo history is intact).
+    QVERIFY(editor->document()->isUndoAvailable());
+}
+
+void TestPinlarkCardView::caretKeptAcrossPinResort()
+{
+    // Pinning re-sorts the stack before it moves to the pinned card, so the editor sees
+    // another card's (short) text in between; the caret must survive that.
+    const QString longText(80, u'x');
+    setStack(
+        {makeCard(QStringLiteral("A"), QStringLiteral("short"), QStringLiteral("mint"), false, 300),
+         makeCard(QStringLiteral("B"), longText, QStringLiteral("mint"), false, 100)},
+        1);
+    FocusableTextView *editor = view().editor();
+    QTextCursor cursor = editor->textCursor();
+    cursor.setPosition(60);
+    editor->setTextCursor(cursor);
+    QTest::mouseClick(part<CardButton>(QStringLiteral("pinButton")), Qt::LeftButton);
+    QCOMPARE(store().activeIndex(), 0);
+    QCOMPARE(editor->toPlainText(), longText);
+    QCOMPARE(editor->textCursor().position(), 60);
+}
+
+void TestPinlarkCardView::shortcutsStepAndAdd()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a")),
+              makeCard(QStringLiteral("B"), QStringLiteral("b"))},
+             0);
+    FocusableTextView *editor = view().editor();
+    QTRY_VERIFY(editor->hasFocus());
+    QTest::keyClick(editor, Qt::Key_BracketRight, Qt::ControlModifier);
+    QCOMPARE(store().activeIndex(), 1);
+    QTest::keyClick(editor, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QCOMPARE(store().activeIndex(), 0);
+    QTest::keyClick(editor, Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(store().cards().size(), 3);
+    QCOMPARE(store().activeIndex(), 2);
+    QCOMPARE(editor->toPlainText(), QString());
+    QTest::keyClick(editor, Qt::Key_S, Qt::ControlModifier);
+    QVERIFY(store().showSync());
+    // None of the chords reached the text.
+    QCOMPARE(store().cards().at(0).content, QStringLiteral("a"));
+    QCOMPARE(store().cards().at(1).content, QStringLiteral("b"));
+}
+
+// MARK: notices
+
+void TestPinlarkCardView::copyNoticeIsNotExtended()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("copy me"))});
+    QTest::mouseClick(part<CardButton>(QStringLiteral("copyButton")), Qt::LeftButton);
+    QCOMPARE(m_clipboard->texts, QStringList{QStringLiteral("copy me")});
+    QCOMPARE(view().toastText(),
+             std::optional<QString>(QStringLiteral(u"\u2713 Copied to clipboard")));
+    QCOMPARE(m_scheduler.delays(), QList<int>{PinlarkCardView::copiedToastMs});
+
+    // A second copy a moment later copies again but keeps the first notice's end.
+    QTest::keyClick(view().editor(), Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    QCOMPARE(m_clipboard->texts.size(), 2);
+    m_scheduler.runNext();
+    QVERIFY(!view().copiedToast());
+    QCOMPARE(view().toastText(), std::nullopt);
+    m_scheduler.runAll();
+    QVERIFY(!view().copiedToast());
+
+    // A copy after the notice ended shows a fresh one with its own full time.
+    view().copyCurrentCard();
+    QVERIFY(view().copiedToast());
+    QCOMPARE(m_scheduler.pending(), 1);
+    m_scheduler.runNext();
+    QVERIFY(!view().copiedToast());
+}
+
+void TestPinlarkCardView::noticesOverlap()
+{
+    view().exportAll();
+    QVERIFY(m_dialog->answer(QUrl::fromLocalFile(m_folder->filePath(QStringLiteral("out.md")))));
+    QCOMPARE(view().toastText(), std::optional<QString>(QStringLiteral("Exported!")));
+    view().copyCurrentCard();
+    QCOMPARE(view().toastText(),
+             std::optional<QString>(QStringLiteral(u"\u2713 Copied to clipboard")));
+    QCOMPARE(m_scheduler.delays(),
+             (QList<int>{PinlarkCardView::exportToastMs, PinlarkCardView::copiedToastMs}));
+    m_scheduler.runAt(1); // the copy notice ends first
+    QCOMPARE(view().toastText(), std::optional<QString>(QStringLiteral("Exported!")));
+    m_scheduler.runNext();
+    QCOMPARE(view().toastText(), std::nullopt);
+    QTRY_VERIFY(part<PillLabel>(QStringLiteral("toast"))->isHidden());
+}
+
+// MARK: actions menu
+
+void TestPinlarkCardView::exportShowsNoticeAndFile()
+{
+    const QString target = m_folder->filePath(QStringLiteral("Export.md"));
+    const QList<QAction *> actions = view().actionsMenu()->actions();
+    actions.at(1)->trigger();
+    QCOMPARE(m_dialog->openRequests(), 1);
+    QVERIFY(view().toastText() == std::nullopt); // nothing before the user has answered
+    QVERIFY(m_dialog->answer(QUrl::fromLocalFile(target)));
+    QVERIFY(QFile::exists(target));
+    QCOMPARE(m_workspace->shown, QList<QUrl>{QUrl::fromLocalFile(target)});
+    QCOMPARE(view().exportToast(), std::optional<QString>(QStringLiteral("Exported!")));
+    QCOMPARE(m_scheduler.delays(), QList<int>{PinlarkCardView::exportToastMs});
+    m_scheduler.runNext();
+    QCOMPARE(view().exportToast(), std::nullopt);
+}
+
+void TestPinlarkCardView::cancelledExportShowsNothing()
+{
+    QTest::keyClick(view().editor(), Qt::Key_E, Qt::ControlModifier);
+    QVERIFY(m_dialog->answer(std::nullopt));
+    QCOMPARE(view().toastText(), std::nullopt);
+    QVERIFY(m_workspace->shown.isEmpty());
+    QCOMPARE(m_scheduler.pending(), 0);
+}
+
+void TestPinlarkCardView::menuItems()
+{
+    QStringList titles;
+    for (const QAction *action : view().actionsMenu()->actions())
+        titles.append(action->isSeparator() ? QStringLiteral("--") : action->text());
+    const QStringList expected = {
+        QStringLiteral(u"Vault Sync\u2026 (\u2318S)"),
+        QStringLiteral(u"Export All to Markdown\u2026 (\u2318E)"),
+        QStringLiteral("Open Notes Folder"),
+        QStringLiteral("--"),
+        QStringLiteral("Pinlark Web (pinlark.app)"),
+        QStringLiteral("Privacy"),
+        QStringLiteral("Support"),
+        QStringLiteral("--"),
+        QStringLiteral(u"Quit Pinlark (\u2318Q)"),
+    };
+    QCOMPARE(titles, expected);
+}
+
+void TestPinlarkCardView::menuCommands()
+{
+    const QList<QAction *> actions = view().actionsMenu()->actions();
+    actions.at(0)->trigger();
+    QVERIFY(store().showSync());
+
+    QDir(store().storageDirectory()).removeRecursively();
+    actions.at(2)->trigger();
+    QVERIFY(QFileInfo(store().storageDirectory()).isDir());
+
+    actions.at(4)->trigger();
+    actions.at(5)->trigger();
+    actions.at(6)->trigger();
+    const QList<QUrl> expected = {
+        QUrl::fromLocalFile(store().storageDirectory()),
+        QUrl(QStringLiteral("https://pinlark.app/")),
+        QUrl(QStringLiteral("https://pinlark.app/privacy")),
+        QUrl(QStringLiteral("https://pinlark.app/support")),
+    };
+    QCOMPARE(m_workspace->opened, expected);
+}
+
+void TestPinlarkCardView::quitSavesPendingEdits()
+{
+    const QString notesPath =
+        QDir(store().storageDirectory()).filePath(QStringLiteral("notes.json"));
+    FocusableTextView *editor = view().editor();
+    QTRY_VERIFY(editor->hasFocus());
+    QTest::keyClicks(editor, QStringLiteral("unsaved words"));
+    QVERIFY(store().hasPendingSave());
+    QTest::keyClick(editor, Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(m_quits, 1);
+    QVERIFY(!store().hasPendingSave());
+    QFile file(notesPath);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll().contains("unsaved words"));
+
+    view().actionsMenu()->actions().at(8)->trigger();
+    QCOMPARE(m_quits, 2);
+}
+
+// MARK: accessibility and looks
+
+void TestPinlarkCardView::everyControlIsNamedAndReachable()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a #t")),
+              makeCard(QStringLiteral("B"), QStringLiteral("b"))},
+             1);
+    QSet<QWidget *> reachable;
+    QWidget *start = view().editor();
+    start->setFocus();
+    QTRY_VERIFY(start->hasFocus());
+    QWidget *current = start;
+    for (int step = 0; step < 64; ++step) {
+        current = current->nextInFocusChain();
+        if (current == start)
+            break;
+        if (current->isVisibleTo(&view()) && (current->focusPolicy() & Qt::TabFocus))
+            reachable.insert(current);
+    }
+    const QList<QAbstractButton *> buttons = view().findChildren<QAbstractButton *>();
+    int checked = 0;
+    for (QAbstractButton *button : buttons) {
+        if (!button->isVisibleTo(&view()))
+            continue;
+        ++checked;
+        QVERIFY2(!button->accessibleName().isEmpty(), qPrintable(button->objectName()));
+        QVERIFY2(!button->accessibleDescription().isEmpty(), qPrintable(button->objectName()));
+        QVERIFY2(reachable.contains(button), qPrintable(button->objectName()));
+    }
+    QVERIFY(checked >= 13); // 2 arrows, 5 dots, New, 2 chips, pin, Todo, Copy, delete, menu
+    QCOMPARE(part<CardButton>(QStringLiteral("copyButton"))->accessibleName(),
+             QStringLiteral("Copy"));
+    QCOMPARE(part<CardButton>(QStringLiteral("newButton"))->accessibleName(),
+             QStringLiteral("New"));
+    QCOMPARE(view().editor()->accessibleName(), QStringLiteral("Card text"));
+}
+
+void TestPinlarkCardView::renderStates()
+{
+    // Pictures of the view for people to look at (the README shows one); the checks are
+    // only that the parts are where the layout puts them.
+    const QString folder = QStringLiteral(PINLARK_RENDER_DIR);
+    QVERIFY(QDir().mkpath(folder));
+
+    QCOMPARE(view().width(), PinlarkCardView::viewWidth);
+    QCOMPARE(part<QWidget>(QStringLiteral("editorArea"))->height(), PinlarkCardView::editorHeight);
+    // In the popup's fixed size the editor takes what the other bands leave.
+    view().resize(PinlarkCardView::viewWidth, 430);
+    QTRY_COMPARE(part<QWidget>(QStringLiteral("footer"))->geometry().bottom(), 429);
+    QVERIFY(view().grab().save(folder + QStringLiteral("/card-view-welcome.png")));
+
+    setStack(
+        {makeCard(QStringLiteral("A"),
+                  QStringLiteral("Groceries #home\n- [x] coffee\n- [ ] oat milk\n- [ ] lemons"),
+                  QStringLiteral("mint"), true, 400),
+         makeCard(QStringLiteral("B"), QStringLiteral("Ship the export #work"),
+                  QStringLiteral("lavender"), false, 300),
+         makeCard(QStringLiteral("C"), QStringLiteral("Call the bank #home #todo"),
+                  QStringLiteral("peach"), false, 200)},
+        0);
+    QTest::qWait(50);
+    QVERIFY(view().grab().save(folder + QStringLiteral("/card-view-stack.png")));
+
+    view().pressTagChip(QStringLiteral("#work"));
+    view().copyCurrentCard();
+    QTRY_COMPARE(
+        part<PillLabel>(QStringLiteral("toast"))->graphicsEffect()->property("opacity").toReal(),
+        1.0);
+    QVERIFY(view().grab().save(folder + QStringLiteral("/card-view-filtered-copied.png")));
+}
+
+QTEST_MAIN(TestPinlarkCardView)
+#include "tst_pinlarkcardview.moc"
