@@ -10,6 +10,7 @@
 #include "PinlarkCardView.h"
 #include "PinlarkStore.h"
 #include "RecordingSoundPlayer.h"
+#include "StoreTestHelpers.h"
 #include "TestPrinters.h"
 #include "WordCount.h"
 
@@ -27,18 +28,12 @@
 
 namespace {
 
+// A card of the view's tests: mint unless told, unpinned, edited at `updatedAt`.
 NoteCard makeCard(const QString &id, const QString &content,
                   const QString &color = QStringLiteral("mint"), bool pinned = false,
                   double updatedAt = 100.0)
 {
-    NoteCard card;
-    card.id = id;
-    card.content = content;
-    card.color = color;
-    card.isPinned = pinned;
-    card.createdAt = Timestamp{50.0};
-    card.updatedAt = Timestamp{updatedAt};
-    return card;
+    return StoreTest::card(id, content, updatedAt, pinned, color);
 }
 
 } // namespace
