@@ -400,7 +400,8 @@ void PinlarkCardView::buildFooter()
     pin.font = CardStyle::mono(9.5, QFont::Bold);
     m_pinButton = new CardButton(pin, footer);
     m_pinButton->setObjectName(QStringLiteral("pinButton"));
-    m_pinButton->setCheckable(true);
+    // A plain button named by what pressing it does ("Unpin card"); a check box with that
+    // name would be read out as "Unpin card, checked".
     connect(m_pinButton, &QAbstractButton::clicked, &m_store, &PinlarkStore::togglePinCurrentCard);
     row->addWidget(m_pinButton);
 
@@ -675,7 +676,6 @@ void PinlarkCardView::refreshPinButton(bool pinned)
     look.fill = pinned ? NotePastel::yellow() : white();
     m_pinButton->setLook(look);
     m_pinButton->setText(pinned ? QStringLiteral("Pinned") : QString());
-    m_pinButton->setChecked(pinned);
     m_pinButton->setToolTip(pinned ? QStringLiteral("Unpin card")
                                    : QStringLiteral("Pin card to front"));
     describe(m_pinButton, m_pinButton->toolTip(),

@@ -1,0 +1,294 @@
+#!/usr/bin/python3
+"""Reads and drives a running pinlark over AT-SPI, as assistive technology does.
+
+Run by accessibility.sh, with the accessibility bus up and the app started with
+QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1. Prints the tree of roles and names it finds, and exits
+non-zero, saying what is wrong, when a control a person needs is missing, misnamed, in the
+wrong state or does not act.
+"""
+
+import argparse
+import json
+import re
+import sys
+import time
+
+import pyatspi
+
+PUSH_BUTTON = "push button"
+# A checkable button: Qt announces it as a check box; a toggle button would do as well.
+CHECKABLE = ("check box", "toggle button")
+COLOURS = ("yellow", "mint", "lavender", "peach", "sky")
+PLAIN_BUTTONS = ("New", "Copy", "Todo", "Previous card", "Next card", "Actions")
+DELETE = "Delete this card (\u2318\u232b)"
+EDITOR = "Card text"
+WORD_COUNT = re.compile(r"^\d+ words?$")
+TYPED = "typed via at-spi"
+
+
+class Failure(Exception):
+    pass
+
+
+class Node:
+    """One accessible object as it was when the tree was read."""
+
+    def __init__(self, acc, depth):
+        states = acc.getState()
+        self.acc = acc
+        self.depth = depth
+        self.role = acc.getRoleName()
+        self.name = acc.name or ""
+        self.showing = states.contains(pyatspi.STATE_SHOWING)
+        self.sensitive = states.contains(pyatspi.STATE_SENSITIVE)
+        self.checked = states.contains(pyatspi.STATE_CHECKED)
+        self.focused = states.contains(pyatspi.STATE_FOCUSED)
+
+    def __str__(self):
+        flags = [
+            flag
+            for flag, on in (
+                ("hidden", not self.showing),
+                ("disabled", not self.sensitive),
+                ("checked", self.checked),
+                ("focused", self.focused),
+            )
+            if on
+        ]
+        return f"{'  ' * self.depth}[{self.role}] {self.name!r}" + "".join(
+            f" {flag}" for flag in flags
+        )
+
+
+def read_tree(app):
+    nodes = []
+
+    def visit(acc, depth):
+        nodes.append(Node(acc, depth))
+        for index in range(acc.childCount):
+            child = acc.getChildAtIndex(index)
+            if child is not None:
+                visit(child, depth + 1)
+
+    visit(app, 0)
+    return nodes
+
+
+def print_tree(title, nodes):
+    print(f"--- {title} ---")
+    for node in nodes:
+        print(node)
+    sys.stdout.flush()
+
+
+def process_alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat", encoding="utf-8") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+class Session:
+    def __init__(self, args):
+        self.notes = args.notes
+        self.pid = args.pid
+        self.start_timeout = args.timeout
+        self.step_timeout = args.step_timeout
+        self.app = None
+        self.nodes = []
+
+    def poll(self, what, check, timeout):
+        """Returns what check() returns, once it stops raising; fails after timeout."""
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                return check()
+            except Failure as failure:
+                reason = str(failure)
+            except Exception as error:  # an object that went away while being read
+                reason = f"{type(error).__name__}: {error}"
+            if not process_alive(self.pid):
+                raise Failure(f"pinlark exited while waiting for {what} ({reason})")
+            if time.monotonic() > deadline:
+                raise Failure(f"no {what} within {timeout}s: {reason}")
+            time.sleep(0.1)
+
+    def find_app(self):
+        desktop = pyatspi.Registry.getDesktop(0)
+        names = []
+        for index in range(desktop.childCount):
+            app = desktop.getChildAtIndex(index)
+            if app is None:
+                continue
+            names.append(app.name)
+            if app.name.lower() == "pinlark":
+                return app
+        raise Failure(f"applications on the bus: {names!r}")
+
+    def tree(self):
+        self.nodes = read_tree(self.app)
+        return self.nodes
+
+    def cards(self):
+        try:
+            with open(self.notes, encoding="utf-8") as f:
+                cards = json.load(f)
+        except (OSError, ValueError) as error:
+            raise Failure(f"cannot read {self.notes}: {error}")
+        if not isinstance(cards, list) or not all(isinstance(c, dict) for c in cards):
+            raise Failure(f"not a list of card objects: {cards!r}")
+        return cards
+
+
+def shown(nodes, name):
+    """The one showing control with this name."""
+    found = [n for n in nodes if n.name == name and n.showing]
+    if len(found) != 1:
+        raise Failure(f"expected one showing control named {name!r}, found {len(found)}")
+    return found[0]
+
+
+def expect_role(node, roles):
+    if node.role not in roles:
+        raise Failure(f"{node.name!r} is announced as {node.role!r}, expected one of {roles}")
+
+
+def word_count(nodes):
+    found = [n for n in nodes if n.showing and n.role == "label" and WORD_COUNT.match(n.name)]
+    if len(found) != 1:
+        raise Failure(f"expected one showing word count label, found {len(found)}")
+    return found[0]
+
+
+def check_card_controls(nodes, pinned, colour, can_go_back, words=None):
+    """What every card shows: the controls a person needs, by name, role and state."""
+    for name in PLAIN_BUTTONS:
+        expect_role(shown(nodes, name), (PUSH_BUTTON,))
+    back, forward = shown(nodes, "Previous card"), shown(nodes, "Next card")
+    if back.sensitive != can_go_back:
+        raise Failure(f"'Previous card' is {'enabled' if back.sensitive else 'disabled'}")
+    if forward.sensitive:
+        raise Failure("'Next card' is enabled on the last card")
+
+    pin = shown(nodes, "Unpin card" if pinned else "Pin card to front")
+    expect_role(pin, (PUSH_BUTTON,))
+
+    dots = [shown(nodes, key) for key in COLOURS]
+    for dot in dots:
+        expect_role(dot, CHECKABLE)
+    checked = [dot.name for dot in dots if dot.checked]
+    if checked != [colour]:
+        raise Failure(f"checked colours {checked!r}, the card is {colour!r}")
+
+    editor = shown(nodes, EDITOR)
+    expect_role(editor, ("text",))
+    if not editor.focused:
+        raise Failure("the card text does not have the keyboard focus")
+
+    count = word_count(nodes)
+    if words is not None and count.name != words:
+        raise Failure(f"word count says {count.name!r}, expected {words!r}")
+    return editor
+
+
+def run(session):
+    session.app = session.poll("pinlark on the accessibility bus", session.find_app,
+                               session.start_timeout)
+    print(f"Found application {session.app.name!r}")
+
+    # The welcome card: pinned, yellow, the only card, so no way back and nothing to delete.
+    def welcome_shown():
+        nodes = session.tree()
+        check_card_controls(nodes, pinned=True, colour="yellow", can_go_back=False)
+        if any(n.name == DELETE and n.showing for n in nodes):
+            raise Failure(f"{DELETE!r} is offered with a single card")
+        return nodes
+
+    nodes = session.poll("welcome card controls", welcome_shown, session.start_timeout)
+    print_tree("tree of the welcome card", nodes)
+    roles = {n.name: n.role for n in nodes}
+    print(f"colour dots are announced as {roles['yellow']!r}, the pin button as "
+          f"{roles['Unpin card']!r}")
+
+    welcome_text = shown(nodes, EDITOR).acc.queryText().getText(0, -1)
+    if not welcome_text:
+        raise Failure("the editor reads back no text on the welcome card")
+    if not shown(nodes, "New").acc.queryAction().doAction(0):
+        raise Failure("pressing 'New' was refused")
+
+    def new_card_saved():
+        cards = session.cards()
+        if len(cards) != 2:
+            raise Failure(f"expected 2 cards after 'New', found {len(cards)}")
+        welcome = [c for c in cards if c.get("content") == welcome_text]
+        added = [c for c in cards if c.get("content") == ""]
+        if len(welcome) != 1 or len(added) != 1:
+            raise Failure(f"expected the welcome card as shown and an empty one: {cards!r}")
+        if welcome[0].get("pinned") is not True or added[0].get("pinned") is True:
+            raise Failure(f"expected the welcome card pinned and the new one not: {cards!r}")
+        return welcome[0], added[0]
+
+    welcome, added = session.poll("new card in the notes file", new_card_saved,
+                                  session.step_timeout)
+
+    def new_card_shown():
+        nodes = session.tree()
+        editor = check_card_controls(nodes, pinned=False, colour=added.get("color"),
+                                     can_go_back=True, words="0 words")
+        expect_role(shown(nodes, DELETE), (PUSH_BUTTON,))
+        text = editor.acc.queryText().getText(0, -1)
+        if text != "":
+            raise Failure(f"the editor shows {text!r} on the new card")
+        return nodes
+
+    nodes = session.poll("controls of the new card", new_card_shown, session.step_timeout)
+    print_tree("tree after pressing 'New'", nodes)
+
+    editor = shown(nodes, EDITOR)
+    if not editor.acc.queryEditableText().setTextContents(TYPED):
+        raise Failure("setting the card text was refused")
+
+    def text_saved():
+        cards = session.cards()
+        if len(cards) != 2 or welcome not in cards:
+            raise Failure(f"expected the welcome card and one more: {cards!r}")
+        edited = next(c for c in cards if c != welcome)
+        if edited.get("id") != added.get("id") or edited.get("content") != TYPED:
+            raise Failure(f"expected card {added.get('id')} to hold {TYPED!r}: {edited!r}")
+
+    session.poll("typed text in the notes file", text_saved, session.step_timeout)
+
+    def text_shown():
+        nodes = session.tree()
+        text = shown(nodes, EDITOR).acc.queryText().getText(0, -1)
+        if text != TYPED:
+            raise Failure(f"the editor reads back {text!r}")
+        count = word_count(nodes)
+        if count.name != "3 words":
+            raise Failure(f"word count says {count.name!r}, expected '3 words'")
+
+    session.poll("typed text in the editor and its word count", text_shown,
+                 session.step_timeout)
+    print(f"'New' added a card and {TYPED!r} reached it and the notes file")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--notes", required=True, help="the app's notes.json")
+    parser.add_argument("--pid", required=True, type=int, help="the app's process id")
+    parser.add_argument("--timeout", type=float, default=90, help="seconds to start")
+    parser.add_argument("--step-timeout", type=float, default=30, help="seconds per step")
+    session = Session(parser.parse_args())
+    try:
+        run(session)
+    except Failure as failure:
+        if session.nodes:
+            print_tree("tree as last read", session.nodes)
+        print(f"FAIL: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
