@@ -575,15 +575,15 @@ void PinlarkCardView::refreshChips(const QStringList &tags)
 {
     m_chipRow->setVisible(!tags.isEmpty());
 
-    CardButton::Look look;
-    look.textColor = NotePastel::ink();
-    look.padding = QMargins(7, 2, 7, 3);
-    look.stroke = NotePastel::ink();
-    look.strokeWidth = 1.2;
-    look.radius = 1000;
-    look.font = CardStyle::mono(10, QFont::Medium);
-    look.fill = white();
-    const auto addChip = [&]() -> CardButton * {
+    const auto addChip = [this]() -> CardButton * {
+        CardButton::Look look;
+        look.textColor = NotePastel::ink();
+        look.padding = QMargins(7, 2, 7, 3);
+        look.stroke = NotePastel::ink();
+        look.strokeWidth = 1.2;
+        look.radius = 1000;
+        look.font = CardStyle::mono(10, QFont::Medium);
+        look.fill = white();
         auto *chip = new CardButton(look, m_chipStrip);
         chip->setCheckable(true);
         m_chipLayout->insertWidget(int(m_chips.size()), chip);
