@@ -1,11 +1,8 @@
 #include "MarkdownExport.h"
 
-#include <QSaveFile>
+#include "AtomicFile.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -105,11 +102,6 @@ bool hasDayMonthAndYear(const std::vector<FormatPiece> &pieces)
     return has(u'd') && has(u'M') && has(u'y');
 }
 
-QString describeErrno(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 } // namespace
 
 // MARK: MediumDateTimeFormatter
@@ -187,36 +179,8 @@ Result<bool> MarkdownExport::write(const QString &document, const QUrl &location
         return Result<bool>::failure(location.toDisplayString() +
                                      u": only files on this computer can be written"_s);
     }
-    const QString target = location.toLocalFile();
     const QByteArray bytes = document.toUtf8();
-
-    // QSaveFile writes beside the target and renames over it on commit, so a failure at any
-    // step leaves a file already there untouched.
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return Result<bool>::failure(target + u": "_s + file.errorString());
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        const QString error = file.error() != QFileDevice::NoError
-                                  ? file.errorString()
-                                  : u"not every byte could be written"_s;
-        file.cancelWriting();
-        return Result<bool>::failure(target + u": "_s + error);
-    }
-    // On the disk before the rename, so a power cut cannot leave an empty export in its place.
-    if (::fsync(file.handle()) != 0) {
-        const int error = errno;
-        file.cancelWriting();
-        return Result<bool>::failure(target + u": "_s + describeErrno(error));
-    }
-    errno = 0;
-    if (!file.commit()) {
-        // Qt gives no text for some failures of the final rename (a name too long for the
-        // temporary file beside it, for one); the system's reason is still in errno then.
-        const int error = errno;
-        const QString description = file.error() == QFileDevice::UnspecifiedError && error != 0
-                                        ? describeErrno(error)
-                                        : file.errorString();
-        return Result<bool>::failure(target + u": "_s + description);
-    }
-    return true;
+    return writeFileAtomically(location.toLocalFile(), [&bytes](QIODevice &file) {
+        return file.write(bytes) == bytes.size();
+    });
 }

@@ -1,16 +1,13 @@
 #include "NotesFile.h"
 
+#include "AtomicFile.h"
 #include "NoteJSON.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStandardPaths>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -27,18 +24,6 @@ void ensureFolder(const QString &path)
         return;
     QDir().mkpath(info.absolutePath());
     QDir().mkdir(path, privateFolder);
-}
-
-// After a rename, the folder entry itself must reach the disk for the new file to survive
-// a power cut.
-void syncFolder(const QString &folder)
-{
-    const int fd =
-        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
 }
 
 QString notesFileName()
@@ -161,26 +146,12 @@ Result<bool> NotesFile::save(const QList<NoteCard> &cards)
     const QDate today = m_clock().toDateTime().toLocalTime().date();
     backUpOncePerDay(location, today);
 
-    const QString target = location + u'/' + notesFileName();
-    QSaveFile file(target);
-    if (!file.open(QIODevice::WriteOnly))
-        return Result<bool>::failure(target + u": "_s + file.errorString());
-    file.setPermissions(privateFile);
     // Written a piece at a time, so a large stack is never held a second time as text.
-    if (!NoteJSON::writeCards(cards, file) || !file.flush()) {
-        const QString error = file.errorString();
-        file.cancelWriting();
-        return Result<bool>::failure(target + u": "_s + error);
-    }
-    // The data must be on the disk before the rename makes it the notes file.
-    if (::fsync(file.handle()) != 0) {
-        const int error = errno;
-        file.cancelWriting();
-        return Result<bool>::failure(target + u": "_s + QString::fromLocal8Bit(strerror(error)));
-    }
-    if (!file.commit())
-        return Result<bool>::failure(target + u": "_s + file.errorString());
-    syncFolder(location);
+    const Result<bool> written = writeFileAtomically(
+        location + u'/' + notesFileName(),
+        [&cards](QIODevice &file) { return NoteJSON::writeCards(cards, file); }, privateFile);
+    if (!written)
+        return written;
     m_lastBackupDay = today;
     return true;
 }

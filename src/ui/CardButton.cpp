@@ -20,7 +20,6 @@ CardButton::CardButton(const Look &look, QWidget *parent)
     // Tab reaches every control, but a click leaves the focus in the editor.
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);
-    setAttribute(Qt::WA_Hover, false);
     if (!m_look.fixedSize.isEmpty())
         setFixedSize(m_look.fixedSize);
 }
