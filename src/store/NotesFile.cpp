@@ -41,13 +41,14 @@ NotesFile::NotesFile(QString folder, Clock clock, Logger log)
 
 QString NotesFile::folder() const
 {
-    QString location = m_folder;
-    if (location.isEmpty()) {
-        const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-        location = base + u"/Pinlark"_s;
-    }
+    const QString location = m_folder.isEmpty() ? defaultFolder() : m_folder;
     ensureFolder(location);
     return location;
+}
+
+QString NotesFile::defaultFolder()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + u"/Pinlark"_s;
 }
 
 QString NotesFile::path() const

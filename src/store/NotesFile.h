@@ -24,6 +24,9 @@ public:
     // The notes folder, created (private to the user) when it is missing. A failure to
     // create it is not reported here: the read or write that follows fails and says why.
     [[nodiscard]] QString folder() const;
+    // Where the notes live unless a folder is given: "Pinlark" in the user's data location.
+    // Only computed, never created.
+    [[nodiscard]] static QString defaultFolder();
     [[nodiscard]] QString path() const;
 
     struct Loaded

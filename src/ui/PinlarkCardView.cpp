@@ -831,12 +831,16 @@ void PinlarkCardView::placeToast(bool shown)
 
 // MARK: events
 
+QPainterPath PinlarkCardView::shape(const QRectF &bounds)
+{
+    return CardStyle::continuousRoundedRect(bounds, viewCornerRadius);
+}
+
 void PinlarkCardView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.fillPath(CardStyle::continuousRoundedRect(QRectF(rect()), viewCornerRadius),
-                     NotePastel::paper());
+    painter.fillPath(shape(QRectF(rect())), NotePastel::paper());
 }
 
 void PinlarkCardView::resizeEvent(QResizeEvent *event)

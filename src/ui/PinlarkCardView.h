@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QList>
+#include <QPainterPath>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
@@ -54,6 +55,10 @@ public:
     static constexpr int copiedToastMs = 1500;
     static constexpr int exportToastMs = 2000;
     static constexpr int toastAnimationMs = 220;
+
+    // The card's rounded outline within `bounds`. A window that shows the view alone clips
+    // itself to it.
+    [[nodiscard]] static QPainterPath shape(const QRectF &bounds);
 
     PinlarkCardView(PinlarkStore &store, const Services &services, QWidget *parent = nullptr);
     ~PinlarkCardView() override;
