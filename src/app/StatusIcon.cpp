@@ -1,0 +1,107 @@
+#include "StatusIcon.h"
+
+#include <QGuiApplication>
+#include <QIconEngine>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPalette>
+#include <QPixmap>
+
+namespace {
+
+// The design's coordinates put the origin at the bottom left; Qt's is at the top left.
+constexpr qreal flipped(qreal y)
+{
+    return StatusIcon::gridSize - y;
+}
+
+class DrawnCardEngine final : public QIconEngine
+{
+public:
+    void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State) override
+    {
+        QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+        if (mode == QIcon::Disabled)
+            ink.setAlphaF(ink.alphaF() * 0.45);
+        StatusIcon::paintCard(*painter, QRectF(rect), ink);
+    }
+
+    QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return scaledPixmap(size, mode, state, 1.0);
+    }
+
+    // `size` is in device pixels already (QIcon multiplies it by `scale` before it asks).
+    QPixmap scaledPixmap(const QSize &size, QIcon::Mode mode, QIcon::State state,
+                         qreal scale) override
+    {
+        QPixmap pixmap(size);
+        pixmap.fill(Qt::transparent);
+        {
+            QPainter painter(&pixmap);
+            paint(&painter, QRect(QPoint(), pixmap.size()), mode, state);
+        }
+        pixmap.setDevicePixelRatio(scale);
+        return pixmap;
+    }
+
+    QSize actualSize(const QSize &size, QIcon::Mode, QIcon::State) override
+    {
+        const int side = qMin(size.width(), size.height());
+        return {side, side};
+    }
+
+    [[nodiscard]] QIconEngine *clone() const override { return new DrawnCardEngine; }
+    [[nodiscard]] QString key() const override { return QStringLiteral("PinlarkDrawnCard"); }
+};
+
+} // namespace
+
+namespace StatusIcon {
+
+QIcon icon()
+{
+    const QString name = QString::fromUtf16(themeName);
+    if (QIcon::hasThemeIcon(name))
+        return QIcon::fromTheme(name);
+    return drawnIcon();
+}
+
+QIcon drawnIcon()
+{
+    return QIcon(new DrawnCardEngine);
+}
+
+void paintCard(QPainter &painter, const QRectF &target, const QColor &ink)
+{
+    // A square in the middle of the target, so a tray that asks for a wide icon still gets
+    // an undistorted card.
+    const qreal side = qMin(target.width(), target.height());
+    const qreal scale = side / gridSize;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.translate(target.center().x() - side / 2, target.center().y() - side / 2);
+    painter.scale(scale, scale);
+    painter.setBrush(Qt::NoBrush);
+
+    auto pen = [&ink](qreal width) {
+        QPen stroke(ink, width);
+        stroke.setCapStyle(Qt::FlatCap); // the lines end where they are drawn to
+        stroke.setJoinStyle(Qt::RoundJoin);
+        return stroke;
+    };
+
+    QPainterPath outline;
+    outline.addRoundedRect(QRectF(2, flipped(1.5 + 15), 14, 15), 3, 3);
+    painter.setPen(pen(1.4));
+    painter.drawPath(outline);
+
+    painter.setPen(pen(1.2));
+    painter.drawLine(QPointF(4.5, flipped(11.5)), QPointF(13.5, flipped(11.5)));
+    painter.setPen(pen(1.1));
+    painter.drawLine(QPointF(4.5, flipped(7.5)), QPointF(11.5, flipped(7.5)));
+    painter.drawLine(QPointF(4.5, flipped(4.5)), QPointF(9.5, flipped(4.5)));
+    painter.restore();
+}
+
+} // namespace StatusIcon
