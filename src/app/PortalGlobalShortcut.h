@@ -1,0 +1,90 @@
+#pragma once
+
+#include "GlobalShortcut.h"
+
+#include <QDBusConnection>
+#include <QString>
+#include <QTimer>
+#include <QVariantMap>
+
+#include <chrono>
+
+class QDBusMessage;
+
+// Alt+Space through the desktop portal's GlobalShortcuts interface: on Wayland, the one way an
+// application hears a key pressed while another one has the keyboard. The handshake (is the
+// interface there, a session, the shortcut bound to it) runs entirely on asynchronous D-Bus
+// calls, so start() returns at once and start-up never waits on the portal or on the user
+// answering its dialog. Where the portal cannot give us the shortcut, one line on stderr tells
+// the user how to get the same effect from the desktop's own settings.
+class PortalGlobalShortcut final : public GlobalShortcut
+{
+    Q_OBJECT
+
+public:
+    enum class State {
+        Idle,        // start() not called yet
+        Starting,    // the handshake with the portal is under way
+        Active,      // the shortcut is bound; presses arrive as activated()
+        Unavailable, // no portal, no interface, an error, a refusal or a time-out: for good
+    };
+    Q_ENUM(State)
+
+    // `bus`: where the portal is asked; the app passes the session bus.
+    explicit PortalGlobalShortcut(QDBusConnection bus, QObject *parent = nullptr);
+    // Closes the portal session if one was made, and a request still waiting for the user,
+    // without waiting for either answer.
+    ~PortalGlobalShortcut() override;
+    Q_DISABLE_COPY_MOVE(PortalGlobalShortcut)
+
+    // Begins the handshake; only the first call does anything. Returns at once, in Starting:
+    // Active or Unavailable follows as stateChanged() from the event loop.
+    void start();
+    [[nodiscard]] State state() const { return m_state; }
+
+    // How long each step of the handshake may wait for the portal before the shortcut is given
+    // up as unavailable. Applies to the step under way as well, restarting its wait.
+    void setResponseTimeout(std::chrono::milliseconds timeout);
+
+signals:
+    void stateChanged(PortalGlobalShortcut::State state);
+
+private Q_SLOTS:
+    // QDBusConnection::connect takes a slot by name; these two are its receivers.
+    void onRequestResponse(const QDBusMessage &message);
+    void onShortcutActivated(const QDBusMessage &message);
+
+private:
+    enum class Step { None, Version, CreateSession, BindShortcuts, Done };
+    using ReplyHandler = void (PortalGlobalShortcut::*)(const QDBusMessage &);
+
+    void callPortal(const QDBusMessage &call, ReplyHandler onReply);
+    void onVersionReply(const QDBusMessage &reply);
+    void onRequestReply(const QDBusMessage &reply);
+    void createSession();
+    void bindShortcut();
+    void sessionCreated(const QVariantMap &results);
+    void shortcutBound(const QVariantMap &results);
+
+    // Both give the shortcut up as unavailable when QtDBus cannot add the match.
+    bool watchRequest(const QString &path);
+    void unwatchRequest();
+    bool watchActivations();
+    void unwatchActivations();
+    void fail(const QString &reason);
+    void closePortalObjects();
+    void setState(State state);
+
+    [[nodiscard]] QString requestPath(const QString &token) const;
+    [[nodiscard]] QDBusMessage portalCall(const QString &path, const QString &interface,
+                                          const QString &method) const;
+
+    QDBusConnection m_bus;
+    QTimer m_timeout;
+    State m_state = State::Idle;
+    Step m_step = Step::None;
+    QString m_portalOwner;   // the portal's unique name: only its signals count
+    QString m_requestPath;   // the request whose Response we wait for; empty when none
+    QString m_sessionHandle; // empty until the portal made the session
+    bool m_watchingActivations = false;
+};
