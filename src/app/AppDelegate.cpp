@@ -1,0 +1,282 @@
+#include "AppDelegate.h"
+
+#include "CanberraSoundPlayer.h"
+#include "DesktopWorkspace.h"
+#include "FileDialogSaveDialog.h"
+#include "FocusableTextView.h"
+#include "LocalKeyMonitor.h"
+#include "NotesFile.h"
+#include "PinlarkCardView.h"
+#include "PopupWindow.h"
+#include "PortalGlobalShortcut.h"
+#include "SingleInstance.h"
+#include "StatusIcon.h"
+#include "SystemClipboard.h"
+#include "TerminationSignals.h"
+#include "X11GlobalShortcut.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QCursor>
+#include <QDBusConnection>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QThread>
+
+#include <cstdio>
+#include <cstdlib>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// The store of the running app, for the last-chance save below.
+PinlarkStore *storeToSaveAtExit = nullptr;
+
+// Qt ends the process with exit() when the X server goes away, which is how an X session
+// often ends at logout: no signal, no aboutToQuit. The debounced save would be lost.
+void saveAtExit()
+{
+    if (storeToSaveAtExit && qApp && QThread::currentThread() == qApp->thread())
+        storeToSaveAtExit->saveNotesImmediately();
+}
+
+void printError(const QString &message)
+{
+    std::fprintf(stderr, "Pinlark: %s\n", qUtf8Printable(message));
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(PinlarkStore::Environment environment, QObject *parent)
+    : QObject(parent)
+{
+    if (!environment.sounds) {
+        m_sounds = std::make_unique<CanberraSoundPlayer>();
+        environment.sounds = m_sounds.get();
+    }
+    if (!environment.saveDialog) {
+        m_saveDialog = std::make_unique<FileDialogSaveDialog>();
+        environment.saveDialog = m_saveDialog.get();
+    }
+    if (!environment.workspace) {
+        m_workspace = std::make_unique<DesktopWorkspace>();
+        environment.workspace = m_workspace.get();
+    }
+    m_clipboard = std::make_unique<SystemClipboard>();
+    m_workspaceForView = environment.workspace;
+    m_store = std::make_unique<PinlarkStore>(std::move(environment));
+}
+
+AppDelegate::~AppDelegate()
+{
+    if (storeToSaveAtExit == m_store.get())
+        storeToSaveAtExit = nullptr;
+    if (qApp)
+        qApp->removeEventFilter(this);
+    // The monitors call into the popup, and the popup's view reads the store.
+    m_globalHotkeyMonitors.clear();
+    delete m_popover;
+    delete m_statusItem;
+    delete m_statusMenu;
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    m_statusItem = new QSystemTrayIcon(this);
+    configureStatusIcon();
+    connect(m_statusItem, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // Qt reports the second click of a quick pair as a double click, not as a
+                // click: each one toggles, so a quick open-and-close works.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    statusItemClicked();
+            });
+    // A right click offers the two things a tray icon is expected to offer.
+    m_statusMenu = new QMenu;
+    m_statusMenu->addAction(u"Open or Close Pinlark"_s, this, &AppDelegate::togglePopover);
+    m_statusMenu->addSeparator();
+    m_statusMenu->addAction(u"Quit Pinlark"_s, this, [this] {
+        m_store->saveNotesImmediately();
+        QCoreApplication::quit();
+    });
+    m_statusItem->setContextMenu(m_statusMenu);
+    m_statusItem->show();
+
+    m_popover = new PopupWindow;
+    PinlarkCardView::Services services;
+    services.clipboard = m_clipboard.get();
+    services.workspace = m_workspaceForView;
+    m_cardView = new PinlarkCardView(*m_store, services);
+    m_popover->setContent(m_cardView);
+    connect(m_popover, &PopupWindow::closedByDeactivation, this,
+            [this] { m_sinceTransientClose.start(); });
+
+    storeToSaveAtExit = m_store.get();
+    static const bool atExitRegistered = std::atexit(saveAtExit) == 0;
+    Q_UNUSED(atExitRegistered)
+    // A session manager asks before it ends the session.
+    connect(qApp, &QGuiApplication::commitDataRequest, m_store.get(),
+            &PinlarkStore::saveNotesImmediately);
+    // The drawn icon takes the text colour of the moment; a new palette needs a new picture.
+    qApp->installEventFilter(this);
+
+    setupGlobalShortcut();
+
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        togglePopover();
+}
+
+void AppDelegate::applicationWillTerminate()
+{
+    m_store->saveNotesImmediately();
+}
+
+void AppDelegate::configureStatusIcon()
+{
+    m_statusItem->setIcon(StatusIcon::icon());
+    m_statusItem->setToolTip(u"Pinlark"_s);
+}
+
+void AppDelegate::statusItemClicked()
+{
+    togglePopover();
+}
+
+void AppDelegate::togglePopover()
+{
+    if (!m_popover)
+        return;
+    if (m_popover->isVisible()) {
+        m_store->saveNotesImmediately();
+        m_store->setShowSync(false);
+        m_popover->hide();
+        return;
+    }
+    if (m_sinceTransientClose.isValid() && m_sinceTransientClose.elapsed() < m_reopenGuardMs) {
+        // The click that took the focus away was this toggle's own: the popup is closed
+        // already, so finish the close as the toggle does.
+        m_sinceTransientClose.invalidate();
+        m_store->saveNotesImmediately();
+        m_store->setShowSync(false);
+        return;
+    }
+    m_popover->openAt(popoverAnchor());
+    focusEditor();
+}
+
+void AppDelegate::focusEditor()
+{
+    if (QWidget *editor = m_cardView->editor())
+        editor->setFocus(Qt::ActiveWindowFocusReason);
+}
+
+QRect AppDelegate::popoverAnchor() const
+{
+    // Read at the moment of opening: a tray says where the icon is only once it has
+    // embedded it, and many trays never say (the geometry is then empty or at the origin).
+    if (m_statusItem && m_statusItem->isVisible()) {
+        const QRect icon = m_statusItem->geometry();
+        if (!icon.isEmpty() && icon.topLeft() != QPoint(0, 0))
+            return icon;
+    }
+    return {QCursor::pos(), QSize(1, 1)};
+}
+
+void AppDelegate::handleEscape()
+{
+    m_store->saveNotesImmediately();
+    if (m_store->showSync())
+        m_store->setShowSync(false);
+    else
+        m_popover->hide();
+}
+
+void AppDelegate::setupGlobalShortcut()
+{
+    // Any one press reaches one monitor only: the global ones while another application has
+    // the keyboard, the local one while the popup has it.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == u"xcb") {
+        const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        auto shortcut = std::make_unique<X11GlobalShortcut>(x11 ? x11->connection() : nullptr);
+        QString why;
+        if (shortcut->grab(&why)) {
+            connect(shortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
+                    Qt::QueuedConnection);
+            m_globalHotkeyMonitors.push_back(std::move(shortcut));
+        } else {
+            printError(u"Alt+Space works only while Pinlark is open ("_s + why +
+                       u"). Bind \"pinlark --toggle\" to a key in your desktop's keyboard "
+                       u"settings to open it from anywhere."_s);
+        }
+    } else if (platform.startsWith(u"wayland"_s)) {
+        auto shortcut = std::make_unique<PortalGlobalShortcut>(QDBusConnection::sessionBus());
+        connect(shortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
+                Qt::QueuedConnection);
+        shortcut->start();
+        m_globalHotkeyMonitors.push_back(std::move(shortcut));
+    }
+
+    m_globalHotkeyMonitors.push_back(std::make_unique<LocalKeyMonitor>(
+        m_popover, [this] { handleEscape(); }, [this] { togglePopover(); }));
+}
+
+bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == qApp && m_statusItem &&
+        (event->type() == QEvent::ApplicationPaletteChange ||
+         event->type() == QEvent::ThemeChange)) {
+        configureStatusIcon();
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+int AppDelegate::main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(u"Pinlark"_s);
+    QApplication::setApplicationName(u"Pinlark"_s);
+    QApplication::setApplicationVersion(QStringLiteral(PINLARK_VERSION));
+    QApplication::setDesktopFileName(u"app.pinlark.Pinlark"_s);
+    // The popup is the only window, and closing it must not end the app.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(u"Short notes on a stack of pastel cards, one click away "
+                                     u"in the tray."_s);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption toggle(
+        u"toggle"_s, u"Open the notes if they are closed, close them if they are open. Starts "
+                     u"Pinlark with the notes open if it is not running."_s);
+    parser.addOption(toggle);
+    parser.process(app);
+
+    SingleInstance instance(NotesFile::defaultFolder(),
+                            QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation));
+    switch (instance.claim()) {
+    case SingleInstance::Role::Forwarded:
+        return EXIT_SUCCESS;
+    case SingleInstance::Role::Failed:
+        printError(instance.error());
+        return EXIT_FAILURE;
+    case SingleInstance::Role::Primary:
+        break;
+    }
+
+    AppDelegate delegate;
+    QObject::connect(&instance, &SingleInstance::toggleRequested, &delegate,
+                     &AppDelegate::togglePopover);
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
+                     &AppDelegate::applicationWillTerminate);
+    TerminationSignals endOfSession;
+    QObject::connect(&endOfSession, &TerminationSignals::received, &app, &QCoreApplication::quit);
+
+    delegate.applicationDidFinishLaunching();
+    if (parser.isSet(toggle) && !delegate.popover()->isVisible())
+        delegate.togglePopover();
+    return QApplication::exec();
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "PinlarkStore.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+#include <vector>
+
+class CanberraSoundPlayer;
+class DesktopWorkspace;
+class FileDialogSaveDialog;
+class PinlarkCardView;
+class PopupWindow;
+class QMenu;
+class QSystemTrayIcon;
+class SystemClipboard;
+class Workspace;
+
+// Owns everything that lives for the whole run: the one store, the tray icon, the popup with
+// the card view, and the key monitors that open it from anywhere.
+class AppDelegate final : public QObject
+{
+    Q_OBJECT
+
+public:
+    // The entry point: one Pinlark per notes folder, then the tray and the event loop.
+    static int main(int argc, char *argv[]);
+
+    // Creates the store, which reads the notes file. The desktop services that `environment`
+    // leaves empty are the real ones.
+    explicit AppDelegate(PinlarkStore::Environment environment = {}, QObject *parent = nullptr);
+    ~AppDelegate() override;
+    Q_DISABLE_COPY_MOVE(AppDelegate)
+
+    // A close of the popup that comes this soon after it closed itself (because a click went
+    // elsewhere) is taken as part of that same click: a click on the tray icon while the popup
+    // is open must close it, even where the panel takes the focus first.
+    static constexpr int reopenGuardMs = 250;
+    void setReopenGuard(int milliseconds) { m_reopenGuardMs = milliseconds; }
+
+    // Puts the icon in the tray, builds the popup and installs the key monitors. Where there
+    // is no tray, the popup opens at once: it is then the only way in.
+    void applicationDidFinishLaunching();
+    // Writes a pending save before the process ends.
+    void applicationWillTerminate();
+
+    // The tray icon's action.
+    void statusItemClicked();
+    // Opens the popup if it is closed (under the tray icon, or at the pointer where the tray
+    // does not say where its icon is) and closes it if it is open.
+    void togglePopover();
+
+    [[nodiscard]] PinlarkStore &store() { return *m_store; }
+    [[nodiscard]] QSystemTrayIcon *statusItem() const { return m_statusItem; }
+    [[nodiscard]] PopupWindow *popover() const { return m_popover; }
+    [[nodiscard]] PinlarkCardView *cardView() const { return m_cardView; }
+    [[nodiscard]] const std::vector<std::unique_ptr<QObject>> &globalHotkeyMonitors() const
+    {
+        return m_globalHotkeyMonitors;
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void configureStatusIcon();
+    void setupGlobalShortcut();
+    void handleEscape();
+    void focusEditor();
+    [[nodiscard]] QRect popoverAnchor() const;
+
+    std::unique_ptr<CanberraSoundPlayer> m_sounds;
+    std::unique_ptr<FileDialogSaveDialog> m_saveDialog;
+    std::unique_ptr<DesktopWorkspace> m_workspace;
+    std::unique_ptr<SystemClipboard> m_clipboard;
+    std::unique_ptr<PinlarkStore> m_store;
+    Workspace *m_workspaceForView = nullptr;
+
+    QSystemTrayIcon *m_statusItem = nullptr;
+    QMenu *m_statusMenu = nullptr;
+    PopupWindow *m_popover = nullptr;
+    PinlarkCardView *m_cardView = nullptr;
+    std::vector<std::unique_ptr<QObject>> m_globalHotkeyMonitors;
+    QElapsedTimer m_sinceTransientClose;
+    int m_reopenGuardMs = reopenGuardMs;
+};

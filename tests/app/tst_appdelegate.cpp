@@ -1,0 +1,260 @@
+#include "AppDelegate.h"
+#include "FakeSaveDialog.h"
+#include "FakeWorkspace.h"
+#include "FocusableTextView.h"
+#include "PinlarkCardView.h"
+#include "PopupWindow.h"
+#include "RecordingSoundPlayer.h"
+#include "StoreTestHelpers.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QPlainTextEdit>
+#include <QRasterWindow>
+#include <QSystemTrayIcon>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+// The shell over a real store and card view, offscreen. The offscreen platform has no tray,
+// so the popup opens at launch, as it does on a desktop without one.
+class TestAppDelegate final : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void launchOpensPopupWithEditorFocused();
+    void toggleClosesWithImmediateSaveAndResetsSync();
+    void escape_data();
+    void escape();
+    void altSpaceTogglesAndInsertsNothing_data();
+    void altSpaceTogglesAndInsertsNothing();
+    void otherKeysReachTheCard_data();
+    void otherKeysReachTheCard();
+    void focusLeavingTheAppClosesWithoutToggle();
+    void ownDialogKeepsPopupOpen();
+    void toggleRightAfterTransientCloseStaysClosed();
+
+private:
+    [[nodiscard]] QString notesPath() const { return m_dir->filePath(u"notes.json"_s); }
+    [[nodiscard]] QByteArray notesOnDisk() const { return StoreTest::readBytes(notesPath()); }
+    [[nodiscard]] QPlainTextEdit *editor() const;
+    void type(const QString &text);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<RecordingSoundPlayer> m_sounds;
+    std::unique_ptr<FakeSaveDialog> m_saveDialog;
+    std::unique_ptr<FakeWorkspace> m_workspace;
+    std::unique_ptr<AppDelegate> m_app;
+};
+
+QPlainTextEdit *TestAppDelegate::editor() const
+{
+    return m_app->cardView()->editor();
+}
+
+void TestAppDelegate::type(const QString &text)
+{
+    QTest::keyClicks(editor(), text);
+}
+
+void TestAppDelegate::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_sounds = std::make_unique<RecordingSoundPlayer>();
+    m_saveDialog = std::make_unique<FakeSaveDialog>();
+    m_workspace = std::make_unique<FakeWorkspace>();
+    PinlarkStore::Environment environment;
+    environment.notesFolder = m_dir->path();
+    environment.sounds = m_sounds.get();
+    environment.saveDialog = m_saveDialog.get();
+    environment.workspace = m_workspace.get();
+    m_app = std::make_unique<AppDelegate>(environment);
+    m_app->applicationDidFinishLaunching();
+    QVERIFY(QTest::qWaitForWindowActive(m_app->popover()));
+    QTRY_VERIFY(editor()->hasFocus());
+}
+
+void TestAppDelegate::cleanup()
+{
+    m_app.reset();
+    m_workspace.reset();
+    m_saveDialog.reset();
+    m_sounds.reset();
+    m_dir.reset();
+}
+
+void TestAppDelegate::launchOpensPopupWithEditorFocused()
+{
+    PopupWindow *popup = m_app->popover();
+    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    QVERIFY(popup->isVisible());
+    QCOMPARE(popup->size(), QSize(420, 430));
+    // A tool window: out of the taskbar, yet a window screen readers can see into.
+    QCOMPARE(popup->windowFlags() & Qt::WindowType_Mask, Qt::Tool);
+    QVERIFY(popup->windowFlags().testFlag(Qt::FramelessWindowHint));
+    QVERIFY(popup->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QCOMPARE(popup->content(), m_app->cardView());
+    QCOMPARE(m_app->statusItem()->toolTip(), u"Pinlark"_s);
+    QVERIFY(!m_app->statusItem()->icon().isNull());
+    // The local key monitor is always there; no global one without X11 or Wayland.
+    QCOMPARE(m_app->globalHotkeyMonitors().size(), 1U);
+}
+
+void TestAppDelegate::toggleClosesWithImmediateSaveAndResetsSync()
+{
+    type(u"written at close"_s);
+    m_app->store().setShowSync(true);
+    m_app->togglePopover();
+    QVERIFY(!m_app->popover()->isVisible());
+    // Written at once, not after the debounce.
+    QVERIFY(notesOnDisk().contains("written at close"));
+    QVERIFY(!m_app->store().showSync());
+
+    m_app->togglePopover();
+    QVERIFY(m_app->popover()->isVisible());
+    QVERIFY(QTest::qWaitForWindowActive(m_app->popover()));
+    QTRY_VERIFY(editor()->hasFocus());
+    // The same view, not a new one: the card and its text are still there.
+    QCOMPARE(editor()->toPlainText().endsWith(u"written at close"_s), true);
+}
+
+void TestAppDelegate::escape_data()
+{
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::newRow("Escape") << Qt::KeyboardModifiers();
+    QTest::newRow("Shift+Escape") << Qt::KeyboardModifiers(Qt::ShiftModifier);
+    QTest::newRow("Ctrl+Escape") << Qt::KeyboardModifiers(Qt::ControlModifier);
+}
+
+void TestAppDelegate::escape()
+{
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    type(u"first"_s);
+    m_app->store().setShowSync(true);
+
+    // With the sync panel up, Escape leaves the panel and keeps the popup.
+    QTest::keyClick(editor(), Qt::Key_Escape, modifiers);
+    QVERIFY(notesOnDisk().contains("first"));
+    QVERIFY(!m_app->store().showSync());
+    QVERIFY(m_app->popover()->isVisible());
+
+    type(u" second"_s);
+    QTest::keyClick(editor(), Qt::Key_Escape, modifiers);
+    QVERIFY(notesOnDisk().contains("first second"));
+    QVERIFY(!m_app->popover()->isVisible());
+}
+
+void TestAppDelegate::altSpaceTogglesAndInsertsNothing_data()
+{
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::newRow("Alt+Space") << Qt::KeyboardModifiers(Qt::AltModifier);
+    QTest::newRow("Alt+Shift+Space") << (Qt::AltModifier | Qt::ShiftModifier);
+    QTest::newRow("Ctrl+Alt+Space") << (Qt::AltModifier | Qt::ControlModifier);
+}
+
+void TestAppDelegate::altSpaceTogglesAndInsertsNothing()
+{
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    const QString before = editor()->toPlainText();
+    m_app->store().setShowSync(true);
+    QTest::sendKeyEvent(QTest::Click, editor(), Qt::Key_Space, u" "_s, modifiers);
+    QVERIFY(!m_app->popover()->isVisible());
+    QCOMPARE(editor()->toPlainText(), before);
+    // It is the toggle: the sync panel is reset and the file written.
+    QVERIFY(!m_app->store().showSync());
+    QVERIFY(QFile::exists(notesPath()));
+}
+
+void TestAppDelegate::otherKeysReachTheCard_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("cardsAdded");
+    QTest::newRow("Space") << int(Qt::Key_Space) << Qt::KeyboardModifiers() << u" "_s << u" "_s
+                           << 0;
+    QTest::newRow("Shift+Space") << int(Qt::Key_Space) << Qt::KeyboardModifiers(Qt::ShiftModifier)
+                                 << u" "_s << u" "_s << 0;
+    QTest::newRow("Ctrl+N") << int(Qt::Key_N) << Qt::KeyboardModifiers(Qt::ControlModifier)
+                            << QString() << QString() << 1;
+}
+
+void TestAppDelegate::otherKeysReachTheCard()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, text);
+    QFETCH(QString, typed);
+    QFETCH(int, cardsAdded);
+    const qsizetype cards = m_app->store().cards().size();
+    type(u"x"_s);
+    QTest::sendKeyEvent(QTest::Click, editor(), Qt::Key(key), text, modifiers);
+    QVERIFY(m_app->popover()->isVisible());
+    QCOMPARE(m_app->store().cards().size(), cards + cardsAdded);
+    if (cardsAdded == 0)
+        QVERIFY(editor()->toPlainText().endsWith(u"x"_s + typed));
+}
+
+void TestAppDelegate::focusLeavingTheAppClosesWithoutToggle()
+{
+    type(u"kept by the debounce"_s);
+    m_app->store().setShowSync(true);
+    // A window that is not a widget stands in for another application's.
+    QRasterWindow elsewhere;
+    elsewhere.resize(100, 100);
+    elsewhere.show();
+    elsewhere.requestActivate();
+    QTRY_VERIFY(!m_app->popover()->isVisible());
+    // Not the toggle: the sync panel keeps its state, and the debounced save writes.
+    QVERIFY(m_app->store().showSync());
+    QTRY_VERIFY(notesOnDisk().contains("kept by the debounce"));
+}
+
+void TestAppDelegate::ownDialogKeepsPopupOpen()
+{
+    QDialog dialog;
+    dialog.show();
+    dialog.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QTest::qWait(50);
+    QVERIFY(m_app->popover()->isVisible());
+}
+
+void TestAppDelegate::toggleRightAfterTransientCloseStaysClosed()
+{
+    m_app->setReopenGuard(60'000);
+    m_app->store().setShowSync(true);
+    QRasterWindow elsewhere;
+    elsewhere.resize(100, 100);
+    elsewhere.show();
+    elsewhere.requestActivate();
+    QTRY_VERIFY(!m_app->popover()->isVisible());
+
+    // The click on the tray icon that took the focus away: the toggle finishes the close.
+    m_app->togglePopover();
+    QVERIFY(!m_app->popover()->isVisible());
+    QVERIFY(!m_app->store().showSync());
+
+    // The next one opens again.
+    m_app->togglePopover();
+    QVERIFY(m_app->popover()->isVisible());
+
+    // Once the guard has passed, a toggle after a transient close opens at once.
+    m_app->setReopenGuard(0);
+    elsewhere.requestActivate();
+    QTRY_VERIFY(!m_app->popover()->isVisible());
+    m_app->togglePopover();
+    QVERIFY(m_app->popover()->isVisible());
+}
+
+QTEST_MAIN(TestAppDelegate)
+#include "tst_appdelegate.moc"
