@@ -5,7 +5,8 @@ if(CLANG_FORMAT_EXECUTABLE)
         "${PROJECT_SOURCE_DIR}/src/*.cpp" "${PROJECT_SOURCE_DIR}/src/*.h"
         "${PROJECT_SOURCE_DIR}/tests/*.cpp" "${PROJECT_SOURCE_DIR}/tests/*.h"
         "${PROJECT_SOURCE_DIR}/bench/*.cpp" "${PROJECT_SOURCE_DIR}/bench/*.h"
-        "${PROJECT_SOURCE_DIR}/fuzz/*.cpp" "${PROJECT_SOURCE_DIR}/fuzz/*.h")
+        "${PROJECT_SOURCE_DIR}/fuzz/*.cpp" "${PROJECT_SOURCE_DIR}/fuzz/*.h"
+        "${PROJECT_SOURCE_DIR}/data/*.cpp")
     add_custom_target(format
         COMMAND "${CLANG_FORMAT_EXECUTABLE}" -i ${_pinlark_format_files}
         WORKING_DIRECTORY "${PROJECT_SOURCE_DIR}"
