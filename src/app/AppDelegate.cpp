@@ -27,6 +27,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 using namespace Qt::StringLiterals;
 
@@ -236,14 +237,11 @@ bool AppDelegate::eventFilter(QObject *watched, QEvent *event)
 
 int AppDelegate::main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(u"Pinlark"_s);
-    QApplication::setApplicationName(u"Pinlark"_s);
-    QApplication::setApplicationVersion(QStringLiteral(PINLARK_VERSION));
-    QApplication::setDesktopFileName(u"app.pinlark.Pinlark"_s);
-    // The popup is the only window, and closing it must not end the app.
-    QApplication::setQuitOnLastWindowClosed(false);
-
+    auto describe = [] {
+        QCoreApplication::setOrganizationName(u"Pinlark"_s);
+        QCoreApplication::setApplicationName(u"Pinlark"_s);
+        QCoreApplication::setApplicationVersion(QStringLiteral(PINLARK_VERSION));
+    };
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Short notes on a stack of pastel cards, one click away "
                                      u"in the tray."_s);
@@ -253,6 +251,32 @@ int AppDelegate::main(int argc, char *argv[])
         u"toggle"_s, u"Open the notes if they are closed, close them if they are open. Starts "
                      u"Pinlark with the notes open if it is not running."_s);
     parser.addOption(toggle);
+
+    // Help and version are answered without a display: a GUI application would first need
+    // one to connect to.
+    for (int index = 1; index < argc; ++index) {
+        const std::string_view argument = argv[index];
+        if (argument == "-h" || argument == "--help" || argument == "--help-all" ||
+            argument == "-v" || argument == "--version") {
+            QCoreApplication core(argc, argv);
+            describe();
+            parser.process(core);
+            return EXIT_SUCCESS;
+        }
+    }
+
+    // Qt aborts, dumping core, when it finds no display; say what is missing instead.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        printError(u"no display to show the tray icon on: neither DISPLAY nor WAYLAND_DISPLAY "
+                   u"is set"_s);
+        return EXIT_FAILURE;
+    }
+    QApplication app(argc, argv);
+    describe();
+    QApplication::setDesktopFileName(u"app.pinlark.Pinlark"_s);
+    // The popup is the only window, and closing it must not end the app.
+    QApplication::setQuitOnLastWindowClosed(false);
     parser.process(app);
 
     SingleInstance instance(NotesFile::defaultFolder(),
