@@ -24,6 +24,7 @@
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -127,7 +128,30 @@ void AppDelegate::applicationDidFinishLaunching()
     setupGlobalShortcut();
 
     if (!QSystemTrayIcon::isSystemTrayAvailable())
+        openUnlessTrayAppears();
+}
+
+void AppDelegate::openUnlessTrayAppears()
+{
+    // At login, Pinlark may start before the panel that holds the tray: give the tray a
+    // moment before deciding there is none. Qt embeds the icon by itself once one appears.
+    if (m_trayWaitMs <= 0) {
         togglePopover();
+        return;
+    }
+    auto *poll = new QTimer(this);
+    poll->setInterval(trayPollMs);
+    auto waited = std::make_shared<QElapsedTimer>();
+    waited->start();
+    connect(poll, &QTimer::timeout, this, [this, poll, waited] {
+        const bool trayArrived = QSystemTrayIcon::isSystemTrayAvailable();
+        if (!trayArrived && waited->elapsed() < m_trayWaitMs)
+            return;
+        poll->deleteLater();
+        if (!trayArrived && !m_popover->isVisible())
+            togglePopover();
+    });
+    poll->start();
 }
 
 void AppDelegate::applicationWillTerminate()

@@ -41,8 +41,13 @@ public:
     static constexpr int reopenGuardMs = 250;
     void setReopenGuard(int milliseconds) { m_reopenGuardMs = milliseconds; }
 
-    // Puts the icon in the tray, builds the popup and installs the key monitors. Where there
-    // is no tray, the popup opens at once: it is then the only way in.
+    // How long launch waits for a tray to appear before it opens the popup instead.
+    static constexpr int trayWaitMs = 2000;
+    static constexpr int trayPollMs = 100;
+    void setTrayWait(int milliseconds) { m_trayWaitMs = milliseconds; }
+
+    // Puts the icon in the tray, builds the popup and installs the key monitors. Where no
+    // tray appears within trayWaitMs, the popup opens: it is then the only way in.
     void applicationDidFinishLaunching();
     // Writes a pending save before the process ends.
     void applicationWillTerminate();
@@ -67,6 +72,7 @@ protected:
 
 private:
     void configureStatusIcon();
+    void openUnlessTrayAppears();
     void setupGlobalShortcut();
     void handleEscape();
     void focusEditor();
@@ -86,4 +92,5 @@ private:
     std::vector<std::unique_ptr<QObject>> m_globalHotkeyMonitors;
     QElapsedTimer m_sinceTransientClose;
     int m_reopenGuardMs = reopenGuardMs;
+    int m_trayWaitMs = trayWaitMs;
 };

@@ -30,6 +30,7 @@ private slots:
     void cleanup();
 
     void launchOpensPopupWithEditorFocused();
+    void launchWaitsForTrayBeforeOpening();
     void toggleClosesWithImmediateSaveAndResetsSync();
     void escape_data();
     void escape();
@@ -46,6 +47,9 @@ private:
     [[nodiscard]] QByteArray notesOnDisk() const { return StoreTest::readBytes(notesPath()); }
     [[nodiscard]] QPlainTextEdit *editor() const;
     void type(const QString &text);
+    // Gives the focus to `other`, a window that is not a widget and so stands in for another
+    // application's, and waits for the popup to close itself.
+    void switchTo(QRasterWindow &other);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<RecordingSoundPlayer> m_sounds;
@@ -64,6 +68,14 @@ void TestAppDelegate::type(const QString &text)
     QTest::keyClicks(editor(), text);
 }
 
+void TestAppDelegate::switchTo(QRasterWindow &other)
+{
+    other.resize(100, 100);
+    other.show();
+    other.requestActivate();
+    QTRY_VERIFY(!m_app->popover()->isVisible());
+}
+
 void TestAppDelegate::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
@@ -77,6 +89,7 @@ void TestAppDelegate::init()
     environment.saveDialog = m_saveDialog.get();
     environment.workspace = m_workspace.get();
     m_app = std::make_unique<AppDelegate>(environment);
+    m_app->setTrayWait(0);
     m_app->applicationDidFinishLaunching();
     QVERIFY(QTest::qWaitForWindowActive(m_app->popover()));
     QTRY_VERIFY(editor()->hasFocus());
@@ -106,6 +119,22 @@ void TestAppDelegate::launchOpensPopupWithEditorFocused()
     QVERIFY(!m_app->statusItem()->icon().isNull());
     // The local key monitor is always there; no global one without X11 or Wayland.
     QCOMPARE(m_app->globalHotkeyMonitors().size(), 1U);
+}
+
+void TestAppDelegate::launchWaitsForTrayBeforeOpening()
+{
+    // At login the panel may come up after Pinlark: the popup waits for it a moment.
+    QTemporaryDir dir;
+    PinlarkStore::Environment environment;
+    environment.notesFolder = dir.path();
+    environment.sounds = m_sounds.get();
+    environment.saveDialog = m_saveDialog.get();
+    environment.workspace = m_workspace.get();
+    AppDelegate app(environment);
+    app.setTrayWait(300);
+    app.applicationDidFinishLaunching();
+    QVERIFY(!app.popover()->isVisible());
+    QTRY_VERIFY(app.popover()->isVisible());
 }
 
 void TestAppDelegate::toggleClosesWithImmediateSaveAndResetsSync()
@@ -208,12 +237,8 @@ void TestAppDelegate::focusLeavingTheAppClosesWithoutToggle()
 {
     type(u"kept by the debounce"_s);
     m_app->store().setShowSync(true);
-    // A window that is not a widget stands in for another application's.
     QRasterWindow elsewhere;
-    elsewhere.resize(100, 100);
-    elsewhere.show();
-    elsewhere.requestActivate();
-    QTRY_VERIFY(!m_app->popover()->isVisible());
+    switchTo(elsewhere);
     // Not the toggle: the sync panel keeps its state, and the debounced save writes.
     QVERIFY(m_app->store().showSync());
     QTRY_VERIFY(notesOnDisk().contains("kept by the debounce"));
@@ -234,10 +259,7 @@ void TestAppDelegate::toggleRightAfterTransientCloseStaysClosed()
     m_app->setReopenGuard(60'000);
     m_app->store().setShowSync(true);
     QRasterWindow elsewhere;
-    elsewhere.resize(100, 100);
-    elsewhere.show();
-    elsewhere.requestActivate();
-    QTRY_VERIFY(!m_app->popover()->isVisible());
+    switchTo(elsewhere);
 
     // The click on the tray icon that took the focus away: the toggle finishes the close.
     m_app->togglePopover();
@@ -250,8 +272,7 @@ void TestAppDelegate::toggleRightAfterTransientCloseStaysClosed()
 
     // Once the guard has passed, a toggle after a transient close opens at once.
     m_app->setReopenGuard(0);
-    elsewhere.requestActivate();
-    QTRY_VERIFY(!m_app->popover()->isVisible());
+    switchTo(elsewhere);
     m_app->togglePopover();
     QVERIFY(m_app->popover()->isVisible());
 }
