@@ -140,6 +140,7 @@ void AppDelegate::openUnlessTrayAppears()
         return;
     }
     auto *poll = new QTimer(this);
+    m_trayPoll = poll;
     poll->setInterval(trayPollMs);
     auto waited = std::make_shared<QElapsedTimer>();
     waited->start();
@@ -188,6 +189,10 @@ void AppDelegate::togglePopover()
         m_store->setShowSync(false);
         return;
     }
+    // Opened some other way (pinlark --toggle) while launch waited for a tray: the wait
+    // has nothing left to do.
+    if (m_trayPoll)
+        m_trayPoll->deleteLater();
     m_popover->openAt(popoverAnchor());
     focusEditor();
 }

@@ -16,6 +16,7 @@ class PinlarkCardView;
 class PopupWindow;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
 class SystemClipboard;
 class Workspace;
 
@@ -93,4 +94,5 @@ private:
     QElapsedTimer m_sinceTransientClose;
     int m_reopenGuardMs = reopenGuardMs;
     int m_trayWaitMs = trayWaitMs;
+    QPointer<QTimer> m_trayPoll;
 };

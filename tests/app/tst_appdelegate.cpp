@@ -135,6 +135,16 @@ void TestAppDelegate::launchWaitsForTrayBeforeOpening()
     app.applicationDidFinishLaunching();
     QVERIFY(!app.popover()->isVisible());
     QTRY_VERIFY(app.popover()->isVisible());
+
+    // Opened and closed by hand meanwhile (pinlark --toggle at login): the wait ends there,
+    // and does not open the popup again behind the user's back.
+    AppDelegate toggled(environment);
+    toggled.setTrayWait(300);
+    toggled.applicationDidFinishLaunching();
+    toggled.togglePopover();
+    toggled.togglePopover();
+    QTest::qWait(600);
+    QVERIFY(!toggled.popover()->isVisible());
 }
 
 void TestAppDelegate::toggleClosesWithImmediateSaveAndResetsSync()
