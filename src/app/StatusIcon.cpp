@@ -84,23 +84,42 @@ void paintCard(QPainter &painter, const QRectF &target, const QColor &ink)
     painter.scale(scale, scale);
     painter.setBrush(Qt::NoBrush);
 
-    auto pen = [&ink](qreal width) {
-        QPen stroke(ink, width);
-        stroke.setCapStyle(Qt::FlatCap); // the lines end where they are drawn to
-        stroke.setJoinStyle(Qt::RoundJoin);
-        return stroke;
-    };
-
     QPainterPath outline;
     outline.addRoundedRect(QRectF(2, flipped(1.5 + 15), 14, 15), 3, 3);
-    painter.setPen(pen(1.4));
-    painter.drawPath(outline);
+    // Width, then the two ends of each text line; they get shorter from top to bottom.
+    struct Line
+    {
+        qreal width;
+        QPointF from;
+        QPointF to;
+    };
+    const Line lines[] = {
+        {1.2, {4.5, flipped(11.5)}, {13.5, flipped(11.5)}},
+        {1.1, {4.5, flipped(7.5)}, {11.5, flipped(7.5)}},
+        {1.1, {4.5, flipped(4.5)}, {9.5, flipped(4.5)}},
+    };
+    auto strokeAll = [&](const QColor &colour, qreal widening) {
+        auto pen = [&](qreal width) {
+            QPen stroke(colour, width + widening);
+            stroke.setCapStyle(Qt::FlatCap); // the lines end where they are drawn to
+            stroke.setJoinStyle(Qt::RoundJoin);
+            return stroke;
+        };
+        painter.setPen(pen(1.4));
+        painter.drawPath(outline);
+        for (const Line &line : lines) {
+            painter.setPen(pen(line.width));
+            painter.drawLine(line.from, line.to);
+        }
+    };
 
-    painter.setPen(pen(1.2));
-    painter.drawLine(QPointF(4.5, flipped(11.5)), QPointF(13.5, flipped(11.5)));
-    painter.setPen(pen(1.1));
-    painter.drawLine(QPointF(4.5, flipped(7.5)), QPointF(11.5, flipped(7.5)));
-    painter.drawLine(QPointF(4.5, flipped(4.5)), QPointF(9.5, flipped(4.5)));
+    // The palette's text colour is the application's, which need not be the panel's: a light
+    // application theme under a dark panel is common. A faint halo of the opposite lightness
+    // keeps the card legible on either.
+    QColor halo = ink.lightness() < 128 ? QColor(Qt::white) : QColor(Qt::black);
+    halo.setAlphaF(0.55 * ink.alphaF());
+    strokeAll(halo, 1.2);
+    strokeAll(ink, 0);
     painter.restore();
 }
 

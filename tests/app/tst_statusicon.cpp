@@ -79,14 +79,20 @@ void TestStatusIcon::drawnCardHasShorteningLines()
 
 void TestStatusIcon::drawnCardFollowsPalette()
 {
+    // At 72 px a grid unit is 4 px: the card's left edge is stroked from 1.3 to 2.7, with a
+    // halo from 0.7 to 1.3 outside it.
     for (const QColor ink : {QColor(Qt::black), QColor(Qt::white)}) {
         QPalette palette;
         palette.setColor(QPalette::WindowText, ink);
         QGuiApplication::setPalette(palette);
-        const QImage image = render(StatusIcon::drawnIcon(), 36, 1.0);
-        const QColor left = image.pixelColor(4, 18);
-        QCOMPARE(left.alpha(), 255);
-        QCOMPARE(left.rgb(), ink.rgb());
+        const QImage image = render(StatusIcon::drawnIcon(), 72, 1.0);
+        const QColor edge = image.pixelColor(8, 36);
+        QCOMPARE(edge.alpha(), 255);
+        QCOMPARE(edge.rgb(), ink.rgb());
+        // The halo has the opposite lightness, so the card shows on any panel.
+        const QColor halo = image.pixelColor(4, 36);
+        QVERIFY2(halo.alpha() > 60, qPrintable(halo.name(QColor::HexArgb)));
+        QCOMPARE(halo.lightness() > 128, ink.lightness() < 128);
     }
 }
 
