@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
@@ -21,38 +22,63 @@ namespace {
 // The private X server this test runs on, or 0 where none could be started.
 pid_t xvfb = 0;
 
+// Whether a client can connect to `display` now.
+bool accepts(const std::string &display)
+{
+    xcb_connection_t *connection = xcb_connect(display.c_str(), nullptr);
+    const bool ok = !xcb_connection_has_error(connection);
+    xcb_disconnect(connection);
+    return ok;
+}
+
+// An Xvfb of ours serving `display`, or 0. Two servers never serve one display: the second
+// finds the first one's lock and exits. (Xvfb's own -displayfd choice was seen to hand two
+// servers started side by side the same number.)
+pid_t startXvfbOn(const std::string &display)
+{
+    const pid_t child = ::fork();
+    if (child < 0)
+        return 0;
+    if (child == 0) {
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        if (quiet >= 0) {
+            ::dup2(quiet, STDOUT_FILENO);
+            ::dup2(quiet, STDERR_FILENO);
+        }
+        // -noreset: without it the server starts over each time its last client leaves, and
+        // refuses connections meanwhile; the check below is such a client.
+        ::execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", "640x480x24", "-nolisten", "tcp",
+                 "-noreset", static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    for (int attempt = 0; attempt < 250; ++attempt) {
+        if (::waitpid(child, nullptr, WNOHANG) == child)
+            return 0; // the display is taken
+        // Still running after a client got in: the server that answered is ours.
+        if (accepts(display) && ::waitpid(child, nullptr, WNOHANG) == 0)
+            return child;
+        ::usleep(20000);
+    }
+    ::kill(child, SIGTERM);
+    ::waitpid(child, nullptr, 0);
+    return 0;
+}
+
 // Starts Xvfb on a free display number and points DISPLAY at it.
 bool startXvfb()
 {
     if (QStandardPaths::findExecutable(u"Xvfb"_s).isEmpty())
         return false;
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return false;
-    const pid_t child = ::fork();
-    if (child < 0)
-        return false;
-    if (child == 0) {
-        ::close(fds[0]);
-        const std::string fd = std::to_string(fds[1]);
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        if (quiet >= 0)
-            ::dup2(quiet, STDERR_FILENO);
-        ::execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "640x480x24",
-                 "-nolisten", "tcp", static_cast<char *>(nullptr));
-        ::_exit(127);
+    // Numbers well above the ones desktops use, spread by process id so tests running side
+    // by side rarely try the same one first.
+    const int first = 200 + ::getpid() % 500;
+    for (int offset = 0; offset < 20 && xvfb == 0; ++offset) {
+        const std::string display = ":" + std::to_string(first + offset);
+        xvfb = startXvfbOn(display);
+        if (xvfb)
+            qputenv("DISPLAY", QByteArray::fromStdString(display));
     }
-    ::close(fds[1]);
-    char number[16] = {};
-    const ssize_t got = ::read(fds[0], number, sizeof number - 1);
-    ::close(fds[0]);
-    if (got <= 0) {
-        ::waitpid(child, nullptr, 0);
-        return false;
-    }
-    xvfb = child;
-    qputenv("DISPLAY", ":" + QByteArray(number).trimmed());
-    return true;
+    return xvfb != 0;
 }
 
 void stopXvfb()
