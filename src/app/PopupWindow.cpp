@@ -11,45 +11,19 @@
 
 #include <cstring>
 #include <iterator>
-
-#if __has_include(<xcb/xcb.h>)
 #include <xcb/xcb.h>
-#define PINLARK_HAS_XCB 1
-#endif
 
 namespace {
 
-// Without a compositing manager a translucent window shows black where it is transparent, so
-// there the window is cut to the card's outline instead (with hard edges at the corners).
-bool desktopComposites()
+// Qt's own X connection, or none on another platform (Wayland, offscreen).
+xcb_connection_t *x11Connection()
 {
-#ifdef PINLARK_HAS_XCB
-    if (QGuiApplication::platformName() == u"xcb") {
-        const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-        xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
-        if (!connection)
-            return false;
-        // The manager of screen 0 owns this selection; Qt shows its windows on the default
-        // screen.
-        static constexpr char name[] = "_NET_WM_CM_S0";
-        auto atomCookie = xcb_intern_atom(connection, 0, sizeof name - 1, name);
-        xcb_intern_atom_reply_t *atom = xcb_intern_atom_reply(connection, atomCookie, nullptr);
-        if (!atom)
-            return false;
-        auto ownerCookie = xcb_get_selection_owner(connection, atom->atom);
-        free(atom);
-        xcb_get_selection_owner_reply_t *owner =
-            xcb_get_selection_owner_reply(connection, ownerCookie, nullptr);
-        const bool composited = owner && owner->owner != XCB_NONE;
-        free(owner);
-        return composited;
-    }
-#endif
-    // Wayland compositors always composite; the offscreen platform draws into images.
-    return QGuiApplication::platformName() != u"xcb";
+    if (QGuiApplication::platformName() != u"xcb")
+        return nullptr;
+    const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->connection() : nullptr;
 }
 
-#ifdef PINLARK_HAS_XCB
 xcb_atom_t internAtom(xcb_connection_t *connection, const char *name)
 {
     const auto cookie =
@@ -59,7 +33,27 @@ xcb_atom_t internAtom(xcb_connection_t *connection, const char *name)
     free(reply);
     return atom;
 }
-#endif
+
+// Without a compositing manager a translucent window shows black where it is transparent, so
+// there the window is cut to the card's outline instead (with hard edges at the corners).
+bool desktopComposites()
+{
+    // Wayland compositors always composite; the offscreen platform draws into images.
+    if (QGuiApplication::platformName() != u"xcb")
+        return true;
+    xcb_connection_t *connection = x11Connection();
+    if (!connection)
+        return false;
+    // The manager of screen 0 owns this selection; Qt shows its windows on the default screen.
+    const xcb_atom_t manager = internAtom(connection, "_NET_WM_CM_S0");
+    if (manager == XCB_NONE)
+        return false;
+    xcb_get_selection_owner_reply_t *owner = xcb_get_selection_owner_reply(
+        connection, xcb_get_selection_owner(connection, manager), nullptr);
+    const bool composited = owner && owner->owner != XCB_NONE;
+    free(owner);
+    return composited;
+}
 
 // Qt gives a tool window the utility type, which not every taskbar and window switcher
 // leaves out; these states say it plainly. The window manager drops them whenever the window
@@ -67,11 +61,7 @@ xcb_atom_t internAtom(xcb_connection_t *connection, const char *name)
 // show.
 void keepOutOfTaskbar(QWidget *window)
 {
-#ifdef PINLARK_HAS_XCB
-    if (QGuiApplication::platformName() != u"xcb")
-        return;
-    const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    xcb_connection_t *connection = x11Connection();
     if (!connection)
         return;
     static const xcb_atom_t state = internAtom(connection, "_NET_WM_STATE");
@@ -80,9 +70,6 @@ void keepOutOfTaskbar(QWidget *window)
     const auto id = static_cast<xcb_window_t>(window->winId());
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, id, state, XCB_ATOM_ATOM, 32,
                         std::size(skips), skips);
-#else
-    Q_UNUSED(window)
-#endif
 }
 
 } // namespace
