@@ -5,17 +5,18 @@
 #include <utility>
 #include <variant>
 
-// The value of an operation that can fail, or the description of why it failed.
-template<typename T> class [[nodiscard]] Result
+// The value of an operation that can fail, or why it failed: a description by default, or
+// an error value of the caller's choice.
+template<typename T, typename E = QString> class [[nodiscard]] Result
 {
 public:
     Result(T value)
         : m_state(std::in_place_index<0>, std::move(value))
     {}
 
-    [[nodiscard]] static Result failure(QString description)
+    [[nodiscard]] static Result failure(E error)
     {
-        return Result(std::in_place_index<1>, std::move(description));
+        return Result(std::in_place_index<1>, std::move(error));
     }
 
     [[nodiscard]] bool ok() const { return m_state.index() == 0; }
@@ -24,13 +25,13 @@ public:
     [[nodiscard]] const T &value() const & { return std::get<0>(m_state); }
     [[nodiscard]] T &value() & { return std::get<0>(m_state); }
     [[nodiscard]] T &&value() && { return std::get<0>(std::move(m_state)); }
-    [[nodiscard]] const QString &error() const { return std::get<1>(m_state); }
+    [[nodiscard]] const E &error() const { return std::get<1>(m_state); }
 
 private:
     template<std::size_t I>
-    Result(std::in_place_index_t<I> tag, QString description)
-        : m_state(tag, std::move(description))
+    Result(std::in_place_index_t<I> tag, E error)
+        : m_state(tag, std::move(error))
     {}
 
-    std::variant<T, QString> m_state;
+    std::variant<T, E> m_state;
 };
