@@ -1,0 +1,111 @@
+#pragma once
+
+#include "NoteCard.h"
+#include "Result.h"
+#include "SyncError.h"
+
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <atomic>
+#include <optional>
+
+class QProcessEnvironment;
+class QSettings;
+
+// Everything about the Vault that is not the store: passport codes and the vault identity,
+// the encrypted payload, the merge of two stacks and the HTTP exchange. Stateless functions;
+// the payload, the identity and the URLs are a wire format shared with every other Pinlark
+// client and must not change.
+namespace PinlarkVaultSync {
+
+// MARK: passport codes
+
+// The 32 characters of generated codes: A-Z without I and O, then 2-9.
+inline const QString passportAlphabet = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZ23456789");
+
+// "PLK-" and six characters of the alphabet, each drawn uniformly from the system's secure
+// generator. None when that generator fails: a weaker source is never used instead.
+[[nodiscard]] std::optional<QString> generatePassportCode();
+
+// Trims Unicode white space at both ends, upper-cases with the full Unicode mapping ("ß"
+// becomes "SS", whatever the locale), then drops every character outside A-Z, 0-9 and "-".
+// May be empty.
+[[nodiscard]] QString normalizeCode(const QString &code);
+
+// The vault identity: 64 lower-case hex digits of SHA-256("pinlark-vault-id:" + normal form).
+[[nodiscard]] QString vaultHash(const QString &code);
+
+// MARK: where the Vault is
+
+struct VaultEndpoint
+{
+    static constexpr int defaultTimeoutMs = 60'000;
+    static constexpr qint64 defaultMaxAnswerBytes = qint64(64) * 1024 * 1024;
+
+    QUrl baseUrl;   // scheme and host (and port), no path
+    QString caFile; // PEM file of extra trusted certificates; empty: the system's only
+    int timeoutMs = defaultTimeoutMs;              // per request, without a byte received
+    qint64 maxAnswerBytes = defaultMaxAnswerBytes; // a longer answer body ends the exchange
+};
+
+// https://vault.pinlark.app
+[[nodiscard]] QUrl builtInVaultURL();
+
+// The Vault as configured: the environment's PINLARK_VAULT_URL, else the setting
+// "pinlark_vault_url", else the built-in address; the CA file from PINLARK_VAULT_CA, else
+// the setting "pinlark_vault_ca_file".
+[[nodiscard]] VaultEndpoint configuredEndpoint(const QProcessEnvironment &environment,
+                                               const QSettings &settings);
+
+// configuredEndpoint() of this process's environment and the user's settings, read once on
+// first use (safe from any thread) and kept for the life of the process.
+[[nodiscard]] const VaultEndpoint &defaultVaultEndpoint();
+[[nodiscard]] QUrl defaultVaultURL();
+
+// The base URL, "/vault/pinlark/" and the vault identity of `code`. The code itself never
+// appears in a URL, a header or a body.
+[[nodiscard]] QUrl vaultURL(const QUrl &base, const QString &code);
+
+// MARK: payload
+
+// The cards in an envelope sealed with AES-256-GCM under a key stretched from the code with
+// PBKDF2, as one line of standard base64: salt (16), nonce (12), ciphertext, tag (16).
+[[nodiscard]] Result<QString, SyncError> encrypt(const QList<NoteCard> &cards, const QString &code);
+// The cards of a payload. Fails with CorruptedPayload for text that is not strict base64 or
+// too short, before any key is derived.
+[[nodiscard]] Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data,
+                                                         const QString &code);
+
+// MARK: merge
+
+// One card per id from both stacks, the later `updatedAt` winning (the local copy on a tie),
+// pinned cards first, each group most recently edited first. Never deletes a card.
+[[nodiscard]] QList<NoteCard> merge(const QList<NoteCard> &local, const QList<NoteCard> &remote);
+
+// MARK: HTTP exchange
+//
+// These block the calling thread until the exchange is over, running their own event loop
+// and network access manager: call them from a worker thread, never from the GUI thread.
+// Setting `*cancelled` ends a running exchange soon after with the Cancelled error.
+
+using Cancellation = std::atomic<bool>;
+
+// The stack stored in the vault of `code`, or none when the vault holds nothing yet.
+[[nodiscard]] Result<std::optional<QList<NoteCard>>, SyncError>
+pull(const VaultEndpoint &from, const QString &code, const Cancellation *cancelled = nullptr);
+
+// Replaces the vault's payload with `cards`.
+[[nodiscard]] Result<bool, SyncError> push(const VaultEndpoint &to, const QList<NoteCard> &cards,
+                                           const QString &code,
+                                           const Cancellation *cancelled = nullptr);
+
+// Pull, merge with `cards` when the vault holds at least one card, push, and return the
+// stack the vault now holds.
+[[nodiscard]] Result<QList<NoteCard>, SyncError> sync(const VaultEndpoint &vault,
+                                                      const QList<NoteCard> &cards,
+                                                      const QString &code,
+                                                      const Cancellation *cancelled = nullptr);
+
+} // namespace PinlarkVaultSync

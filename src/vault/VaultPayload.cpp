@@ -1,0 +1,408 @@
+#include "VaultPayload.h"
+
+#include "NoteJSON.h"
+#include "PinlarkVaultSync.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+using namespace Qt::StringLiterals;
+
+namespace PinlarkVaultSync {
+
+namespace detail {
+
+namespace {
+
+using CardsResult = Result<QList<NoteCard>, SyncError>;
+using TextResult = Result<QString, SyncError>;
+using KeyResult = Result<SecretKey, SyncError>;
+
+constexpr int headerBytes = saltBytes + nonceBytes;
+constexpr int minimumPayloadBytes = headerBytes + tagBytes;
+
+// Codes of the cipher's own errors.
+enum CipherCode : int {
+    AuthenticationFailed = 1,
+    CipherSetupFailed = 2,
+    EncryptionFailed = 3,
+    DecryptionFailed = 4,
+};
+
+SyncError cipherError(int code)
+{
+    QString message;
+    switch (code) {
+    case AuthenticationFailed:
+        message = u"The Vault payload could not be opened: wrong passport code or altered data"_s;
+        break;
+    case CipherSetupFailed:
+        message = u"AES-256-GCM could not be set up"_s;
+        break;
+    case EncryptionFailed:
+        message = u"AES-256-GCM failed while encrypting the Vault payload"_s;
+        break;
+    default:
+        message = u"AES-256-GCM failed while decrypting the Vault payload"_s;
+        break;
+    }
+    return SyncError{SyncError::cipherDomain, code, std::move(message)};
+}
+
+SyncError corruptedPayload()
+{
+    return SyncError::pinlark(SyncError::CorruptedPayload, u"Corrupted vault payload"_s);
+}
+
+// `detail` says what is wrong with the envelope, never what it holds: the decrypted bytes
+// are the user's cards in clear.
+SyncError unreadableEnvelope(const QString &detail)
+{
+    return SyncError{SyncError::jsonDomain, 1,
+                     u"The Vault payload holds no readable cards: "_s + detail};
+}
+
+// Wipes a buffer of clear text or key material when it goes out of scope, on every path.
+// The buffer must not be shared, or the wipe would hit a fresh copy.
+class WipeOnExit final
+{
+public:
+    explicit WipeOnExit(QByteArray &bytes)
+        : m_bytes(bytes)
+    {}
+    ~WipeOnExit()
+    {
+        if (!m_bytes.isEmpty())
+            OPENSSL_cleanse(m_bytes.data(), std::size_t(m_bytes.size()));
+    }
+    Q_DISABLE_COPY_MOVE(WipeOnExit)
+
+private:
+    QByteArray &m_bytes;
+};
+
+struct CipherContextFree
+{
+    // Frees and wipes the key schedule.
+    void operator()(EVP_CIPHER_CTX *context) const { EVP_CIPHER_CTX_free(context); }
+};
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
+
+const unsigned char *bytesOf(QByteArrayView view)
+{
+    return reinterpret_cast<const unsigned char *>(view.data());
+}
+
+// A context for AES-256-GCM with our key and 12-byte nonce, or none.
+CipherContext gcmContext(bool encrypting, const SecretKey &key, const unsigned char *nonce)
+{
+    CipherContext context(EVP_CIPHER_CTX_new());
+    if (!context)
+        return {};
+    const auto init = encrypting ? &EVP_EncryptInit_ex : &EVP_DecryptInit_ex;
+    if (init(context.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) != 1 ||
+        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_IVLEN, nonceBytes, nullptr) != 1 ||
+        init(context.get(), nullptr, nullptr, key.data(), nonce) != 1)
+        return {};
+    return context;
+}
+
+// Runs `size` bytes through the cipher. EVP takes an int length, so a text beyond 2 GiB goes
+// through in pieces; GCM is a stream mode and gives out as many bytes as it takes in.
+bool runCipher(EVP_CIPHER_CTX *context, bool encrypting, const unsigned char *in, qsizetype size,
+               unsigned char *out)
+{
+    constexpr qsizetype pieceBytes = qsizetype(1) << 30;
+    const auto update = encrypting ? &EVP_EncryptUpdate : &EVP_DecryptUpdate;
+    while (size > 0) {
+        const int piece = int(std::min(size, pieceBytes));
+        int written = 0;
+        if (update(context, out, &written, in, piece) != 1 || written != piece)
+            return false;
+        in += piece;
+        out += piece;
+        size -= piece;
+    }
+    return true;
+}
+
+// Seals `plain` into `cipherOut` (as long as `plain`) and the tag into `tagOut`.
+std::optional<SyncError> seal(const SecretKey &key, const unsigned char *nonce,
+                              QByteArrayView plain, unsigned char *cipherOut, unsigned char *tagOut)
+{
+    const CipherContext context = gcmContext(true, key, nonce);
+    if (!context)
+        return cipherError(CipherSetupFailed);
+    int finalBytes = 0;
+    if (!runCipher(context.get(), true, bytesOf(plain), plain.size(), cipherOut) ||
+        EVP_EncryptFinal_ex(context.get(), cipherOut + plain.size(), &finalBytes) != 1 ||
+        finalBytes != 0 ||
+        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_GET_TAG, tagBytes, tagOut) != 1)
+        return cipherError(EncryptionFailed);
+    return std::nullopt;
+}
+
+// Opens `ciphertext` into `plainOut` (as long as `ciphertext`). GCM hands out clear text
+// before it has checked the tag, so on any failure the caller must wipe `plainOut` unread.
+std::optional<SyncError> openSealed(const SecretKey &key, QByteArrayView nonce,
+                                    QByteArrayView ciphertext, QByteArrayView tag,
+                                    unsigned char *plainOut)
+{
+    const CipherContext context = gcmContext(false, key, bytesOf(nonce));
+    if (!context)
+        return cipherError(CipherSetupFailed);
+    std::array<unsigned char, tagBytes> expectedTag{};
+    std::copy_n(bytesOf(tag), tagBytes, expectedTag.begin());
+    if (!runCipher(context.get(), false, bytesOf(ciphertext), ciphertext.size(), plainOut) ||
+        EVP_CIPHER_CTX_ctrl(context.get(), EVP_CTRL_GCM_SET_TAG, tagBytes, expectedTag.data()) != 1)
+        return cipherError(DecryptionFailed);
+    int finalBytes = 0;
+    if (EVP_DecryptFinal_ex(context.get(), plainOut + ciphertext.size(), &finalBytes) != 1 ||
+        finalBytes != 0)
+        return cipherError(AuthenticationFailed);
+    return std::nullopt;
+}
+
+bool isBase64Character(QChar c)
+{
+    const char16_t u = c.unicode();
+    return (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') ||
+           u == u'+' || u == u'/';
+}
+
+// Standard base64 with its padding, and nothing else: no white space, no line breaks, no
+// URL-safe alphabet. Qt's decoder, even told to stop at errors, also takes text without its
+// padding, so the shape is checked here first, in one pass over the text.
+std::optional<QByteArray> decodeStrictBase64(const QString &text)
+{
+    const qsizetype size = text.size();
+    if (size % 4 != 0)
+        return std::nullopt;
+    qsizetype padding = 0;
+    while (padding < 2 && padding < size && text.at(size - 1 - padding) == u'=')
+        ++padding;
+    if (!std::all_of(text.cbegin(), text.cend() - padding, isBase64Character))
+        return std::nullopt;
+
+    auto decoded = QByteArray::fromBase64Encoding(
+        text.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (decoded.decodingStatus != QByteArray::Base64DecodingStatus::Ok)
+        return std::nullopt;
+    return std::move(decoded.decoded);
+}
+
+// A JSON number without a fraction. Qt keeps every JSON number as a double (or a 64-bit
+// integer it also reports as one), so 1 and 1.0 read alike; 1.5 is not an integer.
+bool isInteger(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return false;
+    const double number = value.toDouble();
+    return std::isfinite(number) && std::trunc(number) == number;
+}
+
+// The card reader quotes an unreadable date as it stands, which here would put a piece of the
+// decrypted payload into a message. Such errors are replaced by the member's name.
+QString cardProblem(const QJsonValue &value, const QString &error)
+{
+    if (!error.startsWith(u"Unparseable date: ") && !error.startsWith(u"Timestamp out of range: "))
+        return error;
+    const QJsonObject object = value.toObject();
+    for (const auto key : {NoteCard::CodingKeys::createdAt, NoteCard::CodingKeys::updatedAt}) {
+        const QString name = NoteCard::keyName(key);
+        QString ignored;
+        if (!NoteJSON::readTimestamp(object.value(name), &ignored))
+            return u"member \""_s + name + u"\" is not a readable date"_s;
+    }
+    return u"a date is not readable"_s;
+}
+
+} // namespace
+
+SecretKey::~SecretKey()
+{
+    OPENSSL_cleanse(m_bytes.data(), m_bytes.size());
+}
+
+SecretKey::SecretKey(SecretKey &&other) noexcept
+    : m_bytes(other.m_bytes)
+{
+    OPENSSL_cleanse(other.m_bytes.data(), other.m_bytes.size());
+}
+
+SecretKey &SecretKey::operator=(SecretKey &&other) noexcept
+{
+    if (this != &other) {
+        m_bytes = other.m_bytes;
+        OPENSSL_cleanse(other.m_bytes.data(), other.m_bytes.size());
+    }
+    return *this;
+}
+
+Result<SecretKey, SyncError> deriveKey(const QString &code, QByteArrayView salt)
+{
+    QByteArray password = normalizeCode(code).toUtf8();
+    const WipeOnExit wipePassword(password);
+    SecretKey key;
+    if (password.size() > INT_MAX || salt.size() > INT_MAX ||
+        PKCS5_PBKDF2_HMAC(password.constData(), int(password.size()), bytesOf(salt),
+                          int(salt.size()), kdfIterations, EVP_sha256(), keyBytes, key.data()) != 1)
+        return KeyResult::failure(
+            SyncError::pinlark(SyncError::KeyDerivationFailed, u"PBKDF2 derivation failed"_s));
+    return KeyResult(std::move(key));
+}
+
+bool systemRandom(unsigned char *bytes, int count)
+{
+    return count >= 0 && RAND_bytes(bytes, count) == 1;
+}
+
+QByteArray encodeEnvelope(const QList<NoteCard> &cards, Timestamp updatedAt)
+{
+    // The cards are written by the notes file's own writer, so they read exactly as in the
+    // notes file: the same bytes Qt's writer gives for NoteJSON::cardsToJson(), except that a
+    // text opening with U+FEFF has it escaped, so Qt's reader keeps it instead of dropping it.
+    // Members in the order of the record; readers accept any order.
+    QByteArray cardsJson = NoteJSON::encodeCards(cards);
+    const WipeOnExit wipeCards(cardsJson);
+    const QByteArray head = R"({"version":1,"app":"pinlark","updatedAt":")" +
+                            NoteJSON::isoString(updatedAt).toLatin1() + R"(","cards":)";
+    QByteArray json;
+    json.reserve(head.size() + cardsJson.size() + 1);
+    json.append(head).append(cardsJson).append('}');
+    return json;
+}
+
+Result<QList<NoteCard>, SyncError> decodeEnvelope(const QByteArray &json)
+{
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
+    if (parseError.error != QJsonParseError::NoError)
+        return CardsResult::failure(unreadableEnvelope(u"not valid JSON ("_s +
+                                                       parseError.errorString() + u" at offset "_s +
+                                                       QString::number(parseError.offset) + u')'));
+    if (!document.isObject())
+        return CardsResult::failure(unreadableEnvelope(u"the envelope is not a JSON object"_s));
+    const QJsonObject envelope = document.object();
+
+    const auto missing = [](const QString &name) -> QString {
+        return u"missing member \""_s + name + u'"';
+    };
+    const auto wrongType = [](const QString &name, const QString &type) -> QString {
+        return u"member \""_s + name + u"\" is not "_s + type;
+    };
+    struct Member
+    {
+        QString name;
+        bool (*hasType)(const QJsonValue &);
+        QString type;
+    };
+    const Member members[] = {
+        {u"version"_s, &isInteger, u"an integer"_s},
+        {u"app"_s, [](const QJsonValue &v) { return v.isString(); }, u"a string"_s},
+        {u"updatedAt"_s, [](const QJsonValue &v) { return v.isString(); }, u"a string"_s},
+        {u"cards"_s, [](const QJsonValue &v) { return v.isArray(); }, u"an array"_s},
+    };
+    for (const Member &member : members) {
+        const auto it = envelope.constFind(member.name);
+        if (it == envelope.constEnd())
+            return CardsResult::failure(unreadableEnvelope(missing(member.name)));
+        if (!member.hasType(*it))
+            return CardsResult::failure(unreadableEnvelope(wrongType(member.name, member.type)));
+    }
+
+    // All or nothing, like the notes file: one bad card fails the whole stack.
+    const QJsonArray array = envelope.value(u"cards"_s).toArray();
+    QList<NoteCard> cards;
+    cards.reserve(array.size());
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const QJsonValue value = array.at(i);
+        QString error;
+        auto card = NoteCard::fromJson(value, &error);
+        if (!card)
+            return CardsResult::failure(unreadableEnvelope(u"card "_s + QString::number(i + 1) +
+                                                           u": "_s + cardProblem(value, error)));
+        cards.append(std::move(*card));
+    }
+    return cards;
+}
+
+Result<QString, SyncError> encrypt(const QList<NoteCard> &cards, const QString &code,
+                                   const RandomSource &random, Timestamp now)
+{
+    QByteArray envelope = encodeEnvelope(cards, now);
+    const WipeOnExit wipeEnvelope(envelope);
+
+    // salt | nonce | ciphertext | tag, filled in place.
+    QByteArray payload(minimumPayloadBytes + envelope.size(), Qt::Uninitialized);
+    auto *salt = reinterpret_cast<unsigned char *>(payload.data());
+    unsigned char *nonce = salt + saltBytes;
+    unsigned char *ciphertext = nonce + nonceBytes;
+    unsigned char *tag = ciphertext + envelope.size();
+
+    // Never a weaker source instead: without fresh salt and nonce there is no payload.
+    if (!random(salt, saltBytes))
+        return TextResult::failure(SyncError::pinlark(SyncError::SaltUnavailable));
+    if (!random(nonce, nonceBytes))
+        return TextResult::failure(SyncError::pinlark(SyncError::NonceUnavailable));
+
+    const auto key = deriveKey(code, QByteArrayView(payload.constData(), saltBytes));
+    if (!key)
+        return TextResult::failure(key.error());
+    if (auto error = seal(key.value(), nonce, envelope, ciphertext, tag))
+        return TextResult::failure(std::move(*error));
+    return QString::fromLatin1(payload.toBase64());
+}
+
+Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data, const KeyForSalt &keyForSalt)
+{
+    // Everything that can be told without the key is checked first: a key costs 100000
+    // rounds of HMAC-SHA-256.
+    const std::optional<QByteArray> payload = decodeStrictBase64(base64Data);
+    if (!payload || payload->size() < minimumPayloadBytes)
+        return CardsResult::failure(corruptedPayload());
+
+    const QByteArrayView bytes(*payload);
+    const QByteArrayView salt = bytes.first(saltBytes);
+    const QByteArrayView nonce = bytes.sliced(saltBytes, nonceBytes);
+    const QByteArrayView ciphertext = bytes.sliced(headerBytes, bytes.size() - minimumPayloadBytes);
+    const QByteArrayView tag = bytes.last(tagBytes);
+
+    const auto key = keyForSalt(salt);
+    if (!key)
+        return CardsResult::failure(key.error());
+
+    QByteArray plain(ciphertext.size(), Qt::Uninitialized);
+    const WipeOnExit wipePlain(plain);
+    if (auto error = openSealed(key.value(), nonce, ciphertext, tag,
+                                reinterpret_cast<unsigned char *>(plain.data())))
+        return CardsResult::failure(std::move(*error));
+    return decodeEnvelope(plain);
+}
+
+} // namespace detail
+
+Result<QString, SyncError> encrypt(const QList<NoteCard> &cards, const QString &code)
+{
+    return detail::encrypt(cards, code, detail::systemRandom, Timestamp::now());
+}
+
+Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data, const QString &code)
+{
+    return detail::decrypt(base64Data,
+                           [&code](QByteArrayView salt) { return detail::deriveKey(code, salt); });
+}
+
+} // namespace PinlarkVaultSync
