@@ -1,0 +1,753 @@
+#include "ScriptedVaultServer.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QHash>
+#include <QHostAddress>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <initializer_list>
+#include <mutex>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A request head longer than this, or a body longer than that, is refused rather than held.
+constexpr qsizetype maxHeadBytes = 64 * 1024;
+constexpr qint64 maxBodyBytes = 256 * 1024 * 1024;
+// Filler goes out in chunks of this size, and only while less than highWater bytes wait to
+// be sent, so a slow reader never makes the server hold a whole large body.
+constexpr qsizetype fillChunkBytes = 64 * 1024;
+constexpr qint64 highWaterBytes = 256 * 1024;
+constexpr long secondsPerDay = 24 * 60 * 60;
+
+// ---- The throw-away CA and the server's certificate ----
+
+template<auto Free> struct OpenSslFree
+{
+    template<typename T> void operator()(T *object) const { Free(object); }
+};
+using PKey = std::unique_ptr<EVP_PKEY, OpenSslFree<&EVP_PKEY_free>>;
+using Certificate = std::unique_ptr<X509, OpenSslFree<&X509_free>>;
+using Extension = std::unique_ptr<X509_EXTENSION, OpenSslFree<&X509_EXTENSION_free>>;
+using Bio = std::unique_ptr<BIO, OpenSslFree<&BIO_free>>;
+
+// Empties OpenSSL's error queue of this thread into one line.
+QString openSslErrors(const QString &what)
+{
+    QString result = what;
+    while (const unsigned long code = ERR_get_error()) {
+        char text[256] = {};
+        ERR_error_string_n(code, text, sizeof text);
+        result += u": "_s + QString::fromLatin1(text);
+    }
+    return result;
+}
+
+PKey makeKey()
+{
+    return PKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+}
+
+// A certificate for `key`, signed by `issuerKey` of `issuer`, or self-signed without one,
+// valid from yesterday for a week.
+Certificate makeCertificate(const char *commonName, EVP_PKEY *key, X509 *issuer,
+                            EVP_PKEY *issuerKey,
+                            std::initializer_list<std::pair<int, const char *>> extensions)
+{
+    Certificate certificate(X509_new());
+    std::uint64_t serial = 0;
+    if (!certificate || RAND_bytes(reinterpret_cast<unsigned char *>(&serial), sizeof serial) != 1)
+        return {};
+    X509 *const cert = certificate.get();
+    X509 *const signer = issuer ? issuer : cert;
+    // Positive and never zero, as serial numbers must be.
+    serial = (serial >> 1) | 1;
+    if (X509_set_version(cert, X509_VERSION_3) != 1 ||
+        ASN1_INTEGER_set_uint64(X509_get_serialNumber(cert), serial) != 1 ||
+        !X509_gmtime_adj(X509_getm_notBefore(cert), -secondsPerDay) ||
+        !X509_gmtime_adj(X509_getm_notAfter(cert), 7 * secondsPerDay) ||
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char *>(commonName), -1, -1,
+                                   0) != 1 ||
+        X509_set_issuer_name(cert, X509_get_subject_name(signer)) != 1 ||
+        X509_set_pubkey(cert, key) != 1)
+        return {};
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, signer, cert, nullptr, nullptr, 0);
+    for (const auto &[nid, value] : extensions) {
+        const Extension extension(X509V3_EXT_nconf_nid(nullptr, &context, nid, value));
+        if (!extension || X509_add_ext(cert, extension.get(), -1) != 1)
+            return {};
+    }
+    if (X509_sign(cert, issuerKey, EVP_sha256()) <= 0)
+        return {};
+    return certificate;
+}
+
+QByteArray bioContents(BIO *bio)
+{
+    const size_t size = BIO_ctrl_pending(bio);
+    QByteArray result(qsizetype(size), Qt::Uninitialized);
+    if (BIO_read(bio, result.data(), int(size)) != int(size))
+        return {};
+    return result;
+}
+
+QByteArray certificatePem(X509 *certificate)
+{
+    const Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1)
+        return {};
+    return bioContents(bio.get());
+}
+
+QByteArray privateKeyPem(EVP_PKEY *key)
+{
+    const Bio bio(BIO_new(BIO_s_mem()));
+    if (!bio ||
+        PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1)
+        return {};
+    return bioContents(bio.get());
+}
+
+struct TlsMaterial
+{
+    QByteArray caPem;
+    QByteArray certificatePem;
+    QByteArray keyPem;
+    QString error; // set when something could not be made
+};
+
+TlsMaterial makeTlsMaterial()
+{
+    ERR_clear_error();
+    TlsMaterial result;
+    const PKey caKey = makeKey();
+    const PKey serverKey = makeKey();
+    if (!caKey || !serverKey) {
+        result.error = openSslErrors(u"cannot make an EC key"_s);
+        return result;
+    }
+    const Certificate ca = makeCertificate("Pinlark test CA", caKey.get(), nullptr, caKey.get(),
+                                           {{NID_basic_constraints, "critical,CA:TRUE"},
+                                            {NID_key_usage, "critical,keyCertSign,cRLSign"},
+                                            {NID_subject_key_identifier, "hash"}});
+    if (!ca) {
+        result.error = openSslErrors(u"cannot make the CA certificate"_s);
+        return result;
+    }
+    const Certificate server =
+        makeCertificate("Pinlark test Vault", serverKey.get(), ca.get(), caKey.get(),
+                        {{NID_basic_constraints, "critical,CA:FALSE"},
+                         {NID_key_usage, "critical,digitalSignature"},
+                         {NID_ext_key_usage, "serverAuth"},
+                         {NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost"},
+                         {NID_subject_key_identifier, "hash"},
+                         {NID_authority_key_identifier, "keyid:always"}});
+    if (!server) {
+        result.error = openSslErrors(u"cannot make the server certificate"_s);
+        return result;
+    }
+    result.caPem = certificatePem(ca.get());
+    result.certificatePem = certificatePem(server.get());
+    result.keyPem = privateKeyPem(serverKey.get());
+    if (result.caPem.isEmpty() || result.certificatePem.isEmpty() || result.keyPem.isEmpty())
+        result.error = openSslErrors(u"cannot write the certificates as PEM"_s);
+    return result;
+}
+
+// ---- HTTP ----
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Content Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 500:
+        return "Internal Server Error";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+
+// Statuses whose responses carry no body, so they get no Content-Length either.
+bool isBodyless(int status)
+{
+    return (status >= 100 && status < 200) || status == 204 || status == 304;
+}
+
+bool isToken(QByteArrayView text)
+{
+    if (text.isEmpty())
+        return false;
+    for (const char c : text) {
+        const bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                             (c >= '0' && c <= '9') ||
+                             QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
+        if (!allowed)
+            return false;
+    }
+    return true;
+}
+
+bool isVisible(QByteArrayView text)
+{
+    for (const char c : text) {
+        if (c <= ' ' || c == '\x7f')
+            return false;
+    }
+    return !text.isEmpty();
+}
+
+// The header's comma-separated list holds `token`, compared without case.
+bool listsToken(QByteArrayView value, QByteArrayView token)
+{
+    for (const QByteArray &part : value.toByteArray().split(',')) {
+        if (part.trimmed().compare(token, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+ScriptedVaultServer::Answer plainAnswer(int status, const QByteArray &body)
+{
+    ScriptedVaultServer::Answer answer;
+    answer.status = status;
+    answer.body = body;
+    answer.headers = {{"Content-Type", "text/plain"}};
+    return answer;
+}
+
+QString pathKey(const QByteArray &target)
+{
+    const qsizetype query = target.indexOf('?');
+    return QString::fromUtf8(query < 0 ? target : target.first(query));
+}
+
+} // namespace
+
+// Everything both threads touch, behind one mutex.
+struct ScriptedVaultServer::Shared
+{
+    std::optional<QSslConfiguration> tls; // set before the thread starts, read-only after
+
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    bool started = false;
+    quint16 port = 0;
+    QString listenError;
+    std::deque<Answer> script;
+    std::optional<Answer> standing;
+    bool vaultBehaviour = true;
+    QHash<QString, QByteArray> stored;
+    QList<Request> log;
+
+    void record(Request request)
+    {
+        {
+            const std::lock_guard lock(mutex);
+            log.append(std::move(request));
+        }
+        changed.notify_all();
+    }
+
+    // Logs the request and hands out its answer in the same step, so answers follow the
+    // order of the log.
+    Answer arrive(const Request &request)
+    {
+        Answer answer;
+        {
+            const std::lock_guard lock(mutex);
+            log.append(request);
+            if (!script.empty()) {
+                answer = std::move(script.front());
+                script.pop_front();
+            } else if (standing) {
+                answer = *standing;
+            } else {
+                answer = vaultAnswer(request);
+            }
+        }
+        changed.notify_all();
+        return answer;
+    }
+
+    // Called with the mutex held.
+    Answer vaultAnswer(const Request &request)
+    {
+        if (!vaultBehaviour)
+            return plainAnswer(500, "unscripted");
+        const QString key = pathKey(request.path);
+        if (request.method == "GET") {
+            const auto found = stored.constFind(key);
+            return found == stored.cend() ? Answer::json(404, {}) : Answer::json(200, *found);
+        }
+        if (request.method == "POST") {
+            stored.insert(key, request.body);
+            Answer answer;
+            answer.status = 204;
+            return answer;
+        }
+        Answer answer = plainAnswer(405, "only GET and POST");
+        answer.headers.emplaceBack("Allow", "GET, POST");
+        return answer;
+    }
+};
+
+// One accepted connection, in the server thread: reads requests one after the other and
+// answers each before reading the next.
+class ScriptedVaultServer::Connection final : public QObject
+{
+public:
+    Connection(Shared &shared, QTcpSocket *socket, int id, QObject *parent)
+        : QObject(parent)
+        , m_shared(shared)
+        , m_socket(socket)
+        , m_id(id)
+    {
+        m_socket->setParent(this);
+        connect(m_socket, &QIODevice::readyRead, this, &Connection::read);
+        connect(m_socket, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
+        connect(m_socket, &QIODevice::bytesWritten, this, &Connection::pumpFiller);
+        if (auto *const tlsSocket = qobject_cast<QSslSocket *>(m_socket))
+            connect(tlsSocket, &QSslSocket::encryptedBytesWritten, this, &Connection::pumpFiller);
+        // The TLS handshake may have brought the first request along already, or the client
+        // may have gone before the connection reached us.
+        read();
+        if (m_socket->state() != QAbstractSocket::ConnectedState)
+            deleteLater();
+    }
+    Q_DISABLE_COPY_MOVE(Connection)
+
+private:
+    enum class Parse { Incomplete, Complete, Malformed, TooLarge };
+
+    void read()
+    {
+        const QByteArray data = m_socket->readAll();
+        if (m_closing || m_hanging)
+            return; // nothing more is answered on this connection
+        m_buffer.append(data);
+        serveBuffered();
+    }
+
+    void serveBuffered()
+    {
+        if (m_serving)
+            return; // the loop below picks up what is next
+        m_serving = true;
+        while (!m_busy && !m_closing && !m_hanging) {
+            Request request;
+            request.connection = m_id;
+            const Parse outcome = parse(request);
+            if (outcome == Parse::Incomplete)
+                break;
+            if (outcome != Parse::Complete) {
+                reject(std::move(request), outcome == Parse::TooLarge ? 413 : 400);
+                break;
+            }
+            const bool closeAfter = wantsClose(request);
+            Answer answer = m_shared.arrive(request);
+            m_busy = true;
+            if (answer.delayMs > 0) {
+                QTimer::singleShot(answer.delayMs, this,
+                                   [this, answer, closeAfter] { perform(answer, closeAfter); });
+            } else {
+                perform(answer, closeAfter);
+            }
+        }
+        m_serving = false;
+    }
+
+    // Takes one whole request off the front of the buffer; on failure `request` keeps what
+    // could be read of it.
+    Parse parse(Request &request)
+    {
+        const qsizetype headEnd = m_buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0)
+            return m_buffer.size() > maxHeadBytes ? Parse::Malformed : Parse::Incomplete;
+        if (headEnd > maxHeadBytes)
+            return Parse::Malformed;
+
+        const QByteArrayView head = QByteArrayView(m_buffer).first(headEnd);
+        qsizetype lineEnd = head.indexOf("\r\n");
+        if (lineEnd < 0)
+            lineEnd = head.size();
+        const QList<QByteArray> parts = head.first(lineEnd).toByteArray().split(' ');
+        if (parts.size() != 3)
+            return Parse::Malformed;
+        request.method = parts[0];
+        request.path = parts[1];
+        if (!isToken(request.method) || !request.path.startsWith('/') || !isVisible(request.path) ||
+            (parts[2] != "HTTP/1.1" && parts[2] != "HTTP/1.0"))
+            return Parse::Malformed;
+        m_http10 = parts[2] == "HTTP/1.0";
+
+        std::optional<qint64> contentLength;
+        qsizetype lineStart = lineEnd + 2;
+        while (lineStart < head.size()) {
+            lineEnd = head.indexOf("\r\n", lineStart);
+            if (lineEnd < 0)
+                lineEnd = head.size();
+            const QByteArrayView line = head.sliced(lineStart, lineEnd - lineStart);
+            lineStart = lineEnd + 2;
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0 || !isToken(line.first(colon)))
+                return Parse::Malformed; // also folded lines, which begin with a blank
+            const QByteArray name = line.first(colon).toByteArray();
+            const QByteArray value = line.sliced(colon + 1).toByteArray().trimmed();
+            request.headers.append({name, value});
+            if (name.compare("Transfer-Encoding", Qt::CaseInsensitive) == 0)
+                return Parse::Malformed; // the Vault's clients send Content-Length
+            if (name.compare("Content-Length", Qt::CaseInsensitive) == 0) {
+                bool ok = false;
+                const qint64 length = value.toLongLong(&ok);
+                if (!ok || length < 0 || value.isEmpty() || value.front() < '0' ||
+                    value.front() > '9' || (contentLength && *contentLength != length))
+                    return Parse::Malformed;
+                contentLength = length;
+            }
+        }
+        const qint64 bodyLength = contentLength.value_or(0);
+        if (bodyLength > maxBodyBytes)
+            return Parse::TooLarge;
+        const qint64 bodyStart = headEnd + 4;
+        if (m_buffer.size() - bodyStart < bodyLength)
+            return Parse::Incomplete;
+        request.body = m_buffer.sliced(bodyStart, bodyLength);
+        m_buffer.remove(0, bodyStart + bodyLength);
+        return Parse::Complete;
+    }
+
+    [[nodiscard]] bool wantsClose(const Request &request) const
+    {
+        const QByteArray connection = request.header("Connection");
+        return listsToken(connection, "close") ||
+               (m_http10 && !listsToken(connection, "keep-alive"));
+    }
+
+    void reject(Request request, int status)
+    {
+        request.rejected = true;
+        m_shared.record(std::move(request));
+        m_closing = true;
+        m_buffer.clear();
+        const QByteArray body = status == 413 ? "request too large" : "cannot read the request";
+        m_socket->write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
+                        "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                        QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        m_socket->disconnectFromHost();
+    }
+
+    void perform(const Answer &answer, bool closeAfter)
+    {
+        switch (answer.kind) {
+        case Answer::Kind::Hang:
+            m_hanging = true;
+            m_buffer.clear();
+            return;
+        case Answer::Kind::Drop:
+            m_closing = true;
+            m_socket->abort();
+            return;
+        case Answer::Kind::Respond:
+            break;
+        }
+        const bool close = closeAfter || !answer.declareLength;
+        const qint64 bodySize = answer.fillBytes > 0 ? answer.fillBytes : answer.body.size();
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' +
+                          reasonPhrase(answer.status) + "\r\n";
+        if (answer.declareLength && !(isBodyless(answer.status) && bodySize == 0))
+            head += "Content-Length: " + QByteArray::number(bodySize) + "\r\n";
+        if (close)
+            head += "Connection: close\r\n";
+        for (const auto &[name, value] : answer.headers)
+            head += name + ": " + value + "\r\n";
+        head += "\r\n";
+        m_socket->write(head);
+        if (answer.fillBytes > 0) {
+            if (m_filler.isEmpty())
+                m_filler = QByteArray(fillChunkBytes, 'x');
+            m_fillLeft = answer.fillBytes;
+            m_closeAfterFill = close;
+            pumpFiller();
+            return;
+        }
+        m_socket->write(answer.body);
+        finishAnswer(close);
+    }
+
+    [[nodiscard]] qint64 unsentBytes() const
+    {
+        qint64 unsent = m_socket->bytesToWrite();
+        if (const auto *const tlsSocket = qobject_cast<const QSslSocket *>(m_socket))
+            unsent += tlsSocket->encryptedBytesToWrite();
+        return unsent;
+    }
+
+    void pumpFiller()
+    {
+        if (m_fillLeft <= 0 || m_socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        while (m_fillLeft > 0 && unsentBytes() < highWaterBytes) {
+            const qint64 chunk = qMin(m_fillLeft, qint64(m_filler.size()));
+            if (m_socket->write(m_filler.constData(), chunk) != chunk)
+                return; // the socket failed; its disconnected() ends this connection
+            m_fillLeft -= chunk;
+        }
+        if (m_fillLeft == 0)
+            finishAnswer(m_closeAfterFill);
+    }
+
+    void finishAnswer(bool close)
+    {
+        m_busy = false;
+        if (close) {
+            m_closing = true;
+            m_socket->disconnectFromHost();
+            return;
+        }
+        serveBuffered(); // a request the client sent without waiting
+    }
+
+    Shared &m_shared;
+    QTcpSocket *const m_socket;
+    const int m_id;
+    QByteArray m_buffer;
+    QByteArray m_filler;
+    qint64 m_fillLeft = 0;
+    bool m_closeAfterFill = false;
+    bool m_http10 = false;
+    bool m_serving = false; // inside serveBuffered()
+    bool m_busy = false;    // a request is being answered
+    bool m_hanging = false; // never answers again
+    bool m_closing = false; // answered its last
+};
+
+ScriptedVaultServer::Answer ScriptedVaultServer::Answer::json(int status, const QByteArray &body)
+{
+    Answer answer;
+    answer.status = status;
+    answer.body = body;
+    answer.headers = {{"Content-Type", "application/json"}};
+    return answer;
+}
+
+ScriptedVaultServer::Answer ScriptedVaultServer::Answer::hang()
+{
+    Answer answer;
+    answer.kind = Kind::Hang;
+    return answer;
+}
+
+ScriptedVaultServer::Answer ScriptedVaultServer::Answer::drop()
+{
+    Answer answer;
+    answer.kind = Kind::Drop;
+    return answer;
+}
+
+QByteArray ScriptedVaultServer::Request::header(QByteArrayView name) const
+{
+    for (const auto &[key, value] : headers) {
+        if (QByteArrayView(key).compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
+
+ScriptedVaultServer::ScriptedVaultServer(Transport transport)
+    : m_scheme(transport == Transport::Tls ? u"https"_s : u"http"_s)
+    , m_shared(std::make_unique<Shared>())
+{
+    if (transport == Transport::Tls) {
+        if (!QSslSocket::supportsSsl()) {
+            m_error = u"Qt has no TLS backend here"_s;
+            return;
+        }
+        const TlsMaterial material = makeTlsMaterial();
+        if (!material.error.isEmpty()) {
+            m_error = material.error;
+            return;
+        }
+        if (!m_dir.isValid()) {
+            m_error = u"cannot make a temporary folder: "_s + m_dir.errorString();
+            return;
+        }
+        QFile caFile(m_dir.filePath(u"ca.pem"_s));
+        if (!caFile.open(QIODevice::WriteOnly) ||
+            caFile.write(material.caPem) != material.caPem.size() || !caFile.flush()) {
+            m_error = u"cannot write "_s + caFile.fileName() + u": "_s + caFile.errorString();
+            return;
+        }
+        caFile.close();
+        m_caFile = caFile.fileName();
+
+        const QSslKey key(material.keyPem, QSsl::Ec, QSsl::Pem);
+        const QSslCertificate certificate(material.certificatePem, QSsl::Pem);
+        if (key.isNull() || certificate.isNull()) {
+            m_error = u"Qt cannot read the generated key or certificate"_s;
+            return;
+        }
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(certificate);
+        configuration.setPrivateKey(key);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        // Offer HTTP/1.1 alone: Qt asks for h2 first by default and would take it.
+        configuration.setAllowedNextProtocols({QSslConfiguration::NextProtocolHttp1_1});
+        m_shared->tls = configuration;
+    }
+
+    m_thread.reset(QThread::create([shared = m_shared.get()] { serve(*shared); }));
+    m_thread->setObjectName(u"ScriptedVaultServer"_s);
+    m_thread->start();
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->changed.wait(lock, [this] { return m_shared->started; });
+    m_port = m_shared->port;
+    if (m_port == 0)
+        m_error = u"cannot listen on 127.0.0.1: "_s + m_shared->listenError;
+}
+
+ScriptedVaultServer::~ScriptedVaultServer()
+{
+    if (m_thread) {
+        // Ends the event loop in serve(), which then closes every connection, hanging or not.
+        m_thread->quit();
+        m_thread->wait();
+    }
+}
+
+void ScriptedVaultServer::serve(Shared &shared)
+{
+    std::unique_ptr<QTcpServer> server;
+    if (shared.tls) {
+        auto tlsServer = std::make_unique<QSslServer>();
+        tlsServer->setSslConfiguration(*shared.tls);
+        server = std::move(tlsServer);
+    } else {
+        server = std::make_unique<QTcpServer>();
+    }
+    int connections = 0;
+    // A QSslServer offers a connection only once its handshake is done.
+    QObject::connect(server.get(), &QTcpServer::pendingConnectionAvailable, server.get(),
+                     [&shared, &connections, listener = server.get()] {
+                         while (QTcpSocket *const socket = listener->nextPendingConnection())
+                             new Connection(shared, socket, ++connections, listener);
+                     });
+    const bool listening = server->listen(QHostAddress::LocalHost, 0);
+    {
+        const std::lock_guard lock(shared.mutex);
+        shared.started = true;
+        shared.port = listening ? server->serverPort() : 0;
+        shared.listenError = server->errorString();
+    }
+    shared.changed.notify_all();
+    if (!listening)
+        return;
+    QEventLoop loop;
+    loop.exec(); // until the destructor's quit()
+}
+
+QUrl ScriptedVaultServer::baseUrl() const
+{
+    QUrl url;
+    url.setScheme(m_scheme);
+    url.setHost(u"127.0.0.1"_s);
+    url.setPort(m_port);
+    return url;
+}
+
+QUrl ScriptedVaultServer::localhostUrl() const
+{
+    QUrl url = baseUrl();
+    url.setHost(u"localhost"_s);
+    return url;
+}
+
+void ScriptedVaultServer::enqueue(Answer answer)
+{
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->script.push_back(std::move(answer));
+}
+
+void ScriptedVaultServer::setStandingAnswer(std::optional<Answer> answer)
+{
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->standing = std::move(answer);
+}
+
+void ScriptedVaultServer::setVaultBehaviour(bool enabled)
+{
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->vaultBehaviour = enabled;
+}
+
+std::optional<QByteArray> ScriptedVaultServer::storedBody(const QString &path) const
+{
+    const std::lock_guard lock(m_shared->mutex);
+    const auto found = m_shared->stored.constFind(path);
+    if (found == m_shared->stored.cend())
+        return std::nullopt;
+    return *found;
+}
+
+void ScriptedVaultServer::setStoredBody(const QString &path, const QByteArray &body)
+{
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->stored.insert(path, body);
+}
+
+QList<ScriptedVaultServer::Request> ScriptedVaultServer::requests() const
+{
+    const std::lock_guard lock(m_shared->mutex);
+    return m_shared->log;
+}
+
+bool ScriptedVaultServer::waitForRequestCount(int count, int timeoutMs) const
+{
+    std::unique_lock lock(m_shared->mutex);
+    return m_shared->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                      [&] { return m_shared->log.size() >= count; });
+}
