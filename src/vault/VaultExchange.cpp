@@ -1,0 +1,368 @@
+#include "VaultExchange.h"
+
+#include "PinlarkVaultSync.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QTimer>
+
+#include <memory>
+
+using namespace Qt::StringLiterals;
+
+namespace PinlarkVaultSync {
+
+namespace detail {
+
+Result<std::optional<QString>, SyncError> decodeGetAnswer(const QByteArray &body)
+{
+    using Answer = Result<std::optional<QString>, SyncError>;
+    const auto failure = [](const QString &why) {
+        return Answer::failure(
+            SyncError{SyncError::jsonDomain, 2, u"The Vault's answer could not be read: "_s + why});
+    };
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (body.isEmpty())
+        return failure(u"it is empty"_s);
+    if (parseError.error != QJsonParseError::NoError)
+        return failure(u"it is not JSON ("_s + parseError.errorString() + u" at offset "_s +
+                       QString::number(parseError.offset) + u')');
+    if (!document.isObject())
+        return failure(u"it is not a JSON object"_s);
+    const QJsonValue data = document.object().value(u"data"_s);
+    if (data.isUndefined() || data.isNull())
+        return Answer(std::nullopt);
+    if (!data.isString())
+        return failure(u"\"data\" is not a string"_s);
+    return Answer(data.toString());
+}
+
+QByteArray encodePostBody(const QString &payload)
+{
+    // QJsonDocument leaves "/" alone; the other clients escape it. Both are the same JSON
+    // value, and base64 holds no other character that needs escaping.
+    QByteArray body =
+        QJsonDocument(QJsonObject{{u"data"_s, payload}}).toJson(QJsonDocument::Compact);
+    body.replace("/", "\\/");
+    return body;
+}
+
+} // namespace detail
+
+namespace {
+
+using detail::decodeGetAnswer;
+using detail::encodePostBody;
+
+bool isLoopbackHost(const QString &host)
+{
+    if (host.compare(u"localhost"_s, Qt::CaseInsensitive) == 0)
+        return true;
+    const QHostAddress address(host);
+    return !address.isNull() && address.isLoopback();
+}
+
+// Why the Vault at `base` may not be asked, if it may not.
+std::optional<SyncError> refusal(const QUrl &base)
+{
+    const QString shown = base.toDisplayString();
+    if (!base.isValid() || base.host().isEmpty())
+        return SyncError::pinlark(SyncError::InsecureVaultUrl, u"The Vault address \u201c"_s +
+                                                                   shown +
+                                                                   u"\u201d is not a valid URL"_s);
+    const QString scheme = base.scheme().toLower();
+    if (scheme == u"https"_s)
+        return std::nullopt;
+    if (scheme == u"http"_s && isLoopbackHost(base.host()))
+        return std::nullopt;
+    return SyncError::pinlark(SyncError::InsecureVaultUrl,
+                              u"The Vault address \u201c"_s + shown +
+                                  u"\u201d does not use https; only a Vault on this computer "
+                                  u"may use http"_s);
+}
+
+// How one request ended, before the Vault protocol judges it.
+struct Reply
+{
+    std::optional<int> status; // none: no HTTP response at all
+    QByteArray body;           // the GET's body; empty for a POST
+};
+
+// One network access manager for the pulls and pushes of one exchange, driven by a local
+// event loop on the calling (worker) thread.
+class Exchange final
+{
+public:
+    Exchange(const VaultEndpoint &endpoint, const Cancellation *cancelled)
+        : m_endpoint(endpoint)
+        , m_cancelled(cancelled)
+    {}
+
+    ~Exchange()
+    {
+        // Replies and the manager's helpers are deleted later; this thread's loop may never
+        // run again (a pool thread), so let those deletions happen now.
+        m_manager.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    Q_DISABLE_COPY_MOVE(Exchange)
+
+    // Checks the address and the certificate file once, before any request.
+    [[nodiscard]] std::optional<SyncError> prepare()
+    {
+        if (auto refused = refusal(m_endpoint.baseUrl))
+            return refused;
+        m_tls = QSslConfiguration::defaultConfiguration();
+        if (!m_endpoint.caFile.isEmpty()) {
+            QFile file(m_endpoint.caFile);
+            if (!file.open(QIODevice::ReadOnly))
+                return SyncError::pinlark(SyncError::CertificateFile,
+                                          u"Cannot read the Vault certificate file "_s +
+                                              m_endpoint.caFile + u": "_s + file.errorString());
+            const QList<QSslCertificate> certificates =
+                QSslCertificate::fromDevice(&file, QSsl::Pem);
+            if (certificates.isEmpty())
+                return SyncError::pinlark(SyncError::CertificateFile,
+                                          u"The Vault certificate file "_s + m_endpoint.caFile +
+                                              u" holds no PEM certificate"_s);
+            m_tls.addCaCertificates(certificates);
+        }
+        m_manager = std::make_unique<QNetworkAccessManager>();
+        return std::nullopt;
+    }
+
+    [[nodiscard]] Result<Reply, SyncError> get(const QUrl &url) { return run(url, nullptr); }
+
+    [[nodiscard]] Result<Reply, SyncError> post(const QUrl &url, const QByteArray &body)
+    {
+        return run(url, &body);
+    }
+
+    [[nodiscard]] bool cancelled() const { return m_cancelled && m_cancelled->load(); }
+
+private:
+    enum class Ending { None, Cancelled, TooLarge };
+
+    // A GET without `postBody`, else a POST of it.
+    Result<Reply, SyncError> run(const QUrl &url, const QByteArray *postBody)
+    {
+        if (cancelled())
+            return Result<Reply, SyncError>::failure(cancelledError());
+
+        QNetworkRequest request(url);
+        request.setTransferTimeout(m_endpoint.timeoutMs);
+        request.setSslConfiguration(m_tls);
+        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        const bool isPost = postBody != nullptr;
+        if (isPost)
+            request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
+
+        QNetworkReply *reply =
+            isPost ? m_manager->post(request, *postBody) : m_manager->get(request);
+        const std::unique_ptr<QNetworkReply> owner(reply);
+
+        Reply result;
+        Ending ending = Ending::None;
+        QEventLoop loop;
+        const auto stop = [&](Ending why) {
+            if (ending != Ending::None)
+                return;
+            ending = why;
+            reply->abort();
+        };
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (length.isValid() && length.toLongLong() > m_endpoint.maxAnswerBytes)
+                stop(Ending::TooLarge);
+        });
+        QObject::connect(reply, &QIODevice::readyRead, &loop, [&] {
+            // A push's answer is not read, but still drained, so it cannot pile up.
+            const QByteArray piece = reply->readAll();
+            if (isPost)
+                return;
+            if (result.body.size() + piece.size() > m_endpoint.maxAnswerBytes) {
+                stop(Ending::TooLarge);
+                return;
+            }
+            result.body += piece;
+        });
+        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+        QTimer watch;
+        watch.setInterval(cancelPollMs);
+        QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
+            if (cancelled())
+                stop(Ending::Cancelled);
+        });
+        watch.start();
+        if (!reply->isFinished())
+            loop.exec();
+        watch.stop();
+
+        if (ending == Ending::Cancelled)
+            return Result<Reply, SyncError>::failure(cancelledError());
+        if (ending == Ending::TooLarge)
+            return Result<Reply, SyncError>::failure(tooLargeError());
+        if (!isPost && reply->isOpen()) {
+            const QByteArray rest = reply->readAll();
+            if (result.body.size() + rest.size() > m_endpoint.maxAnswerBytes)
+                return Result<Reply, SyncError>::failure(tooLargeError());
+            result.body += rest;
+        }
+
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (status.isValid()) {
+            // An HTTP answer, whatever the reply's error says about its status.
+            result.status = status.toInt();
+            return result;
+        }
+        if (reply->error() == QNetworkReply::NoError)
+            return result; // finished without an HTTP status: not an HTTP response
+        return Result<Reply, SyncError>::failure(transportError(*reply));
+    }
+
+    [[nodiscard]] SyncError transportError(const QNetworkReply &reply) const
+    {
+        const QNetworkReply::NetworkError error = reply.error();
+        // The transfer time-out aborts the reply; nothing else here cancels one unasked.
+        if (error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError)
+            return SyncError{SyncError::networkDomain, int(QNetworkReply::TimeoutError),
+                             u"The Vault did not answer within "_s +
+                                 QString::number(m_endpoint.timeoutMs / 1000.0) + u" seconds"_s};
+        return SyncError{SyncError::networkDomain, int(error), reply.errorString()};
+    }
+
+    [[nodiscard]] SyncError tooLargeError() const
+    {
+        return SyncError::pinlark(SyncError::AnswerTooLarge,
+                                  u"The Vault's answer is larger than "_s +
+                                      QString::number(m_endpoint.maxAnswerBytes / (1024 * 1024)) +
+                                      u" MiB"_s);
+    }
+
+    [[nodiscard]] static SyncError cancelledError()
+    {
+        return SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s);
+    }
+
+    static constexpr int cancelPollMs = 50;
+
+    const VaultEndpoint &m_endpoint;
+    const Cancellation *m_cancelled;
+    QSslConfiguration m_tls;
+    std::unique_ptr<QNetworkAccessManager> m_manager;
+};
+
+using Pulled = Result<std::optional<QList<NoteCard>>, SyncError>;
+using Pushed = Result<bool, SyncError>;
+
+// The vault's URL. vaultHash() gives no identity only when libcrypto cannot hash at all, and
+// then no request may go out under a wrong name.
+Result<QUrl, SyncError> vaultUrlFor(const QUrl &base, const QString &code)
+{
+    if (vaultHash(code).isEmpty())
+        return Result<QUrl, SyncError>::failure(
+            SyncError{SyncError::cipherDomain, 5, u"SHA-256 is not available"_s});
+    return vaultURL(base, code);
+}
+
+Pulled pullWith(Exchange &exchange, const QUrl &base, const QString &code)
+{
+    const auto url = vaultUrlFor(base, code);
+    if (!url)
+        return Pulled::failure(url.error());
+    auto reply = exchange.get(url.value());
+    if (!reply)
+        return Pulled::failure(reply.error());
+    const std::optional<int> status = reply.value().status;
+    if (!status)
+        return Pulled::failure(SyncError::pinlark(SyncError::PullNotHttp));
+    if (*status == 404)
+        return Pulled(std::nullopt);
+    if (*status < 200 || *status > 299)
+        return Pulled::failure(
+            SyncError::pinlark(*status, u"Vault pull HTTP "_s + QString::number(*status)));
+    auto data = decodeGetAnswer(reply.value().body);
+    reply.value().body.clear();
+    if (!data)
+        return Pulled::failure(data.error());
+    if (!data.value())
+        return Pulled(std::nullopt);
+    auto cards = decrypt(*data.value(), code);
+    if (!cards)
+        return Pulled::failure(cards.error());
+    return Pulled(std::move(cards).value());
+}
+
+Pushed pushWith(Exchange &exchange, const QUrl &base, const QList<NoteCard> &cards,
+                const QString &code)
+{
+    const auto url = vaultUrlFor(base, code);
+    if (!url)
+        return Pushed::failure(url.error());
+    auto payload = encrypt(cards, code);
+    if (!payload)
+        return Pushed::failure(payload.error());
+    if (exchange.cancelled())
+        return Pushed::failure(SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s));
+    auto reply = exchange.post(url.value(), encodePostBody(payload.value()));
+    if (!reply)
+        return Pushed::failure(reply.error());
+    const std::optional<int> status = reply.value().status;
+    if (!status || *status < 200 || *status > 299)
+        return Pushed::failure(SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
+    return Pushed(true);
+}
+
+} // namespace
+
+Result<std::optional<QList<NoteCard>>, SyncError>
+pull(const VaultEndpoint &from, const QString &code, const Cancellation *cancelled)
+{
+    Exchange exchange(from, cancelled);
+    if (auto refused = exchange.prepare())
+        return Pulled::failure(*refused);
+    return pullWith(exchange, from.baseUrl, code);
+}
+
+Result<bool, SyncError> push(const VaultEndpoint &to, const QList<NoteCard> &cards,
+                             const QString &code, const Cancellation *cancelled)
+{
+    Exchange exchange(to, cancelled);
+    if (auto refused = exchange.prepare())
+        return Pushed::failure(*refused);
+    return pushWith(exchange, to.baseUrl, cards, code);
+}
+
+Result<QList<NoteCard>, SyncError> sync(const VaultEndpoint &vault, const QList<NoteCard> &cards,
+                                        const QString &code, const Cancellation *cancelled)
+{
+    using Synced = Result<QList<NoteCard>, SyncError>;
+    Exchange exchange(vault, cancelled);
+    if (auto refused = exchange.prepare())
+        return Synced::failure(*refused);
+
+    auto remote = pullWith(exchange, vault.baseUrl, code);
+    if (!remote)
+        return Synced::failure(remote.error());
+    const bool mergeWanted = remote.value() && !remote.value()->isEmpty();
+    QList<NoteCard> result = mergeWanted ? merge(cards, *remote.value()) : cards;
+    remote.value().reset();
+
+    auto pushed = pushWith(exchange, vault.baseUrl, result, code);
+    if (!pushed)
+        return Synced::failure(pushed.error());
+    return Synced(std::move(result));
+}
+
+} // namespace PinlarkVaultSync

@@ -1,0 +1,529 @@
+#include "PinlarkVaultSync.h"
+#include "ScriptedVaultServer.h"
+#include "StoreTestHelpers.h"
+#include "TestPrinters.h"
+#include "VaultExchange.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QProcessEnvironment>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <thread>
+
+using namespace Qt::StringLiterals;
+using namespace PinlarkVaultSync;
+using Answer = ScriptedVaultServer::Answer;
+using StoreTest::card;
+
+Q_DECLARE_METATYPE(ScriptedVaultServer::Answer)
+
+namespace {
+
+const QString code = u"PLK-7KQ2MX"_s;
+constexpr int testTimeoutMs = 400;
+
+VaultEndpoint endpointOf(const ScriptedVaultServer &server)
+{
+    VaultEndpoint endpoint;
+    endpoint.baseUrl = server.baseUrl();
+    endpoint.caFile = server.caFile();
+    // Long enough for a loaded sanitizer run, short enough to test the time-out.
+    endpoint.timeoutMs = 10'000;
+    return endpoint;
+}
+
+// The error's text, for a failure message; QVERIFY2 reads it even when the check passes.
+template<typename T> QString failureOf(const Result<T, SyncError> &result)
+{
+    return result ? QString() : result.error().localizedDescription();
+}
+
+QString vaultPath(const QString &passportCode)
+{
+    return u"/vault/pinlark/"_s + vaultHash(passportCode);
+}
+
+QList<NoteCard> localCards()
+{
+    return {card(u"a"_s, u"local a"_s, 200.0), card(u"b"_s, u"local b/with slash"_s, 100.0)};
+}
+
+// The payload a POST carried.
+QString postedPayload(const ScriptedVaultServer::Request &request)
+{
+    return QJsonDocument::fromJson(request.body).object().value(u"data"_s).toString();
+}
+
+QByteArray getAnswerHolding(const QList<NoteCard> &cards)
+{
+    auto payload = encrypt(cards, code);
+    if (!payload)
+        qFatal("encrypt failed");
+    return detail::encodePostBody(payload.value());
+}
+
+} // namespace
+
+class TestVaultExchange final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void vaultUrlKeepsTheBasePathAndNamesTheVaultByHash_data();
+    void vaultUrlKeepsTheBasePathAndNamesTheVaultByHash();
+    void configuredEndpointPrefersTheEnvironment();
+
+    void pullJudgesTheAnswer_data();
+    void pullJudgesTheAnswer();
+    void pushJudgesTheAnswer_data();
+    void pushJudgesTheAnswer();
+
+    void syncPushesTheLocalStackToAnEmptyVault_data();
+    void syncPushesTheLocalStackToAnEmptyVault();
+    void syncMergesWithTheVaultAndStoresTheResult();
+    void syncStopsAtAFailedPull_data();
+    void syncStopsAtAFailedPull();
+
+    void aSilentVaultTimesOut();
+    void anOversizedAnswerEndsTheExchange_data();
+    void anOversizedAnswerEndsTheExchange();
+    void cancellingStopsARunningExchange();
+
+    void addressesOtherThanHttpsAreRefused_data();
+    void addressesOtherThanHttpsAreRefused();
+    void plainHttpOnLoopbackIsAllowed();
+    void tlsIsAlwaysVerified();
+    void anUnreadableCertificateFileIsAnError();
+};
+
+void TestVaultExchange::vaultUrlKeepsTheBasePathAndNamesTheVaultByHash_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::addColumn<QString>("expectedPrefix");
+    QTest::newRow("origin") << u"https://vault.pinlark.app"_s << u"https://vault.pinlark.app"_s;
+    QTest::newRow("trailing slash")
+        << u"https://vault.example.org/"_s << u"https://vault.example.org"_s;
+    QTest::newRow("port and path")
+        << u"https://example.org:8443/sync/"_s << u"https://example.org:8443/sync"_s;
+}
+
+void TestVaultExchange::vaultUrlKeepsTheBasePathAndNamesTheVaultByHash()
+{
+    QFETCH(QString, base);
+    QFETCH(QString, expectedPrefix);
+    const QUrl url = vaultURL(QUrl(base), u" plk-7kq2mx\n"_s);
+    QCOMPARE(url.toString(),
+             expectedPrefix + u"/vault/pinlark/"_s +
+                 u"93e278501b795980e800afde4adee24440988edbcc11e9d5134c4ce18831fd6f"_s);
+    QVERIFY(!url.toString().contains(u"7KQ2MX"_s, Qt::CaseInsensitive));
+}
+
+void TestVaultExchange::configuredEndpointPrefersTheEnvironment()
+{
+    QTemporaryDir dir;
+    QSettings settings(dir.filePath(u"Pinlark.conf"_s), QSettings::IniFormat);
+    QProcessEnvironment environment;
+
+    VaultEndpoint endpoint = configuredEndpoint(environment, settings);
+    QCOMPARE(endpoint.baseUrl, builtInVaultURL());
+    QCOMPARE(endpoint.baseUrl, QUrl(u"https://vault.pinlark.app"_s));
+    QVERIFY(endpoint.caFile.isEmpty());
+    QCOMPARE(endpoint.timeoutMs, 60'000);
+
+    settings.setValue(u"pinlark_vault_url"_s, u"https://vault.home.example"_s);
+    settings.setValue(u"pinlark_vault_ca_file"_s, u"/etc/home-ca.pem"_s);
+    endpoint = configuredEndpoint(environment, settings);
+    QCOMPARE(endpoint.baseUrl, QUrl(u"https://vault.home.example"_s));
+    QCOMPARE(endpoint.caFile, u"/etc/home-ca.pem"_s);
+
+    environment.insert(u"PINLARK_VAULT_URL"_s, u"https://127.0.0.1:8443"_s);
+    environment.insert(u"PINLARK_VAULT_CA"_s, u"/tmp/test-ca.pem"_s);
+    endpoint = configuredEndpoint(environment, settings);
+    QCOMPARE(endpoint.baseUrl, QUrl(u"https://127.0.0.1:8443"_s));
+    QCOMPARE(endpoint.caFile, u"/tmp/test-ca.pem"_s);
+
+    // A blank variable does not hide the setting.
+    environment.insert(u"PINLARK_VAULT_URL"_s, u"  "_s);
+    QCOMPARE(configuredEndpoint(environment, settings).baseUrl,
+             QUrl(u"https://vault.home.example"_s));
+}
+
+void TestVaultExchange::pullJudgesTheAnswer_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("errorDomain"); // empty: success
+    QTest::addColumn<int>("errorCode");
+    QTest::addColumn<QString>("errorText"); // the description starts with it
+    QTest::addColumn<int>("cardCount");     // -1: nothing stored
+
+    const QString pinlark = SyncError::pinlarkDomain;
+    const QString json = SyncError::jsonDomain;
+    QTest::newRow("404") << 404 << QByteArray("not found") << QString() << 0 << QString() << -1;
+    QTest::newRow("200 {}") << 200 << QByteArray("{}") << QString() << 0 << QString() << -1;
+    QTest::newRow("200 data null")
+        << 200 << QByteArray(R"({"data":null,"x":1})") << QString() << 0 << QString() << -1;
+    QTest::newRow("200 payload") << 200 << getAnswerHolding(localCards()) << QString() << 0
+                                 << QString() << 2;
+    QTest::newRow("200 empty list")
+        << 200 << getAnswerHolding({}) << QString() << 0 << QString() << 0;
+    QTest::newRow("200 data empty") << 200 << QByteArray(R"({"data":""})") << pinlark << 5
+                                    << u"Corrupted vault payload"_s << -1;
+    QTest::newRow("200 empty body")
+        << 200 << QByteArray() << json << 2 << u"The Vault's answer could not be read"_s << -1;
+    QTest::newRow("204 empty body")
+        << 204 << QByteArray() << json << 2 << u"The Vault's answer could not be read"_s << -1;
+    QTest::newRow("200 not JSON") << 200 << QByteArray("<html>hi</html>") << json << 2
+                                  << u"The Vault's answer could not be read"_s << -1;
+    QTest::newRow("200 array") << 200 << QByteArray(R"(["data"])") << json << 2
+                               << u"The Vault's answer could not be read"_s << -1;
+    QTest::newRow("200 data number") << 200 << QByteArray(R"({"data":12})") << json << 2
+                                     << u"The Vault's answer could not be read"_s << -1;
+    QTest::newRow("500") << 500 << QByteArray("{}") << pinlark << 500 << u"Vault pull HTTP 500"_s
+                         << -1;
+    QTest::newRow("401") << 401 << QByteArray() << pinlark << 401 << u"Vault pull HTTP 401"_s << -1;
+    QTest::newRow("403") << 403 << QByteArray() << pinlark << 403 << u"Vault pull HTTP 403"_s << -1;
+}
+
+void TestVaultExchange::pullJudgesTheAnswer()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, errorDomain);
+    QFETCH(int, errorCode);
+    QFETCH(QString, errorText);
+    QFETCH(int, cardCount);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.enqueue(Answer::json(status, body));
+
+    const auto pulled = pull(endpointOf(server), u"  plk-7kq2mx "_s);
+
+    const QList<ScriptedVaultServer::Request> requests = server.requests();
+    QCOMPARE(requests.size(), 1);
+    QCOMPARE(requests.first().method, QByteArray("GET"));
+    QCOMPARE(QString::fromUtf8(requests.first().path), vaultPath(code));
+    QVERIFY(requests.first().body.isEmpty());
+
+    if (!errorDomain.isEmpty()) {
+        QVERIFY(!pulled);
+        QCOMPARE(pulled.error().domain, errorDomain);
+        QCOMPARE(pulled.error().code, errorCode);
+        QVERIFY2(pulled.error().localizedDescription().startsWith(errorText),
+                 qPrintable(pulled.error().localizedDescription()));
+        return;
+    }
+    QVERIFY2(pulled, qPrintable(failureOf(pulled)));
+    if (cardCount < 0) {
+        QVERIFY(!pulled.value().has_value());
+        return;
+    }
+    QVERIFY(pulled.value().has_value());
+    QCOMPARE(pulled.value()->size(), cardCount);
+    if (cardCount > 0)
+        QCOMPARE(*pulled.value(), localCards());
+}
+
+void TestVaultExchange::pushJudgesTheAnswer_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("succeeds");
+    for (int status : {200, 201, 204})
+        QTest::addRow("%d", status) << status << true;
+    for (int status : {400, 404, 413, 500})
+        QTest::addRow("%d", status) << status << false;
+}
+
+void TestVaultExchange::pushJudgesTheAnswer()
+{
+    QFETCH(int, status);
+    QFETCH(bool, succeeds);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.enqueue(Answer::json(status, QByteArray(R"({"ignored":true})")));
+
+    const auto pushed = push(endpointOf(server), localCards(), code);
+    QCOMPARE(bool(pushed), succeeds);
+    if (!succeeds) {
+        QCOMPARE(pushed.error(), SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
+    }
+
+    const QList<ScriptedVaultServer::Request> requests = server.requests();
+    QCOMPARE(requests.size(), 1);
+    const ScriptedVaultServer::Request &post = requests.first();
+    QCOMPARE(post.method, QByteArray("POST"));
+    QCOMPARE(QString::fromUtf8(post.path), vaultPath(code));
+    bool typed = false;
+    for (const auto &[name, value] : post.headers)
+        typed |=
+            name.compare("content-type", Qt::CaseInsensitive) == 0 && value == "application/json";
+    QVERIFY(typed);
+    // One member, compact, with "/" escaped the way the other clients write it.
+    QVERIFY(post.body.startsWith(R"({"data":")"));
+    QVERIFY(post.body.endsWith("\"}"));
+    QVERIFY(!post.body.contains(' '));
+    const QString payload = postedPayload(post);
+    QCOMPARE(post.body.count("\\/"), payload.count(u'/'));
+    QCOMPARE(QJsonDocument::fromJson(post.body).object().size(), 1);
+    // The payload opens to the cards; nothing of the code or the cards travels in clear.
+    const auto opened = decrypt(payload, code);
+    QVERIFY(opened);
+    QCOMPARE(opened.value(), localCards());
+    QVERIFY(!post.body.contains("7KQ2MX"));
+    QVERIFY(!post.body.contains("local a"));
+}
+
+void TestVaultExchange::syncPushesTheLocalStackToAnEmptyVault_data()
+{
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("404") << 404 << QByteArray();
+    QTest::newRow("{}") << 200 << QByteArray("{}");
+    QTest::newRow("data null") << 200 << QByteArray(R"({"data":null})");
+    QTest::newRow("empty list") << 200 << getAnswerHolding({});
+}
+
+void TestVaultExchange::syncPushesTheLocalStackToAnEmptyVault()
+{
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.enqueue(Answer::json(status, body));
+    server.enqueue(Answer::json(201, {}));
+
+    // Unsorted on purpose: an empty vault means no merge, so no reordering either.
+    QList<NoteCard> local = {card(u"old"_s, u"old"_s, 10.0), card(u"new"_s, u"new"_s, 20.0),
+                             card(u"pin"_s, u"pinned"_s, 5.0, true)};
+    const auto synced = sync(endpointOf(server), local, code);
+    QVERIFY2(synced, qPrintable(failureOf(synced)));
+    QCOMPARE(synced.value(), local);
+
+    const auto requests = server.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(1).method, QByteArray("POST"));
+    QCOMPARE(decrypt(postedPayload(requests.at(1)), code).value(), local);
+}
+
+void TestVaultExchange::syncMergesWithTheVaultAndStoresTheResult()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    const QList<NoteCard> remote = {card(u"a"_s, u"remote a, newer"_s, 300.0),
+                                    card(u"r"_s, u"remote only"_s, 50.0, true)};
+    server.setStoredBody(vaultPath(code), getAnswerHolding(remote));
+
+    const auto synced = sync(endpointOf(server), localCards(), u"plk-7kq2mx"_s);
+    QVERIFY2(synced, qPrintable(failureOf(synced)));
+    const QList<NoteCard> expected = {card(u"r"_s, u"remote only"_s, 50.0, true),
+                                      card(u"a"_s, u"remote a, newer"_s, 300.0),
+                                      card(u"b"_s, u"local b/with slash"_s, 100.0)};
+    QCOMPARE(synced.value(), expected);
+
+    // What the vault holds now is exactly what sync returned.
+    const std::optional<QByteArray> stored = server.storedBody(vaultPath(code));
+    QVERIFY(stored);
+    const auto held = detail::decodeGetAnswer(*stored);
+    QVERIFY(held && held.value());
+    QCOMPARE(decrypt(*held.value(), code).value(), expected);
+}
+
+void TestVaultExchange::syncStopsAtAFailedPull_data()
+{
+    QTest::addColumn<Answer>("answer");
+    QTest::addColumn<QString>("errorDomain");
+    QTest::addColumn<int>("errorCode");
+
+    QByteArray altered = getAnswerHolding(localCards());
+    // A character in the middle of the base64 text: the ciphertext or the tag changes.
+    const qsizetype middle = altered.size() / 2;
+    altered[middle] = altered.at(middle) == 'A' ? 'B' : 'A';
+
+    QTest::newRow("500") << Answer::json(500, {}) << SyncError::pinlarkDomain << 500;
+    QTest::newRow("401") << Answer::json(401, {}) << SyncError::pinlarkDomain << 401;
+    QTest::newRow("data empty") << Answer::json(200, R"({"data":""})") << SyncError::pinlarkDomain
+                                << 5;
+    QTest::newRow("not JSON") << Answer::json(200, "oops") << SyncError::jsonDomain << 2;
+    QTest::newRow("altered payload") << Answer::json(200, altered) << SyncError::cipherDomain << 1;
+    QTest::newRow("dropped") << Answer::drop() << SyncError::networkDomain << -1;
+}
+
+void TestVaultExchange::syncStopsAtAFailedPull()
+{
+    QFETCH(Answer, answer);
+    QFETCH(QString, errorDomain);
+    QFETCH(int, errorCode);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.setVaultBehaviour(false);
+    // The client resends a GET whose connection closed before any answer, so a drop has to
+    // be the answer to every attempt.
+    if (answer.kind == Answer::Kind::Drop)
+        server.setStandingAnswer(answer);
+    else
+        server.enqueue(answer);
+
+    const auto synced = sync(endpointOf(server), localCards(), code);
+    QVERIFY(!synced);
+    QCOMPARE(synced.error().domain, errorDomain);
+    if (errorCode >= 0)
+        QCOMPARE(synced.error().code, errorCode);
+    QVERIFY(!synced.error().localizedDescription().isEmpty());
+    // No POST after a failed pull.
+    for (const auto &request : server.requests())
+        QCOMPARE(request.method, QByteArray("GET"));
+}
+
+void TestVaultExchange::aSilentVaultTimesOut()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.enqueue(Answer::hang());
+
+    VaultEndpoint endpoint = endpointOf(server);
+    endpoint.timeoutMs = testTimeoutMs;
+    const auto synced = sync(endpoint, localCards(), code);
+    QVERIFY(!synced);
+    QCOMPARE(synced.error().domain, SyncError::networkDomain);
+    QCOMPARE(synced.error().localizedDescription(),
+             u"The Vault did not answer within 0.4 seconds"_s);
+    for (const auto &request : server.requests())
+        QCOMPARE(request.method, QByteArray("GET"));
+}
+
+void TestVaultExchange::anOversizedAnswerEndsTheExchange_data()
+{
+    QTest::addColumn<bool>("declareLength");
+    QTest::addColumn<qint64>("limit");
+    QTest::addColumn<qint64>("fill");
+    // The real limit, announced in the headers: refused before the body arrives.
+    QTest::newRow("announced") << true << VaultEndpoint::defaultMaxAnswerBytes
+                               << VaultEndpoint::defaultMaxAnswerBytes + 1;
+    // Streamed without a length: refused once more than the limit has arrived.
+    QTest::newRow("streamed") << false << qint64(256 * 1024) << qint64(1024 * 1024);
+}
+
+void TestVaultExchange::anOversizedAnswerEndsTheExchange()
+{
+    QFETCH(bool, declareLength);
+    QFETCH(qint64, limit);
+    QFETCH(qint64, fill);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Answer answer = Answer::json(200, {});
+    answer.fillBytes = fill;
+    answer.declareLength = declareLength;
+    server.enqueue(answer);
+
+    VaultEndpoint endpoint = endpointOf(server);
+    endpoint.maxAnswerBytes = limit;
+    const auto pulled = pull(endpoint, code);
+    QVERIFY(!pulled);
+    QCOMPARE(pulled.error().domain, SyncError::pinlarkDomain);
+    QCOMPARE(pulled.error().code, int(SyncError::AnswerTooLarge));
+    QVERIFY(
+        pulled.error().localizedDescription().startsWith(u"The Vault's answer is larger than"_s));
+}
+
+void TestVaultExchange::cancellingStopsARunningExchange()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.enqueue(Answer::hang());
+
+    Cancellation cancelled = false;
+    std::optional<Result<QList<NoteCard>, SyncError>> outcome;
+    std::thread worker(
+        [&] { outcome.emplace(sync(endpointOf(server), localCards(), code, &cancelled)); });
+    QVERIFY(server.waitForRequestCount(1, 10'000));
+    cancelled = true;
+    worker.join();
+    QVERIFY(outcome && !*outcome);
+    QCOMPARE(outcome->error().code, int(SyncError::Cancelled));
+}
+
+void TestVaultExchange::addressesOtherThanHttpsAreRefused_data()
+{
+    QTest::addColumn<QString>("base");
+    QTest::newRow("http elsewhere") << u"http://vault.pinlark.app"_s;
+    QTest::newRow("http on a LAN address") << u"http://192.168.1.20:8080"_s;
+    QTest::newRow("http on a name like localhost") << u"http://localhost.example.com"_s;
+    QTest::newRow("ftp") << u"ftp://127.0.0.1"_s;
+    QTest::newRow("file") << u"file:///tmp/vault"_s;
+    QTest::newRow("no scheme") << u"vault.pinlark.app"_s;
+    QTest::newRow("garbage") << u"https://exa mple.org"_s;
+}
+
+void TestVaultExchange::addressesOtherThanHttpsAreRefused()
+{
+    QFETCH(QString, base);
+    VaultEndpoint endpoint;
+    endpoint.baseUrl = QUrl(base);
+    const auto synced = sync(endpoint, localCards(), code);
+    QVERIFY(!synced);
+    QCOMPARE(synced.error().domain, SyncError::pinlarkDomain);
+    QCOMPARE(synced.error().code, int(SyncError::InsecureVaultUrl));
+    QVERIFY(synced.error().localizedDescription().startsWith(u"The Vault address"_s));
+}
+
+void TestVaultExchange::plainHttpOnLoopbackIsAllowed()
+{
+    ScriptedVaultServer server(ScriptedVaultServer::Transport::PlainHttp);
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    for (const QUrl &base : {server.baseUrl(), server.localhostUrl()}) {
+        QCOMPARE(base.scheme(), u"http"_s);
+        VaultEndpoint endpoint;
+        endpoint.baseUrl = base;
+        const auto synced = sync(endpoint, localCards(), code);
+        QVERIFY2(synced, qPrintable(failureOf(synced)));
+    }
+    QVERIFY(server.storedBody(vaultPath(code)));
+}
+
+void TestVaultExchange::tlsIsAlwaysVerified()
+{
+    ScriptedVaultServer server;
+    ScriptedVaultServer stranger;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    QVERIFY2(stranger.isListening(), qPrintable(stranger.errorString()));
+
+    // Without the server's authority, and with another server's authority.
+    for (const QString &caFile : {QString(), stranger.caFile()}) {
+        VaultEndpoint endpoint = endpointOf(server);
+        endpoint.caFile = caFile;
+        const auto pulled = pull(endpoint, code);
+        QVERIFY(!pulled);
+        QCOMPARE(pulled.error().domain, SyncError::networkDomain);
+        QCOMPARE(pulled.error().code, int(QNetworkReply::SslHandshakeFailedError));
+    }
+    QVERIFY(server.requests().isEmpty());
+}
+
+void TestVaultExchange::anUnreadableCertificateFileIsAnError()
+{
+    QTemporaryDir dir;
+    const QString notPem = dir.filePath(u"not-a-certificate.pem"_s);
+    QVERIFY(StoreTest::writeBytes(notPem, "hello"));
+    for (const QString &caFile : {dir.filePath(u"missing.pem"_s), notPem}) {
+        VaultEndpoint endpoint;
+        endpoint.baseUrl = QUrl(u"https://127.0.0.1:9"_s);
+        endpoint.caFile = caFile;
+        const auto pulled = pull(endpoint, code);
+        QVERIFY(!pulled);
+        QCOMPARE(pulled.error().code, int(SyncError::CertificateFile));
+        QVERIFY(pulled.error().localizedDescription().contains(caFile));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestVaultExchange)
+#include "tst_vaultexchange.moc"
