@@ -4,8 +4,11 @@
 #include "MarkdownExport.h"
 #include "NotePastel.h"
 
+#include <QFuture>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QSettings>
+#include <QtConcurrentRun>
 
 #include <algorithm>
 #include <numeric>
@@ -18,6 +21,10 @@ const QString loadErrorPrefix = u"Pinlark: error loading notes, starting fresh: 
 const QString saveErrorPrefix = u"Pinlark: error saving notes: "_s;
 const QString checklistItem = u"- [ ] "_s;
 const QString exportErrorPrefix = u"Pinlark: export error: "_s;
+const QString settingsErrorPrefix = u"Pinlark: error saving the passport code: "_s;
+const QString invalidCodeMessage = u"Please enter a valid passport code"_s;
+const QString syncingMessage = u"Syncing with Vault\u2026"_s;
+const QString syncErrorPrefix = u"Sync error: "_s;
 
 PinlarkStore::Environment withDefaults(PinlarkStore::Environment environment)
 {
@@ -37,15 +44,23 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     m_saveTimer.setInterval(saveDelayMs);
     // The timer belongs to the store, so it can never fire into a store that is gone.
     connect(&m_saveTimer, &QTimer::timeout, this, &PinlarkStore::saveNotesImmediately);
+    // Each sync holds a thread for its whole exchange; a few may overlap.
+    m_syncPool.setMaxThreadCount(4);
     loadNotes();
+    initSyncCode();
 }
 
 PinlarkStore::PinlarkStore(QObject *parent)
     : PinlarkStore(Environment{}, parent)
 {}
 
-// Teardown only releases: the owner decides when the last save happens.
-PinlarkStore::~PinlarkStore() = default;
+// Teardown only releases: the owner decides when the last save happens. A sync still
+// running is stopped, and its outcome dropped, so quitting never waits for the Vault.
+PinlarkStore::~PinlarkStore()
+{
+    m_syncCancelled->store(true);
+    m_syncPool.waitForDone();
+}
 
 // MARK: published fields
 
@@ -390,6 +405,106 @@ void PinlarkStore::openNotesFolder()
     const QString folder = storageDirectory();
     if (m_env.workspace)
         m_env.workspace->openUrl(QUrl::fromLocalFile(folder));
+}
+
+// MARK: sync
+
+std::unique_ptr<QSettings> PinlarkStore::openSettings() const
+{
+    if (m_env.settingsFile.isEmpty())
+        return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                           u"Pinlark"_s, u"Pinlark"_s);
+    return std::make_unique<QSettings>(m_env.settingsFile, QSettings::IniFormat);
+}
+
+void PinlarkStore::rememberPassportCode(const QString &code)
+{
+    const std::unique_ptr<QSettings> settings = openSettings();
+    settings->setValue(passportCodeKey, code);
+    settings->sync();
+    // Never the code itself: it is the key to the user's cards.
+    if (settings->status() != QSettings::NoError)
+        log(settingsErrorPrefix + u"cannot write "_s + settings->fileName());
+}
+
+void PinlarkStore::initSyncCode()
+{
+    const QString stored = openSettings()->value(passportCodeKey).toString();
+    if (!stored.isEmpty()) {
+        // Shown as stored; the sync normalises what it sends.
+        setPassportCode(stored);
+        return;
+    }
+    const std::optional<QString> fresh = PinlarkVaultSync::generatePassportCode();
+    if (!fresh) {
+        // Nothing is stored, so the next start tries again; a sync needs a typed code.
+        log(settingsErrorPrefix + u"the system's random generator failed"_s);
+        return;
+    }
+    setPassportCode(*fresh);
+    rememberPassportCode(*fresh);
+}
+
+void PinlarkStore::syncWithVault(const QString &code, SyncCompletion done)
+{
+    const QString normal = PinlarkVaultSync::normalizeCode(code);
+    if (normal.isEmpty()) {
+        if (done)
+            done(false, invalidCodeMessage);
+        return;
+    }
+    // Remembered before any traffic: a code that then fails to sync is still the one shown.
+    setPassportCode(normal);
+    rememberPassportCode(normal);
+
+    ++m_runningSyncs;
+    setIsSyncing(true);
+    setSyncStatusMessage(syncingMessage);
+
+    // Copied here, on the GUI thread, so the worker never reads the live list.
+    const QList<NoteCard> snapshot = m_cards;
+    const PinlarkVaultSync::VaultEndpoint endpoint =
+        m_env.vault ? *m_env.vault : PinlarkVaultSync::defaultVaultEndpoint();
+    const std::shared_ptr<PinlarkVaultSync::Cancellation> cancelled = m_syncCancelled;
+    QtConcurrent::run(&m_syncPool,
+                      [endpoint, snapshot, normal, cancelled] {
+                          return std::optional(
+                              PinlarkVaultSync::sync(endpoint, snapshot, normal, cancelled.get()));
+                      })
+        .then(this, [this, snapshot, done = std::move(done)](
+                        std::optional<Result<QList<NoteCard>, SyncError>> outcome) {
+            finishSync(snapshot, std::move(*outcome), done);
+        });
+}
+
+void PinlarkStore::finishSync(const QList<NoteCard> &snapshot,
+                              Result<QList<NoteCard>, SyncError> outcome,
+                              const SyncCompletion &done)
+{
+    --m_runningSyncs;
+    if (!outcome) {
+        const QString description = outcome.error().localizedDescription();
+        setIsSyncing(m_runningSyncs > 0);
+        setSyncStatusMessage(syncErrorPrefix + description);
+        if (done)
+            done(false, description);
+        return;
+    }
+
+    QList<NoteCard> synced = std::move(outcome).value();
+    const QString count = QString::number(synced.size());
+    // The sync worked on a copy. Whatever was typed, added or recoloured meanwhile is not in
+    // it; merging it back keeps those edits (newer than anything pushed) instead of letting
+    // the synced stack overwrite them. The next sync pushes them.
+    if (m_cards != snapshot)
+        synced = PinlarkVaultSync::merge(m_cards, synced);
+    setCards(synced);
+    saveNotesImmediately();
+    setIsSyncing(m_runningSyncs > 0);
+    setSyncStatusMessage(u"Synced "_s + count + u" cards!"_s);
+    play(SoundPlayer::Sound::Glass);
+    if (done)
+        done(true, u"Synced "_s + count + u" cards with Vault!"_s);
 }
 
 // MARK: helpers

@@ -2,6 +2,7 @@
 
 #include "NoteCard.h"
 #include "NotesFile.h"
+#include "PinlarkVaultSync.h"
 #include "SaveDialog.h"
 #include "SoundPlayer.h"
 #include "Workspace.h"
@@ -9,11 +10,14 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSettings>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
 
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -47,6 +51,10 @@ public:
         Logger log;                       // empty: one flushed line on standard output
         SaveDialog *saveDialog = nullptr; // not owned; none: exports are cancelled at once
         Workspace *workspace = nullptr;   // not owned; none opens nothing
+        // INI file of the passport code; empty: the user's settings (Pinlark/Pinlark.conf).
+        QString settingsFile;
+        // The Vault to sync with; none: the configured one (PinlarkVaultSync).
+        std::optional<PinlarkVaultSync::VaultEndpoint> vault;
     };
 
     // Loads the notes file, or starts with the welcome card.
@@ -106,6 +114,13 @@ public:
     // Shows the notes folder in the file manager, creating it first when it is missing.
     void openNotesFolder();
 
+    // Vault sync. Normalises and remembers `code`, then pulls, merges and pushes on a worker
+    // thread and applies the outcome here. `done` runs exactly once on the GUI thread: at
+    // once for a code that is empty once normalised, else when the sync ends.
+    using SyncCompletion = std::function<void(bool success, const QString &message)>;
+    void syncWithVault(const QString &code, SyncCompletion done);
+    static inline const QString passportCodeKey = QStringLiteral("pinlark_passport_code");
+
 Q_SIGNALS:
     void aboutToChange();
     void cardsChanged(const QList<NoteCard> &cards);
@@ -118,6 +133,11 @@ Q_SIGNALS:
 
 private:
     void loadNotes();
+    void initSyncCode();
+    [[nodiscard]] std::unique_ptr<QSettings> openSettings() const;
+    void rememberPassportCode(const QString &code);
+    void finishSync(const QList<NoteCard> &snapshot, Result<QList<NoteCard>, SyncError> outcome,
+                    const SyncCompletion &done);
     [[nodiscard]] bool hasValidIndex() const;
     void play(SoundPlayer::Sound sound);
     void log(const QString &line) const;
@@ -144,6 +164,12 @@ private:
     std::optional<QString> m_selectedTag;
 
     QTimer m_saveTimer;
+
+    QThreadPool m_syncPool;
+    int m_runningSyncs = 0;
+    // Set when the store goes away, to stop the running syncs; each holds a share of it.
+    std::shared_ptr<PinlarkVaultSync::Cancellation> m_syncCancelled =
+        std::make_shared<PinlarkVaultSync::Cancellation>(false);
     // Set when an unreadable notes file could not be moved aside: no save may replace it.
     QString m_saveRefusal;
 
