@@ -174,7 +174,7 @@ void FocusableTextView::queueSettle()
         [this] {
             m_settleQueued = false;
             m_burstCaret.reset();
-            if (isVisible() && !hasFocus())
+            if (m_takesFocus && isVisible() && !hasFocus())
                 setFocus(Qt::OtherFocusReason);
         },
         Qt::QueuedConnection);
@@ -217,7 +217,7 @@ void FocusableTextView::showEvent(QShowEvent *event)
     QMetaObject::invokeMethod(
         this,
         [this] {
-            if (isVisible())
+            if (m_takesFocus && isVisible())
                 setFocus(Qt::OtherFocusReason);
             moveCursor(QTextCursor::End);
         },

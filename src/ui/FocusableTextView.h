@@ -38,6 +38,12 @@ public:
     // True only while updateFromBinding() replaces the text.
     [[nodiscard]] bool isUpdating() const;
 
+    // Whether the editor takes the keyboard focus on its own: when first shown and after each
+    // update. On by default; off while something laid over the editor has the keyboard, whose
+    // owner then hands the focus back itself.
+    void setTakesFocus(bool takes) { m_takesFocus = takes; }
+    [[nodiscard]] bool takesFocus() const { return m_takesFocus; }
+
     // Key chords the editor must leave to the shortcuts around it, although it would use
     // them itself (Ctrl+Backspace deletes a word, for one). Asked on every shortcut override.
     using KeyPredicate = std::function<bool(const QKeyEvent &)>;
@@ -65,5 +71,6 @@ private:
     std::optional<int> m_burstCaret;
     bool m_settleQueued = false;
     bool m_shownOnce = false;
+    bool m_takesFocus = true;
     int m_caretWidth = 1;
 };

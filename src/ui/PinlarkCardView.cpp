@@ -8,6 +8,7 @@
 #include "NotePastel.h"
 #include "PillLabel.h"
 #include "PinlarkStore.h"
+#include "PinlarkSyncPanel.h"
 #include "WordCount.h"
 #include "Workspace.h"
 
@@ -27,6 +28,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+
+#include <utility>
 
 namespace {
 
@@ -319,6 +322,7 @@ void PinlarkCardView::buildEditorArea()
     m_editor->setObjectName(QStringLiteral("editor"));
     m_editor->setKeysLeftToShortcuts(
         [this](const QKeyEvent &event) { return isLeftToShortcuts(event); });
+    m_editor->installEventFilter(this);
     layout->addWidget(m_editor);
     // A slim scroller in the card's inks instead of the style's full-size one.
     m_editor->verticalScrollBar()->setStyleSheet(
@@ -506,7 +510,7 @@ void PinlarkCardView::buildShortcuts()
     };
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), [this] { m_store.setShowSync(true); });
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), [this] { exportAll(); });
-    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { quit(); });
+    m_quitShortcut = addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { quit(); });
 }
 
 bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
@@ -523,6 +527,8 @@ bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
 
 void PinlarkCardView::refresh()
 {
+    refreshSyncOverlay();
+
     const std::optional<NoteCard> current = m_store.currentCard();
     const NoteCard shown = current ? *current : NoteCard::defaultCard();
     const QList<qint64> indices = m_store.activeCardIndices();
@@ -533,8 +539,6 @@ void PinlarkCardView::refresh()
     // Header: navigation, counter and colour.
     m_previous->setEnabled(m_store.activeIndex() != 0);
     m_next->setEnabled(filteredIndex < qint64(indices.size()) - 1);
-    m_previousShortcut->setEnabled(m_previous->isEnabled());
-    m_nextShortcut->setEnabled(m_next->isEnabled());
     const QString counter = QString::number(filteredIndex + 1) % u'/' %
                             QString::number(std::max<qsizetype>(indices.size(), 1));
     if (m_badge->text() != counter) {
@@ -565,10 +569,49 @@ void PinlarkCardView::refresh()
     }
     refreshPinButton(shown.pinned());
 
-    const bool canDelete = m_store.cards().size() >= 2;
-    m_deleteButton->setVisible(canDelete);
+    m_deleteButton->setVisible(m_store.cards().size() >= 2);
+    refreshShortcuts();
+}
+
+void PinlarkCardView::refreshShortcuts()
+{
+    // Under the sync panel the card's own keys would act on a card nobody sees, and take
+    // chords the code field uses (Ctrl+Backspace deletes a word there): only quitting stays.
+    const bool cardKeys = !m_syncPanel;
+    for (QShortcut *shortcut : std::as_const(m_shortcuts))
+        shortcut->setEnabled(cardKeys);
+    m_previousShortcut->setEnabled(cardKeys && m_previous->isEnabled());
+    m_nextShortcut->setEnabled(cardKeys && m_next->isEnabled());
     for (QShortcut *shortcut : std::as_const(m_deleteShortcuts))
-        shortcut->setEnabled(canDelete);
+        shortcut->setEnabled(cardKeys && !m_deleteButton->isHidden());
+    m_quitShortcut->setEnabled(true);
+}
+
+void PinlarkCardView::refreshSyncOverlay()
+{
+    // A fresh panel, with its own state, each time showSync turns on; gone when it turns off.
+    const bool wanted = m_store.showSync();
+    if (wanted == (m_syncPanel != nullptr))
+        return;
+    if (wanted) {
+        // The editor would take the keyboard back from the code field at every change of
+        // the store (a sync changes it twice).
+        m_editor->setTakesFocus(false);
+        m_syncPanel = new PinlarkSyncPanel(m_store, m_services.clipboard, this);
+        m_syncPanel->setGeometry(rect());
+        m_syncPanel->show();
+        m_syncPanel->raise();
+        m_syncPanel->focusCodeField();
+        return;
+    }
+    // The panel may be what led here (its Close button, a click on its backdrop): off the
+    // screen now, freed once that is over.
+    PinlarkSyncPanel *panel = std::exchange(m_syncPanel, nullptr);
+    m_editor->setTakesFocus(true);
+    m_editor->setFocus(Qt::OtherFocusReason);
+    panel->setObjectName(QString());
+    panel->hide();
+    panel->deleteLater();
 }
 
 void PinlarkCardView::refreshChips(const QStringList &tags)
@@ -848,10 +891,21 @@ void PinlarkCardView::resizeEvent(QResizeEvent *event)
     QWidget::resizeEvent(event);
     m_outline->setGeometry(rect());
     m_outline->raise();
+    if (m_syncPanel) {
+        m_syncPanel->setGeometry(rect());
+        m_syncPanel->raise();
+    }
 }
 
 bool PinlarkCardView::eventFilter(QObject *watched, QEvent *event)
 {
+    // Under the sync panel the keyboard is the panel's, whoever hands it to the editor (the
+    // popup does when it opens): typing must never reach a card nobody sees.
+    if (watched == m_editor && event->type() == QEvent::FocusIn && m_syncPanel) {
+        m_syncPanel->focusCodeField();
+        return false;
+    }
+
     // The editor area's height follows the chip row; a toast stays in its corner.
     if (watched == m_editorArea && event->type() == QEvent::Resize && m_toastShown) {
         if (m_toastAnimation->state() == QAbstractAnimation::Running) {

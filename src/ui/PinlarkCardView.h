@@ -17,6 +17,7 @@ class Clipboard;
 class ColorDot;
 class FocusableTextView;
 class PillLabel;
+class PinlarkSyncPanel;
 class PinlarkStore;
 class QAction;
 class QGraphicsOpacityEffect;
@@ -74,6 +75,8 @@ public:
     [[nodiscard]] std::optional<QString> toastText() const;
 
     [[nodiscard]] FocusableTextView *editor() const { return m_editor; }
+    // The sync panel laid over the whole view while the store's showSync is on, else none.
+    [[nodiscard]] PinlarkSyncPanel *syncPanel() const { return m_syncPanel; }
     [[nodiscard]] QMenu *actionsMenu() const { return m_menu; }
 
     // The commands behind the controls, also reached by their shortcuts.
@@ -101,6 +104,8 @@ private:
 
     // Brings every part in step with the store.
     void refresh();
+    void refreshSyncOverlay();
+    void refreshShortcuts();
     void refreshChips(const QStringList &tags);
     void refreshPinButton(bool pinned);
 
@@ -153,7 +158,10 @@ private:
     QShortcut *m_previousShortcut = nullptr;
     QShortcut *m_nextShortcut = nullptr;
     QList<QShortcut *> m_deleteShortcuts;
+    QShortcut *m_quitShortcut = nullptr;
     QList<QShortcut *> m_shortcuts;
+
+    PinlarkSyncPanel *m_syncPanel = nullptr;
 
     bool m_copiedToast = false;
     std::optional<QString> m_exportToast;

@@ -4,12 +4,13 @@
 Run by accessibility.sh, with the accessibility bus up and the app started with
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1. Prints the tree of roles and names it finds, and exits
 non-zero, saying what is wrong, when a control a person needs is missing, misnamed, in the
-wrong state or does not act.
+wrong state or does not act. Keys go in through xdotool on the test's display.
 """
 
 import argparse
 import json
 import re
+import subprocess
 import sys
 import time
 
@@ -24,6 +25,11 @@ DELETE = "Delete this card (\u2318\u232b)"
 EDITOR = "Card text"
 WORD_COUNT = re.compile(r"^\d+ words?$")
 TYPED = "typed via at-spi"
+SYNC_GROUP = "Vault Sync"
+PASSPORT_FIELD = "Passport code"
+PASSPORT_CODE = re.compile(r"^PLK-[A-Z0-9]{6}$")
+SYNC_BUTTONS = ("Copy Code", "Close", "Sync Now")
+SYNC_ERROR = "Sync error: "
 
 
 class Failure(Exception):
@@ -192,6 +198,91 @@ def check_card_controls(nodes, pinned, colour, can_go_back, words=None):
     return editor
 
 
+def press_keys(keys):
+    """Types a key chord on the display, as a person at the keyboard would."""
+    try:
+        subprocess.run(["xdotool", "key", "--clearmodifiers", keys], check=True, timeout=30)
+    except (OSError, subprocess.SubprocessError) as error:
+        raise Failure(f"xdotool could not press {keys}: {error}")
+
+
+def sync_group(nodes):
+    """The panel card of Vault Sync; its title label bears the same name."""
+    found = [n for n in nodes if n.name == SYNC_GROUP and n.showing and n.role != "label"]
+    if len(found) != 1:
+        raise Failure(f"expected one showing group named {SYNC_GROUP!r}, found {len(found)}")
+    return found[0]
+
+
+def status_lines(nodes):
+    return [n for n in nodes if n.showing and n.role == "label" and n.name.startswith("Sync")
+            and n.name not in SYNC_BUTTONS]
+
+
+def check_sync_panel(session):
+    """Vault Sync over the card: Ctrl+S opens it, Sync Now reports through the status line
+    (the app was started with a Vault that nothing answers at), Escape leaves it."""
+    cards_before = session.cards()
+    press_keys("ctrl+s")
+
+    def panel_shown():
+        nodes = session.tree()
+        sync_group(nodes)
+        field = shown(nodes, PASSPORT_FIELD)
+        expect_role(field, ("text",))
+        if not field.focused:
+            raise Failure(f"{PASSPORT_FIELD!r} does not have the keyboard focus")
+        code = field.acc.queryText().getText(0, -1)
+        if not PASSPORT_CODE.match(code):
+            raise Failure(f"{PASSPORT_FIELD!r} reads {code!r}, not a passport code")
+        for name in SYNC_BUTTONS:
+            button = shown(nodes, name)
+            expect_role(button, (PUSH_BUTTON,))
+            if not button.sensitive:
+                raise Failure(f"{name!r} is disabled before any sync")
+        if status_lines(nodes):
+            raise Failure(f"a status line shows before any sync: {status_lines(nodes)[0].name!r}")
+        return nodes
+
+    nodes = session.poll("Vault Sync panel after Ctrl+S", panel_shown, session.step_timeout)
+    print_tree("tree with Vault Sync open", nodes)
+    print(f"Vault Sync is announced as {sync_group(nodes).role!r}")
+
+    if not shown(nodes, "Sync Now").acc.queryAction().doAction(0):
+        raise Failure("pressing 'Sync Now' was refused")
+
+    def sync_failed():
+        nodes = session.tree()
+        lines = status_lines(nodes)
+        if len(lines) != 1 or not lines[0].name.startswith(SYNC_ERROR):
+            raise Failure(f"status lines {[n.name for n in lines]!r}, expected one sync error")
+        for name in (PASSPORT_FIELD, "Sync Now"):
+            if not shown(nodes, name).sensitive:
+                raise Failure(f"{name!r} is still disabled after the sync ended")
+        return lines[0]
+
+    status = session.poll("sync error in the status line", sync_failed, session.step_timeout)
+    print(f"the status line reads {status.name!r}")
+    if session.cards() != cards_before:
+        raise Failure("a failed sync changed the notes file")
+
+    press_keys("Escape")
+
+    def panel_gone():
+        nodes = session.tree()
+        panel_names = (SYNC_GROUP, PASSPORT_FIELD) + SYNC_BUTTONS
+        left = [n.name for n in nodes if n.showing and n.name in panel_names]
+        if left:
+            raise Failure(f"still showing after Escape: {left!r}")
+        if not shown(nodes, EDITOR).focused:
+            raise Failure("the card text did not get the keyboard back after Escape")
+        shown(nodes, "New")
+        return nodes
+
+    session.poll("card again after Escape", panel_gone, session.step_timeout)
+    print("Escape closed Vault Sync and gave the keyboard back to the card text")
+
+
 def run(session):
     session.app = session.poll("pinlark on the accessibility bus", session.find_app,
                                session.start_timeout)
@@ -271,6 +362,8 @@ def run(session):
     session.poll("typed text in the editor and its word count", text_shown,
                  session.step_timeout)
     print(f"'New' added a card and {TYPED!r} reached it and the notes file")
+
+    check_sync_panel(session)
 
 
 def main():

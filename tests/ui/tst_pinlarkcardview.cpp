@@ -9,16 +9,20 @@
 #include "PillLabel.h"
 #include "PinlarkCardView.h"
 #include "PinlarkStore.h"
+#include "PinlarkSyncPanel.h"
 #include "RecordingSoundPlayer.h"
 #include "StoreTestHelpers.h"
 #include "TestPrinters.h"
 #include "WordCount.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QGraphicsEffect>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QScrollArea>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -75,6 +79,13 @@ private Q_SLOTS:
     void menuItems();
     void menuCommands();
     void quitSavesPendingEdits();
+
+    void syncOverlayFollowsShowSync();
+    void syncOverlayCoversEveryBand();
+    void keyboardGoesToPanelAndBack();
+    void panelOpenAtStartHasTheKeyboard();
+    void cardKeysWaitUnderPanel_data();
+    void cardKeysWaitUnderPanel();
 
     void everyControlIsNamedAndReachable();
     void renderStates();
@@ -584,6 +595,184 @@ void TestPinlarkCardView::quitSavesPendingEdits()
 
     view().actionsMenu()->actions().at(8)->trigger();
     QCOMPARE(m_quits, 2);
+}
+
+// MARK: sync overlay
+
+void TestPinlarkCardView::syncOverlayFollowsShowSync()
+{
+    store().setPassportCode(QStringLiteral("PLK-7KQ2MX"));
+    QVERIFY(!view().syncPanel());
+    store().setShowSync(true);
+    QPointer<PinlarkSyncPanel> first = view().syncPanel();
+    QVERIFY(first);
+    QVERIFY(first->isVisible());
+    QLineEdit *field = first->codeField();
+    QCOMPARE(field->text(), QStringLiteral("PLK-7KQ2MX"));
+    QTest::keyClicks(field, QStringLiteral("99"));
+
+    // Told again that it is on, the panel stays as it is.
+    store().setShowSync(true);
+    QCOMPARE(view().syncPanel(), first.data());
+    QCOMPARE(field->text(), QStringLiteral("PLK-7KQ2MX99"));
+
+    store().setShowSync(false);
+    QVERIFY(!view().syncPanel());
+    QVERIFY(first.isNull() || first->isHidden());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(first.isNull());
+
+    // Each opening starts afresh from the stored code, the unsent typing dropped.
+    store().setShowSync(true);
+    QVERIFY(view().syncPanel());
+    QCOMPARE(view().syncPanel()->codeField()->text(), QStringLiteral("PLK-7KQ2MX"));
+    QCOMPARE(view().findChildren<PinlarkSyncPanel *>().size(), 1);
+
+    // Close, from inside the panel: the panel goes, safely, while its button is pressed.
+    QTest::mouseClick(view().syncPanel()->findChild<CardButton *>(QStringLiteral("closeButton")),
+                      Qt::LeftButton);
+    QVERIFY(!store().showSync());
+    QVERIFY(!view().syncPanel());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(view().findChildren<PinlarkSyncPanel *>().isEmpty());
+}
+
+void TestPinlarkCardView::syncOverlayCoversEveryBand()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a #t")),
+              makeCard(QStringLiteral("B"), QStringLiteral("b"))},
+             1);
+    view().resize(PinlarkCardView::viewWidth, 430);
+    store().setShowSync(true);
+    PinlarkSyncPanel *panel = view().syncPanel();
+    QVERIFY(panel);
+    QCOMPARE(panel->geometry(), view().rect());
+    // Whatever lies under a point of any band, the panel is on top of it.
+    const QStringList bands = {QStringLiteral("header"), QStringLiteral("tagChips"),
+                               QStringLiteral("accentStrip"), QStringLiteral("editorArea"),
+                               QStringLiteral("footer")};
+    for (const QString &band : bands) {
+        QWidget *part = view().findChild<QWidget *>(band);
+        QVERIFY2(part && part->isVisible(), qPrintable(band));
+        for (const QPoint corner : {part->rect().topLeft(), part->rect().bottomRight()}) {
+            QWidget *top = view().childAt(part->mapTo(&view(), corner));
+            QVERIFY2(top == panel || panel->isAncestorOf(top), qPrintable(band));
+        }
+    }
+    // A click where the New button lies lands on the backdrop: no card, the panel closes.
+    auto *add = part<CardButton>(QStringLiteral("newButton"));
+    const QPoint onNew = add->mapTo(&view(), add->rect().center());
+    QWidget *hit = view().childAt(onNew);
+    QCOMPARE(hit, panel);
+    QTest::mouseClick(hit, Qt::LeftButton, {}, hit->mapFrom(&view(), onNew));
+    QCOMPARE(store().cards().size(), 2);
+    QVERIFY(!store().showSync());
+}
+
+void TestPinlarkCardView::keyboardGoesToPanelAndBack()
+{
+    setStack({makeCard(QStringLiteral("A"), QStringLiteral("card text"))});
+    FocusableTextView *editor = view().editor();
+    QTRY_VERIFY(editor->hasFocus());
+    store().setShowSync(true);
+    QLineEdit *field = view().syncPanel()->codeField();
+    QVERIFY(field->hasFocus());
+    // Handing the editor the keyboard (the popup does when it opens) hands it to the panel.
+    editor->setFocus();
+    QVERIFY(field->hasFocus());
+    field->clear();
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("PLK-XY"));
+    field->setSelection(4, 2);
+
+    // The store changes, and the editor hears of each change; it must leave the keyboard
+    // (and so the field's selection) alone, then and once its queued work has run.
+    store().setSyncStatusMessage(QStringLiteral("Synced 1 cards!"));
+    store().setCards(store().cards());
+    QCoreApplication::processEvents();
+    QCOMPARE(field->selectedText(), QStringLiteral("XY"));
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("AB"));
+    QCOMPARE(field->text(), QStringLiteral("PLK-AB"));
+
+    // A sync disables the field for a while; the keyboard comes back to it after.
+    store().setIsSyncing(true);
+    store().setSyncStatusMessage(QStringLiteral(u"Syncing with Vault\u2026"));
+    QCoreApplication::processEvents();
+    editor->setFocus();
+    QVERIFY(!editor->hasFocus()); // the field is disabled: a button of the panel has it
+    store().setIsSyncing(false);
+    store().setSyncStatusMessage(QStringLiteral("Sync error: Connection refused"));
+    QCoreApplication::processEvents();
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("CD"));
+    QCOMPARE(field->text(), QStringLiteral("PLK-ABCD"));
+    QCOMPARE(store().cards().first().content, QStringLiteral("card text"));
+
+    store().setShowSync(false);
+    QVERIFY(editor->hasFocus());
+    QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("!"));
+    QCOMPARE(store().cards().first().content, QStringLiteral("card text!"));
+    // And the editor takes the keyboard back after updates again.
+    part<CardButton>(QStringLiteral("copyButton"))->setFocus();
+    store().setCards(store().cards());
+    QTRY_VERIFY(editor->hasFocus());
+}
+
+void TestPinlarkCardView::panelOpenAtStartHasTheKeyboard()
+{
+    // The popup may be built while the store says the panel is on: the editor's first focus
+    // must not take the keyboard from the code field.
+    m_view.reset();
+    store().setShowSync(true);
+    makeView();
+    QVERIFY(view().syncPanel());
+    QTRY_VERIFY(view().syncPanel()->codeField()->hasFocus());
+    QCoreApplication::processEvents();
+    QVERIFY(view().syncPanel()->codeField()->hasFocus());
+}
+
+void TestPinlarkCardView::cardKeysWaitUnderPanel_data()
+{
+    QTest::addColumn<QKeyCombination>("keys");
+    const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+    QTest::newRow("new") << QKeyCombination(ctrl, Qt::Key_N);
+    QTest::newRow("previous") << QKeyCombination(ctrl, Qt::Key_BracketLeft);
+    QTest::newRow("next") << QKeyCombination(ctrl, Qt::Key_BracketRight);
+    QTest::newRow("delete (backspace)") << QKeyCombination(ctrl, Qt::Key_Backspace);
+    QTest::newRow("delete") << QKeyCombination(ctrl, Qt::Key_Delete);
+    QTest::newRow("copy card") << QKeyCombination(ctrl | Qt::ShiftModifier, Qt::Key_C);
+    QTest::newRow("export") << QKeyCombination(ctrl, Qt::Key_E);
+    QTest::newRow("sync") << QKeyCombination(ctrl, Qt::Key_S);
+}
+
+void TestPinlarkCardView::cardKeysWaitUnderPanel()
+{
+    QFETCH(QKeyCombination, keys);
+    const QList<NoteCard> stack = {makeCard(QStringLiteral("A"), QStringLiteral("a")),
+                                   makeCard(QStringLiteral("B"), QStringLiteral("b")),
+                                   makeCard(QStringLiteral("C"), QStringLiteral("c"))};
+    setStack(stack, 1);
+    store().setShowSync(true);
+    PinlarkSyncPanel *panel = view().syncPanel();
+    QVERIFY(panel->codeField()->hasFocus());
+
+    QSignalSpy changes(&store(), &PinlarkStore::aboutToChange);
+    QTest::keyClick(panel->codeField(), keys.key(), keys.keyboardModifiers());
+    QCOMPARE(changes.count(), 0);
+    QCOMPARE(store().cards(), stack);
+    QCOMPARE(store().activeIndex(), 1);
+    QVERIFY(m_clipboard->texts.isEmpty());
+    QCOMPARE(m_dialog->openRequests(), 0);
+    QCOMPARE(view().syncPanel(), panel);
+    QCOMPARE(view().toastText(), std::nullopt);
+
+    // Quitting still works under the panel.
+    QTest::keyClick(panel->codeField(), Qt::Key_Q, Qt::ControlModifier);
+    QCOMPARE(m_quits, 1);
+
+    // With the panel gone the card's keys act again.
+    store().setShowSync(false);
+    QTest::keyClick(view().editor(), Qt::Key_N, Qt::ControlModifier);
+    QCOMPARE(store().cards().size(), 4);
 }
 
 // MARK: accessibility and looks

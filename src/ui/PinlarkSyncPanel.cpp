@@ -1,0 +1,528 @@
+#include "PinlarkSyncPanel.h"
+
+#include "CardButton.h"
+#include "CardStyle.h"
+#include "Clipboard.h"
+#include "NotePastel.h"
+#include "PinlarkCardView.h"
+#include "PinlarkStore.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+constexpr int cardInset = 18;
+constexpr int itemSpacing = 12;
+constexpr int buttonSpacing = 8;
+constexpr qreal cardRadius = 12;
+constexpr qreal cardOutlineWidth = 2;
+constexpr qreal backdropOpacity = 0.22;
+constexpr qreal shadowOpacity = 0.25;
+constexpr qreal shadowBlurRadius = 12;
+constexpr qreal shadowOffsetY = 4;
+constexpr qreal fieldRadius = 8;
+constexpr qreal fieldStrokeWidth = 1.5;
+const QMargins fieldPadding(10, 8, 10, 8);
+
+const QString syncNowText = QStringLiteral("Sync Now");
+const QString syncingText = QStringLiteral(u"Syncing\u2026");
+
+QColor withOpacity(QColor color, qreal opacity)
+{
+    color.setAlphaF(float(color.alphaF() * opacity));
+    return color;
+}
+
+void describe(QWidget *widget, const QString &name, const QString &description)
+{
+    widget->setAccessibleName(name);
+    widget->setAccessibleDescription(description);
+}
+
+QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
+{
+    auto *label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
+    label->setFont(font);
+    QPalette colors = label->palette();
+    colors.setColor(QPalette::WindowText, color);
+    label->setPalette(colors);
+    return label;
+}
+
+// The code field: a borderless line edit on a white rounded fill with an ink outline, and a
+// focus ring like the card's buttons have.
+class CodeField final : public QLineEdit
+{
+public:
+    explicit CodeField(QWidget *parent)
+        : QLineEdit(parent)
+    {
+        setFrame(false);
+        setFont(CardStyle::mono(16, QFont::Bold));
+        // QLineEdit keeps 2 pixels of its own beside the text and 1 above and below it.
+        setTextMargins(fieldPadding.left() - 2, fieldPadding.top() - 1, fieldPadding.right() - 2,
+                       fieldPadding.bottom() - 1);
+        // The fill is drawn here, so the style's own panel must not show.
+        QPalette colors = palette();
+        colors.setColor(QPalette::Base, Qt::transparent);
+        colors.setColor(QPalette::Text, NotePastel::ink());
+        colors.setColor(QPalette::Disabled, QPalette::Text, NotePastel::inkMuted());
+        colors.setColor(QPalette::PlaceholderText, NotePastel::inkMuted());
+        setPalette(colors);
+    }
+    Q_DISABLE_COPY_MOVE(CodeField)
+
+protected:
+    void paintEvent(QPaintEvent *event) override
+    {
+        {
+            QPainter painter(this);
+            painter.setRenderHint(QPainter::Antialiasing);
+            const qreal inset = fieldStrokeWidth / 2;
+            const QPainterPath shape = CardStyle::continuousRoundedRect(
+                QRectF(rect()).adjusted(inset, inset, -inset, -inset), fieldRadius);
+            painter.fillPath(shape, QColor(255, 255, 255));
+            painter.setPen(QPen(NotePastel::ink(), fieldStrokeWidth));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawPath(shape);
+            if (hasFocus()) {
+                painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+                painter.drawPath(CardStyle::continuousRoundedRect(
+                    QRectF(rect()).adjusted(1, 1, -1, -1), fieldRadius));
+            }
+        }
+        QLineEdit::paintEvent(event);
+    }
+};
+
+// Widths of three box blurs that, one after the other, come close to a Gaussian blur of
+// standard deviation `sigma`.
+std::array<int, 3> boxWidthsForGaussian(qreal sigma)
+{
+    constexpr int passes = 3;
+    const qreal ideal = std::sqrt(12 * sigma * sigma / passes + 1);
+    int lower = int(std::floor(ideal));
+    if (lower % 2 == 0)
+        --lower;
+    const int upper = lower + 2;
+    const qreal lowerCount =
+        (12 * sigma * sigma - passes * lower * lower - 4 * passes * lower - 3 * passes) /
+        (-4.0 * lower - 4);
+    const long useLower = std::lround(lowerCount);
+    std::array<int, 3> widths{};
+    for (int i = 0; i < passes; ++i)
+        widths[std::size_t(i)] = i < useLower ? lower : upper;
+    return widths;
+}
+
+// One box blur of odd `size` along every row (or every column) of a width x height plane;
+// nothing lies beyond the edges.
+void boxBlur(const std::vector<float> &from, std::vector<float> &to, int width, int height,
+             int size, bool alongRows)
+{
+    const int reach = size / 2;
+    const int lines = alongRows ? height : width;
+    const int length = alongRows ? width : height;
+    const std::size_t step = alongRows ? 1 : std::size_t(width);
+    for (int line = 0; line < lines; ++line) {
+        const std::size_t base =
+            alongRows ? std::size_t(line) * std::size_t(width) : std::size_t(line);
+        const auto at = [&](int i) { return base + std::size_t(i) * step; };
+        // The window of the first position, then slid one position at a time.
+        float sum = 0;
+        for (int i = 0; i <= reach && i < length; ++i)
+            sum += from[at(i)];
+        for (int i = 0; i < length; ++i) {
+            to[at(i)] = sum / float(size);
+            if (i + reach + 1 < length)
+                sum += from[at(i + reach + 1)];
+            if (i - reach >= 0)
+                sum -= from[at(i - reach)];
+        }
+    }
+}
+
+} // namespace
+
+// The panel card. Its own class so that assistive technology gets it as a named group, and
+// so that clicks on it, its margins included, stay on it instead of reaching the backdrop.
+class SyncPanelCard final : public QWidget
+{
+    Q_OBJECT
+
+public:
+    explicit SyncPanelCard(QWidget *parent)
+        : QWidget(parent)
+    {
+        static const bool factoryInstalled = [] {
+            QAccessible::installFactory(&SyncPanelCard::accessible);
+            return true;
+        }();
+        Q_UNUSED(factoryInstalled)
+    }
+    Q_DISABLE_COPY_MOVE(SyncPanelCard)
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const qreal inset = cardOutlineWidth / 2;
+        const QPainterPath shape = CardStyle::continuousRoundedRect(
+            QRectF(rect()).adjusted(inset, inset, -inset, -inset), cardRadius);
+        painter.fillPath(shape, NotePastel::paper());
+        painter.setPen(QPen(NotePastel::ink(), cardOutlineWidth));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(shape);
+    }
+    void mousePressEvent(QMouseEvent *event) override { event->accept(); }
+    void mouseReleaseEvent(QMouseEvent *event) override { event->accept(); }
+    void mouseDoubleClickEvent(QMouseEvent *event) override { event->accept(); }
+
+private:
+    // A plain widget is announced as a client area; the card groups the panel's controls.
+    static QAccessibleInterface *accessible(const QString &key, QObject *object)
+    {
+        if (key == QLatin1StringView(staticMetaObject.className()) && object->isWidgetType())
+            return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Grouping);
+        return nullptr;
+    }
+};
+
+PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QWidget *parent)
+    : QWidget(parent)
+    , m_store(store)
+    , m_clipboard(clipboard)
+{
+    setObjectName(QStringLiteral("syncPanel"));
+    setAccessibleDescription(QStringLiteral("Vault Sync over the card; Escape leaves it"));
+    setAutoFillBackground(false);
+
+    m_card = new SyncPanelCard(this);
+    m_card->setObjectName(QStringLiteral("syncPanelCard"));
+    describe(m_card, QStringLiteral("Vault Sync"),
+             QStringLiteral("Sync the cards through the end-to-end encrypted Vault"));
+    m_card->setFixedWidth(cardWidth);
+
+    auto *column = new QVBoxLayout(m_card);
+    column->setContentsMargins(cardInset, cardInset, cardInset, cardInset);
+    column->setSpacing(itemSpacing);
+    // The card's height is set from its width (the explanation wraps); see placeCard().
+    column->setSizeConstraint(QLayout::SetNoConstraint);
+
+    auto *title = makeLabel(QStringLiteral("Vault Sync"), CardStyle::mono(15, QFont::Black),
+                            NotePastel::ink(), m_card);
+    title->setObjectName(QStringLiteral("syncTitle"));
+    column->addWidget(title);
+
+    auto *explanation = makeLabel(QStringLiteral(u"Cards travel encrypted. The passport code is "
+                                                 u"the only key \u2014 the Vault never sees it."),
+                                  CardStyle::mono(11), NotePastel::inkSoft(), m_card);
+    explanation->setObjectName(QStringLiteral("syncExplanation"));
+    explanation->setWordWrap(true);
+    column->addWidget(explanation);
+
+    m_field = new CodeField(m_card);
+    m_field->setObjectName(QStringLiteral("passportCodeField"));
+    m_field->setPlaceholderText(QStringLiteral("PLK-XXXXXX"));
+    describe(m_field, QStringLiteral("Passport code"),
+             QStringLiteral("The code that opens the same Vault stack on every machine"));
+    column->addWidget(m_field);
+
+    auto *row = new QHBoxLayout;
+    row->setSpacing(buttonSpacing);
+    CardButton::Look plain;
+    plain.font = CardStyle::mono(11, QFont::Bold);
+    plain.textColor = NotePastel::inkSoft();
+
+    m_copyButton = new CardButton(plain, m_card);
+    m_copyButton->setText(QStringLiteral("Copy Code"));
+    m_copyButton->setObjectName(QStringLiteral("copyCodeButton"));
+    describe(m_copyButton, m_copyButton->text(),
+             QStringLiteral("Copy the code in the field to the clipboard"));
+    connect(m_copyButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::copyCode);
+    row->addWidget(m_copyButton);
+    row->addStretch(1);
+
+    m_closeButton = new CardButton(plain, m_card);
+    m_closeButton->setText(QStringLiteral("Close"));
+    m_closeButton->setObjectName(QStringLiteral("closeButton"));
+    describe(m_closeButton, m_closeButton->text(), QStringLiteral("Back to the card (Escape)"));
+    connect(m_closeButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::closePanel);
+    row->addWidget(m_closeButton);
+
+    CardButton::Look sync;
+    sync.font = CardStyle::mono(12, QFont::Black);
+    sync.textColor = NotePastel::ink();
+    sync.padding = QMargins(12, 6, 12, 6);
+    sync.fill = NotePastel::mint();
+    sync.stroke = NotePastel::ink();
+    sync.strokeWidth = 1.5;
+    sync.radius = 8;
+    m_syncButton = new CardButton(sync, m_card);
+    m_syncButton->setObjectName(QStringLiteral("syncNowButton"));
+    m_syncButton->setAccessibleDescription(
+        QStringLiteral("Merge the cards with the Vault stack of this passport code"));
+    connect(m_syncButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::syncNow);
+    row->addWidget(m_syncButton);
+    column->addLayout(row);
+
+    m_status = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), m_card);
+    m_status->setObjectName(QStringLiteral("syncStatus"));
+    m_status->setAccessibleDescription(QStringLiteral("How the last Vault sync went"));
+    // An error text can be long; it wraps rather than running past the card.
+    m_status->setWordWrap(true);
+    m_status->hide();
+    column->addWidget(m_status);
+
+    connect(&m_store, &PinlarkStore::isSyncingChanged, this, &PinlarkSyncPanel::refresh);
+    connect(&m_store, &PinlarkStore::syncStatusMessageChanged, this, &PinlarkSyncPanel::refresh);
+    refresh();
+}
+
+PinlarkSyncPanel::~PinlarkSyncPanel() = default;
+
+QWidget *PinlarkSyncPanel::card() const
+{
+    return m_card;
+}
+
+void PinlarkSyncPanel::focusCodeField()
+{
+    if (m_field->isEnabled())
+        m_field->setFocus(Qt::OtherFocusReason);
+    else
+        focusNextPrevChild(true);
+}
+
+// MARK: commands
+
+void PinlarkSyncPanel::copyCode()
+{
+    // What the field holds right now, as typed: not normalised, not necessarily stored.
+    if (m_clipboard)
+        m_clipboard->setText(m_field->text());
+}
+
+void PinlarkSyncPanel::syncNow()
+{
+    // The store normalises the code and reports through its published fields; an invalid
+    // code changes nothing there, and its answer here is not needed either.
+    m_store.syncWithVault(m_field->text(), [](bool, const QString &) {});
+}
+
+void PinlarkSyncPanel::closePanel()
+{
+    m_store.setShowSync(false);
+}
+
+// MARK: redrawing
+
+void PinlarkSyncPanel::refresh()
+{
+    const bool syncing = m_store.isSyncing();
+    if (m_field->isEnabled() == syncing) {
+        if (syncing) {
+            QWidget *focused = QApplication::focusWidget();
+            m_focusBeforeSync = (focused == m_field || focused == m_syncButton) ? focused : nullptr;
+            m_field->setEnabled(false);
+            m_syncButton->setEnabled(false);
+            m_focusDuringSync = m_focusBeforeSync ? QApplication::focusWidget() : nullptr;
+        } else {
+            m_field->setEnabled(true);
+            m_syncButton->setEnabled(true);
+            if (m_focusBeforeSync && QApplication::focusWidget() == m_focusDuringSync)
+                m_focusBeforeSync->setFocus(Qt::OtherFocusReason);
+            m_focusBeforeSync = nullptr;
+            m_focusDuringSync = nullptr;
+        }
+    }
+
+    const QString label = syncing ? syncingText : syncNowText;
+    if (m_syncButton->text() != label) {
+        m_syncButton->setText(label);
+        m_syncButton->setAccessibleName(label);
+        m_syncButton->updateGeometry();
+    }
+
+    const std::optional<QString> &status = m_store.syncStatusMessage();
+    if (status) {
+        if (m_status->text() != *status || m_status->accessibleName() != *status) {
+            m_status->setText(*status);
+            m_status->setAccessibleName(*status);
+        }
+        m_status->show();
+    } else {
+        m_status->hide();
+    }
+    placeCard();
+}
+
+void PinlarkSyncPanel::placeCard()
+{
+    const QLayout *column = m_card->layout();
+    const int height = column->hasHeightForWidth() ? column->totalHeightForWidth(cardWidth)
+                                                   : column->totalSizeHint().height();
+    const QRect wanted((width() - cardWidth) / 2, (this->height() - height) / 2, cardWidth, height);
+    if (m_card->geometry() != wanted) {
+        m_card->setGeometry(wanted);
+        update();
+    }
+}
+
+QImage PinlarkSyncPanel::shadowFor(const QSize &cardSize, qreal devicePixelRatio)
+{
+    // The card's shadow: its shape in ink, blurred. Painted here from a cached picture rather
+    // than by a QGraphicsDropShadowEffect, which would render the card and every control on
+    // it off screen again at each repaint (each blink of the caret) although only the
+    // card's size changes the shadow.
+    const QSize pixelSize = cardSize * devicePixelRatio;
+    if (m_shadowCardSize == pixelSize && !m_shadow.isNull())
+        return m_shadow;
+
+    // A blur radius, as drawing tools and CSS give it, is twice the Gaussian's deviation;
+    // three deviations are all of the shadow that shows.
+    const qreal sigma = shadowBlurRadius / 2 * devicePixelRatio;
+    const int margin = int(std::ceil(3 * sigma));
+    const int width = pixelSize.width() + 2 * margin;
+    const int height = pixelSize.height() + 2 * margin;
+
+    QImage shape(width, height, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+    {
+        QPainter painter(&shape);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.fillPath(CardStyle::continuousRoundedRect(
+                             QRectF(margin, margin, pixelSize.width(), pixelSize.height()),
+                             cardRadius * devicePixelRatio),
+                         Qt::black);
+    }
+    std::vector<float> plane(std::size_t(width) * std::size_t(height));
+    for (int y = 0; y < height; ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(shape.constScanLine(y));
+        for (int x = 0; x < width; ++x)
+            plane[std::size_t(y) * std::size_t(width) + std::size_t(x)] = float(qAlpha(line[x]));
+    }
+    std::vector<float> scratch(plane.size());
+    for (const int size : boxWidthsForGaussian(sigma)) {
+        boxBlur(plane, scratch, width, height, size, true);
+        boxBlur(scratch, plane, width, height, size, false);
+    }
+
+    const QColor ink = NotePastel::ink();
+    QImage shadow(width, height, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(shadow.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const float alpha = plane[std::size_t(y) * std::size_t(width) + std::size_t(x)];
+            const int a = std::clamp(int(std::lround(alpha * shadowOpacity)), 0, 255);
+            line[x] = qPremultiply(qRgba(ink.red(), ink.green(), ink.blue(), a));
+        }
+    }
+    shadow.setDevicePixelRatio(devicePixelRatio);
+    m_shadow = shadow;
+    m_shadowCardSize = pixelSize;
+    return m_shadow;
+}
+
+// MARK: events
+
+void PinlarkSyncPanel::paintEvent(QPaintEvent *)
+{
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setClipPath(PinlarkCardView::shape(QRectF(rect())));
+    painter.fillRect(rect(), withOpacity(NotePastel::ink(), backdropOpacity));
+
+    const qreal ratio = devicePixelRatioF();
+    const QImage shadow = shadowFor(m_card->size(), ratio);
+    const qreal margin = (shadow.width() / ratio - m_card->width()) / 2;
+    painter.drawImage(QPointF(m_card->x() - margin, m_card->y() + shadowOffsetY - margin), shadow);
+}
+
+void PinlarkSyncPanel::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placeCard();
+}
+
+void PinlarkSyncPanel::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // Each time the panel comes on screen it starts from the stored code; a code typed and
+    // not synced is dropped with the panel.
+    if (!event->spontaneous())
+        m_field->setText(m_store.passportCode());
+    placeCard();
+}
+
+bool PinlarkSyncPanel::event(QEvent *event)
+{
+    // The card asks for another size when its contents change (a status line appears, a
+    // label grows): its height follows them.
+    if (event->type() == QEvent::LayoutRequest)
+        placeCard();
+    return QWidget::event(event);
+}
+
+bool PinlarkSyncPanel::isOnBackdrop(const QPoint &position) const
+{
+    return rect().contains(position) && !m_card->geometry().contains(position);
+}
+
+void PinlarkSyncPanel::mousePressEvent(QMouseEvent *event)
+{
+    // Every click on the panel is the panel's: none may reach the card beneath.
+    event->accept();
+    m_pressedOnBackdrop =
+        event->button() == Qt::LeftButton && isOnBackdrop(event->position().toPoint());
+}
+
+void PinlarkSyncPanel::mouseReleaseEvent(QMouseEvent *event)
+{
+    event->accept();
+    const bool tapped = m_pressedOnBackdrop && event->button() == Qt::LeftButton &&
+                        isOnBackdrop(event->position().toPoint());
+    m_pressedOnBackdrop = false;
+    if (tapped)
+        closePanel();
+}
+
+bool PinlarkSyncPanel::focusNextPrevChild(bool next)
+{
+    const std::array<QWidget *, 4> order = {m_field, m_copyButton, m_closeButton, m_syncButton};
+    const auto count = int(order.size());
+    int index = -1;
+    for (int i = 0; i < count; ++i) {
+        if (order[std::size_t(i)] == QApplication::focusWidget())
+            index = i;
+    }
+    if (index < 0)
+        index = next ? -1 : count;
+    for (int step = 1; step <= count; ++step) {
+        const int at = ((index + (next ? step : -step)) % count + count) % count;
+        QWidget *candidate = order[std::size_t(at)];
+        if (candidate->isEnabled() && candidate->isVisible() &&
+            (candidate->focusPolicy() & Qt::TabFocus)) {
+            candidate->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
+            return true;
+        }
+    }
+    return false;
+}
+
+#include "PinlarkSyncPanel.moc"
