@@ -5,13 +5,20 @@
 //   Beyond not crashing: the key is asked for exactly when the text is base64 of at least 44
 //   bytes, and then for the first 16 of them.
 // - 2 (5, 8, ...): the clear text of an envelope, sealed here as a valid payload under the
-//   fixed key, so every input reaches the envelope decoder. What it reads must survive our
-//   own writer; what it refuses must be refused as an unreadable envelope.
+//   fixed key, so every input reaches the envelope decoder. It must read exactly what Qt's
+//   JSON parser reads (its fast path for the usual shape included); what it reads must
+//   survive our own writer; what it refuses must be refused as an unreadable envelope.
 
+#include "NoteJSON.h"
 #include "PinlarkVaultSync.h"
 #include "VaultPayload.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -90,11 +97,34 @@ void readText(const QString &text)
         __builtin_trap();
 }
 
+// The cards Qt's parser finds in an envelope, by the same rules, or none.
+std::optional<QList<NoteCard>> qtReading(QByteArrayView plain)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(plain.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject envelope = document.object();
+    const QJsonValue version = envelope.value(u"version");
+    if (!version.isDouble() || !std::isfinite(version.toDouble()) ||
+        std::trunc(version.toDouble()) != version.toDouble() ||
+        !envelope.value(u"app").isString() || !envelope.value(u"updatedAt").isString() ||
+        !envelope.value(u"cards").isArray())
+        return std::nullopt;
+    auto cards = NoteJSON::cardsFromJson(envelope.value(u"cards").toArray());
+    if (!cards)
+        return std::nullopt;
+    return std::move(cards).value();
+}
+
 void readEnvelope(QByteArrayView plain)
 {
     QByteArray salt;
     int asked = 0;
     const auto cards = detail::decrypt(sealed(plain), keyNoting(&salt, &asked));
+    const std::optional<QList<NoteCard>> reference = qtReading(plain);
+    if (cards.ok() != reference.has_value() || (reference && cards.value() != *reference))
+        __builtin_trap();
     if (!cards) {
         if (!cards.error().is(SyncError::jsonDomain, 1) || !cards.error().message)
             __builtin_trap();

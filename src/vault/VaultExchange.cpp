@@ -1,6 +1,7 @@
 #include "VaultExchange.h"
 
 #include "PinlarkVaultSync.h"
+#include "VaultPayload.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -15,7 +16,10 @@
 #include <QSslConfiguration>
 #include <QTimer>
 
+#include <algorithm>
+#include <future>
 #include <memory>
+#include <system_error>
 
 using namespace Qt::StringLiterals;
 
@@ -23,17 +27,54 @@ namespace PinlarkVaultSync {
 
 namespace detail {
 
+namespace {
+
+bool isBase64Byte(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/' || c == '=';
+}
+
+// The answer as the Vault writes it, {"data":"<base64 with / or \/>"}, read straight from
+// the bytes. None for anything else, which QJsonDocument then reads: a payload is most of
+// a large answer, and Qt's parser copies a string holding escapes one character at a time.
+std::optional<QString> readCompactAnswer(QByteArrayView body)
+{
+    constexpr QByteArrayView head = R"({"data":")";
+    constexpr QByteArrayView tail = R"("})";
+    if (body.size() < head.size() + tail.size() || !body.startsWith(head) || !body.endsWith(tail))
+        return std::nullopt;
+    const QByteArrayView text = body.sliced(head.size(), body.size() - head.size() - tail.size());
+    QString data(text.size(), Qt::Uninitialized);
+    QChar *out = data.data();
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '/')
+            ++i;
+        else if (!isBase64Byte(c))
+            return std::nullopt;
+        *out++ = QLatin1Char(text[i]);
+    }
+    data.truncate(out - data.constData());
+    return data;
+}
+
+} // namespace
+
 Result<std::optional<QString>, SyncError> decodeGetAnswer(const QByteArray &body)
 {
     using Answer = Result<std::optional<QString>, SyncError>;
+    if (auto data = readCompactAnswer(body))
+        return Answer(std::move(data));
+
     const auto failure = [](const QString &why) {
         return Answer::failure(
             SyncError{SyncError::jsonDomain, 2, u"The Vault's answer could not be read: "_s + why});
     };
-    QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (body.isEmpty())
         return failure(u"it is empty"_s);
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
     if (parseError.error != QJsonParseError::NoError)
         return failure(u"it is not JSON ("_s + parseError.errorString() + u" at offset "_s +
                        QString::number(parseError.offset) + u')');
@@ -49,11 +90,29 @@ Result<std::optional<QString>, SyncError> decodeGetAnswer(const QByteArray &body
 
 QByteArray encodePostBody(const QString &payload)
 {
-    // QJsonDocument leaves "/" alone; the other clients escape it. Both are the same JSON
-    // value, and base64 holds no other character that needs escaping.
-    QByteArray body =
-        QJsonDocument(QJsonObject{{u"data"_s, payload}}).toJson(QJsonDocument::Compact);
-    body.replace("/", "\\/");
+    // The other clients escape "/" as "\/"; both are the same JSON value. A base64 payload
+    // needs no other escape, so it is written straight; anything else goes through Qt's
+    // writer first.
+    constexpr QByteArrayView head = R"({"data":")";
+    constexpr QByteArrayView tail = R"("})";
+    qsizetype slashes = 0;
+    for (const QChar c : payload) {
+        if (c.unicode() >= 0x80 || !isBase64Byte(char(c.unicode()))) {
+            QByteArray body =
+                QJsonDocument(QJsonObject{{u"data"_s, payload}}).toJson(QJsonDocument::Compact);
+            body.replace("/", "\\/");
+            return body;
+        }
+        slashes += c == u'/';
+    }
+    QByteArray body(head.size() + payload.size() + slashes + tail.size(), Qt::Uninitialized);
+    char *out = std::copy(head.begin(), head.end(), body.data());
+    for (const QChar c : payload) {
+        if (c == u'/')
+            *out++ = '\\';
+        *out++ = char(c.unicode());
+    }
+    std::copy(tail.begin(), tail.end(), out);
     return body;
 }
 
@@ -304,13 +363,15 @@ Pulled pullWith(Exchange &exchange, const QUrl &base, const QString &code)
     return Pulled(std::move(cards).value());
 }
 
+// Seals with `key` where the caller derived it already, else with a fresh one.
 Pushed pushWith(Exchange &exchange, const QUrl &base, const QList<NoteCard> &cards,
-                const QString &code)
+                const QString &code, const detail::SealingKey *key = nullptr)
 {
     const auto url = vaultUrlFor(base, code);
     if (!url)
         return Pushed::failure(url.error());
-    auto payload = encrypt(cards, code);
+    auto payload = key ? detail::seal(cards, *key, detail::systemRandom, Timestamp::now())
+                       : encrypt(cards, code);
     if (!payload)
         return Pushed::failure(payload.error());
     if (exchange.cancelled())
@@ -352,14 +413,32 @@ Result<QList<NoteCard>, SyncError> sync(const VaultEndpoint &vault, const QList<
     if (auto refused = exchange.prepare())
         return Synced::failure(*refused);
 
+    // The key of the push needs only the code and a fresh salt, so it is derived on another
+    // thread while the pull waits for the Vault and derives its own: the two derivations are
+    // nearly all of a sync's work.
+    using SealingKeyResult = Result<detail::SealingKey, SyncError>;
+    std::future<SealingKeyResult> pushKey;
+    try {
+        pushKey = std::async(std::launch::async,
+                             [code] { return detail::makeSealingKey(code, detail::systemRandom); });
+    } catch (const std::system_error &) {
+        // No thread to be had: the push derives its key itself, after the pull.
+    }
+
     auto remote = pullWith(exchange, vault.baseUrl, code);
+    std::optional<SealingKeyResult> sealingKey;
+    if (pushKey.valid())
+        sealingKey.emplace(pushKey.get());
     if (!remote)
         return Synced::failure(remote.error());
+    if (sealingKey && !*sealingKey)
+        return Synced::failure(sealingKey->error());
     const bool mergeWanted = remote.value() && !remote.value()->isEmpty();
     QList<NoteCard> result = mergeWanted ? merge(cards, *remote.value()) : cards;
     remote.value().reset();
 
-    auto pushed = pushWith(exchange, vault.baseUrl, result, code);
+    auto pushed = pushWith(exchange, vault.baseUrl, result, code,
+                           sealingKey ? &sealingKey->value() : nullptr);
     if (!pushed)
         return Synced::failure(pushed.error());
     return Synced(std::move(result));

@@ -60,6 +60,19 @@ using RandomSource = std::function<bool(unsigned char *bytes, int count)>;
 [[nodiscard]] Result<QString, SyncError> encrypt(const QList<NoteCard> &cards, const QString &code,
                                                  const RandomSource &random, Timestamp now);
 
+// encrypt() in two steps: a fresh salt and its key first, then the payload. Nothing of the
+// key depends on the cards, so a sync derives the key of its push while the pull is still
+// under way. Each key seals one payload.
+struct SealingKey
+{
+    std::array<unsigned char, saltBytes> salt{};
+    SecretKey key;
+};
+[[nodiscard]] Result<SealingKey, SyncError> makeSealingKey(const QString &code,
+                                                           const RandomSource &random);
+[[nodiscard]] Result<QString, SyncError> seal(const QList<NoteCard> &cards, const SealingKey &key,
+                                              const RandomSource &random, Timestamp now);
+
 // Decrypts with the key that `keyForSalt` gives for the payload's salt.
 using KeyForSalt = std::function<Result<SecretKey, SyncError>(QByteArrayView salt)>;
 [[nodiscard]] Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data,

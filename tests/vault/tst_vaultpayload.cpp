@@ -488,6 +488,19 @@ void TestVaultPayload::readsEnvelope_data()
         << QByteArray(R"({"cards":)" + cards +
                       R"(,"extra":{"x":[1]},"updatedAt":"not checked","app":"","version":0})")
         << QString();
+    // The usual shape is read without building a document; around it, the result is Qt's.
+    QTest::newRow("spread over lines")
+        << QByteArray("{\n  \"version\" : 1,\r\n\t\"app\": \"pinlark\",\n  \"updatedAt\": \"x\",\n"
+                      "  \"cards\": " +
+                      cards + "\n}\n")
+        << QString();
+    QTest::newRow("escaped app") << envelope("1", R"("pin\u006cark")") << QString();
+    QTest::newRow("leading zero") << envelope("01", R"("pinlark")") << u"not valid JSON"_s;
+    QTest::newRow("text after the envelope")
+        << QByteArray(envelope("1", R"("pinlark")") + " {}") << u"not valid JSON"_s;
+    QTest::newRow("card list not closed")
+        << QByteArray(R"({"version":1,"app":"","updatedAt":"","cards":[{"id":"]"})")
+        << u"not valid JSON"_s;
     QTest::newRow("version a string")
         << envelope(R"("1")", R"("pinlark")") << u"member \"version\" is not an integer"_s;
     QTest::newRow("version 1.5") << envelope("1.5", R"("pinlark")")
