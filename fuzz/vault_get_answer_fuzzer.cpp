@@ -1,20 +1,46 @@
 // Feeds arbitrary bytes to the decoding of a Vault GET answer, the first thing read from the
-// network. Beyond not crashing: whatever payload text it finds must survive our own POST
-// body coding unchanged, since that is how a merged stack goes back.
+// network. Beyond not crashing: it must find exactly what Qt's JSON parser finds (its fast
+// path for the usual shape included), and whatever payload text it finds must survive our
+// own POST body coding unchanged, since that is how a merged stack goes back.
 
 #include "VaultExchange.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
+#include <optional>
+
+namespace {
+
+// Qt's reading: none for a body it refuses, else the "data" member (none when absent/null).
+std::optional<std::optional<QString>> qtReading(const QByteArray &body)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (body.isEmpty() || error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonValue data = document.object().value(u"data");
+    if (data.isUndefined() || data.isNull())
+        return std::optional<QString>();
+    if (!data.isString())
+        return std::nullopt;
+    return std::optional<QString>(data.toString());
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const QByteArray body(reinterpret_cast<const char *>(data), qsizetype(size));
     const auto answer = PinlarkVaultSync::detail::decodeGetAnswer(body);
+    const auto reference = qtReading(body);
+    if (answer.ok() != reference.has_value() || (answer && answer.value() != *reference))
+        __builtin_trap();
     if (!answer) {
         if (answer.error().localizedDescription().isEmpty())
-            std::abort();
+            __builtin_trap();
         return 0;
     }
     if (!answer.value())
@@ -26,6 +52,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto again = PinlarkVaultSync::detail::decodeGetAnswer(
         PinlarkVaultSync::detail::encodePostBody(payload));
     if (!again || !again.value() || *again.value() != payload)
-        std::abort();
+        __builtin_trap();
     return 0;
 }
