@@ -36,7 +36,7 @@ cmake -S "${source_dir}" -B "${build_dir}" "${generator[@]}" \
     -DCMAKE_BUILD_TYPE="${build_type}" \
     -DPINLARK_BUILD_TESTS=OFF \
     -DPINLARK_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build "${build_dir}" --target store_bench memory_bench cardview_bench -j"$(nproc)"
+cmake --build "${build_dir}" --target store_bench memory_bench cardview_bench sync_bench -j"$(nproc)"
 
 bench_dir="${build_dir}/bench"
 
@@ -53,6 +53,10 @@ echo "== Card view, offscreen (${build_type}, ${repetitions} repetitions) =="
 "${bench_dir}/cardview_bench" \
     --benchmark_repetitions="${repetitions}" \
     --benchmark_report_aggregates_only=true
+
+echo
+echo "== Vault sync of 1,000 cards on loopback (${build_type}) =="
+"${bench_dir}/sync_bench" 7
 
 echo
 echo "== Memory (${memory_runs} runs, each in fresh processes) =="

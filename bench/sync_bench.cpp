@@ -1,0 +1,177 @@
+// A whole Vault sync of a 1,000-card stack against a Vault on loopback, next to the cost of
+// two key derivations measured in the same run, just before and just after it (the machine's
+// speed drifts, and the derivations are nearly all of a sync's work). Measured twice: the
+// exchange alone (PinlarkVaultSync::sync), and through the store as the sync panel drives it,
+// which adds saving the synced stack; for the latter also the longest the GUI thread went
+// without running its event loop while the sync was on.
+//
+//   sync_bench [runs]     (default 7; medians and the worst stall are printed)
+//
+// The Vault already holds another machine's version of the stack (every fifth card edited
+// there later, a hundred cards only there), so each run pulls, decrypts, merges, encrypts and
+// pushes. Figures only: nothing is compared against a goal here.
+
+#include "BenchSupport.h"
+#include "PinlarkStore.h"
+#include "ScriptedVaultServer.h"
+#include "StackGenerator.h"
+#include "VaultExchange.h"
+#include "VaultPayload.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr qsizetype stackSize = 1'000;
+const QString code = u"PLK-7KQ2MX"_s;
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.at(values.size() / 2);
+}
+
+// Milliseconds of one key derivation.
+double deriveOnce()
+{
+    const QByteArray salt(PinlarkVaultSync::detail::saltBytes, '\x5a');
+    QElapsedTimer timer;
+    timer.start();
+    const auto key = PinlarkVaultSync::detail::deriveKey(code, salt);
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    if (!key)
+        qFatal("key derivation failed");
+    return ms;
+}
+
+QList<NoteCard> otherMachinesVersion(QList<NoteCard> cards, StackGenerator &generator)
+{
+    for (qsizetype i = 0; i < cards.size(); i += 5) {
+        cards[i].content = generator.content(300, 2);
+        cards[i].updatedAt.secondsSinceReference += 3600.0;
+    }
+    const QList<NoteCard> extra = StackGenerator(7).stack(100);
+    cards.append(extra);
+    return cards;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const int runs = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : 7;
+
+    StackGenerator generator;
+    const QList<NoteCard> local = generator.stack(stackSize);
+    const QList<NoteCard> remote = otherMachinesVersion(local, generator);
+    const auto remotePayload = PinlarkVaultSync::encrypt(remote, code);
+    if (!remotePayload)
+        qFatal("encrypt failed");
+    const QByteArray remoteBody = PinlarkVaultSync::detail::encodePostBody(remotePayload.value());
+    const QString path = u"/vault/pinlark/"_s + PinlarkVaultSync::vaultHash(code);
+
+    ScriptedVaultServer server;
+    if (!server.isListening())
+        qFatal("the loopback Vault did not start: %s", qPrintable(server.errorString()));
+
+    PinlarkVaultSync::VaultEndpoint vault;
+    vault.baseUrl = server.baseUrl();
+    vault.caFile = server.caFile();
+
+    std::vector<double> exchangeMs;
+    std::vector<double> exchangeRatios;
+    std::vector<double> syncMs;
+    std::vector<double> kdfMs;
+    std::vector<double> ratios;
+    double worstStallMs = 0;
+    std::vector<double> stalls;
+
+    for (int run = 0; run < runs; ++run) {
+        // The exchange alone, blocking this thread.
+        server.setStoredBody(path, remoteBody);
+        const double kdfBeforeExchange = deriveOnce() + deriveOnce();
+        QElapsedTimer exchangeTimer;
+        exchangeTimer.start();
+        const auto exchanged = PinlarkVaultSync::sync(vault, local, code);
+        const double exchangeElapsed = double(exchangeTimer.nsecsElapsed()) / 1e6;
+        const double kdfAfterExchange = deriveOnce() + deriveOnce();
+        if (!exchanged)
+            qFatal("sync failed: %s", qPrintable(exchanged.error().localizedDescription()));
+        const double exchangeKdf = (kdfBeforeExchange + kdfAfterExchange) / 2;
+        exchangeMs.push_back(exchangeElapsed);
+        exchangeRatios.push_back(exchangeElapsed / exchangeKdf);
+
+        QTemporaryDir dir;
+        if (writeNotesFile(dir.path(), 0) < 0)
+            qFatal("cannot write the notes folder");
+        PinlarkStore::Environment environment = benchEnvironment(dir.path());
+        environment.settingsFile = dir.filePath(u"Pinlark.conf"_s);
+        environment.vault = vault;
+        PinlarkStore store(std::move(environment));
+        store.setCards(local);
+        server.setStoredBody(path, remoteBody);
+
+        // The GUI thread's pulse: the longest gap between two ticks of a 1 ms timer.
+        QElapsedTimer pulse;
+        double longestGapMs = 0;
+        QTimer ticker;
+        ticker.setInterval(1);
+        QObject::connect(&ticker, &QTimer::timeout, &app, [&] {
+            longestGapMs = std::max(longestGapMs, double(pulse.nsecsElapsed()) / 1e6);
+            pulse.restart();
+        });
+
+        bool done = false;
+        QString outcome;
+        const double kdfBefore = deriveOnce() + deriveOnce();
+        QElapsedTimer timer;
+        timer.start();
+        pulse.start();
+        ticker.start();
+        store.syncWithVault(code, [&](bool success, const QString &message) {
+            done = true;
+            outcome = success ? QString() : message;
+        });
+        while (!done)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        const double elapsed = double(timer.nsecsElapsed()) / 1e6;
+        ticker.stop();
+        if (!outcome.isEmpty())
+            qFatal("sync failed: %s", qPrintable(outcome));
+        if (store.cards().size() != remote.size())
+            qFatal("sync gave %lld cards, not %lld", qlonglong(store.cards().size()),
+                   qlonglong(remote.size()));
+
+        const double kdf = (kdfBefore + deriveOnce() + deriveOnce()) / 2;
+        syncMs.push_back(elapsed);
+        kdfMs.push_back(kdf);
+        ratios.push_back(elapsed / kdf);
+        stalls.push_back(longestGapMs);
+        worstStallMs = std::max(worstStallMs, longestGapMs);
+        std::printf("run %d: exchange %.1f ms (ratio %.3f); through the store %.1f ms, two key "
+                    "derivations %.1f ms, ratio %.3f, longest GUI-thread gap %.2f ms\n",
+                    run + 1, exchangeElapsed, exchangeElapsed / exchangeKdf, elapsed, kdf,
+                    elapsed / kdf, longestGapMs);
+    }
+
+    std::printf("\n%lld local cards, %lld in the Vault, payload %.1f KiB\n", qlonglong(stackSize),
+                qlonglong(remote.size()), double(remoteBody.size()) / 1024.0);
+    std::printf("median exchange alone       %8.1f ms, ratio %.3f\n", median(exchangeMs),
+                median(exchangeRatios));
+    std::printf("median sync through store   %8.1f ms\n", median(syncMs));
+    std::printf("median two key derivations  %8.1f ms\n", median(kdfMs));
+    std::printf("median ratio                %8.3f   (goal: at most 1.2)\n", median(ratios));
+    std::printf("median longest GUI gap      %8.2f ms\n", median(stalls));
+    std::printf("worst longest GUI gap       %8.2f ms  (goal: at most 16)\n", worstStallMs);
+    return 0;
+}
