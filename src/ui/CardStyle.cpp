@@ -89,4 +89,10 @@ int pointsToPixels(qreal pointSize)
     return std::max(1, int(std::lround(pointSize * dpi / 72.0)));
 }
 
+QColor withOpacity(QColor color, qreal opacity)
+{
+    color.setAlphaF(float(color.alphaF() * opacity));
+    return color;
+}
+
 } // namespace CardStyle

@@ -24,6 +24,9 @@ namespace CardStyle {
 [[nodiscard]] QPixmap icon(const QString &name, int size, const QColor &color,
                            qreal devicePixelRatio);
 
+// `color` with its opacity multiplied by `opacity`.
+[[nodiscard]] QColor withOpacity(QColor color, qreal opacity);
+
 // The pixel size that text of `pointSize` has on screen, so icons can match the text they
 // stand beside.
 [[nodiscard]] int pointsToPixels(qreal pointSize);

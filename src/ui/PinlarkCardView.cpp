@@ -47,12 +47,6 @@ QColor white()
     return QColor(255, 255, 255);
 }
 
-QColor withOpacity(QColor color, qreal opacity)
-{
-    color.setAlphaF(float(color.alphaF() * opacity));
-    return color;
-}
-
 // A band of the view: an optional fill and an optional hairline along its top edge.
 class Band final : public QWidget
 {
@@ -90,7 +84,8 @@ protected:
         if (m_fill)
             painter.fillRect(rect(), *m_fill);
         if (m_topHairline)
-            painter.fillRect(QRectF(0, 0, width(), 1.5), withOpacity(NotePastel::ink(), 0.15));
+            painter.fillRect(QRectF(0, 0, width(), 1.5),
+                             CardStyle::withOpacity(NotePastel::ink(), 0.15));
     }
 
 private:
@@ -209,7 +204,7 @@ void PinlarkCardView::buildHeader()
     badge.font = CardStyle::mono(11, QFont::Bold);
     badge.textColor = NotePastel::ink();
     badge.padding = QMargins(6, 3, 6, 3);
-    badge.fill = withOpacity(NotePastel::yellow(), 0.4);
+    badge.fill = CardStyle::withOpacity(NotePastel::yellow(), 0.4);
     badge.stroke = NotePastel::ink();
     badge.strokeWidth = 1.5;
     badge.radius = 6;

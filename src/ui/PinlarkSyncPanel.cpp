@@ -40,12 +40,6 @@ const QMargins fieldPadding(10, 8, 10, 8);
 const QString syncNowText = QStringLiteral("Sync Now");
 const QString syncingText = QStringLiteral(u"Syncing\u2026");
 
-QColor withOpacity(QColor color, qreal opacity)
-{
-    color.setAlphaF(float(color.alphaF() * opacity));
-    return color;
-}
-
 void describe(QWidget *widget, const QString &name, const QString &description)
 {
     widget->setAccessibleName(name);
@@ -446,7 +440,7 @@ void PinlarkSyncPanel::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setClipPath(PinlarkCardView::shape(QRectF(rect())));
-    painter.fillRect(rect(), withOpacity(NotePastel::ink(), backdropOpacity));
+    painter.fillRect(rect(), CardStyle::withOpacity(NotePastel::ink(), backdropOpacity));
 
     const qreal ratio = devicePixelRatioF();
     const QImage shadow = shadowFor(m_card->size(), ratio);
