@@ -420,6 +420,9 @@ std::unique_ptr<QSettings> PinlarkStore::openSettings() const
 void PinlarkStore::rememberPassportCode(const QString &code)
 {
     const std::unique_ptr<QSettings> settings = openSettings();
+    // Most syncs use the code already stored; the settings file is then left alone.
+    if (settings->value(passportCodeKey).toString() == code)
+        return;
     settings->setValue(passportCodeKey, code);
     settings->sync();
     // Never the code itself: it is the key to the user's cards.
