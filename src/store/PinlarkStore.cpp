@@ -471,13 +471,13 @@ void PinlarkStore::syncWithVault(const QString &code, SyncCompletion done)
     const std::shared_ptr<PinlarkVaultSync::Cancellation> cancelled = m_syncCancelled;
     QtConcurrent::run(&m_syncPool,
                       [endpoint, snapshot, normal, cancelled] {
-                          return std::optional(
-                              PinlarkVaultSync::sync(endpoint, snapshot, normal, cancelled.get()));
+                          return PinlarkVaultSync::sync(endpoint, snapshot, normal,
+                                                        cancelled.get());
                       })
-        .then(this, [this, snapshot, done = std::move(done)](
-                        std::optional<Result<QList<NoteCard>, SyncError>> outcome) {
-            finishSync(snapshot, std::move(*outcome), done);
-        });
+        .then(this,
+              [this, snapshot, done = std::move(done)](Result<QList<NoteCard>, SyncError> outcome) {
+                  finishSync(snapshot, std::move(outcome), done);
+              });
 }
 
 void PinlarkStore::finishSync(const QList<NoteCard> &snapshot,
