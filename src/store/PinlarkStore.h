@@ -10,7 +10,6 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QSettings>
 #include <QString>
 #include <QThreadPool>
 #include <QTimer>
@@ -20,6 +19,8 @@
 #include <memory>
 #include <optional>
 #include <vector>
+
+class QSettings;
 
 // The one store of the card stack and of what the views show: the current card, the tag
 // filter and the state of the Vault sync. Lives on the GUI thread; every published field is
