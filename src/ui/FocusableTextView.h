@@ -42,7 +42,6 @@ public:
     // update. On by default; off while something laid over the editor has the keyboard, whose
     // owner then hands the focus back itself.
     void setTakesFocus(bool takes) { m_takesFocus = takes; }
-    [[nodiscard]] bool takesFocus() const { return m_takesFocus; }
 
     // Key chords the editor must leave to the shortcuts around it, although it would use
     // them itself (Ctrl+Backspace deletes a word, for one). Asked on every shortcut override.
