@@ -3,6 +3,7 @@ find_program(CLANG_FORMAT_EXECUTABLE NAMES clang-format clang-format-14)
 if(CLANG_FORMAT_EXECUTABLE)
     file(GLOB_RECURSE _pinlark_format_files CONFIGURE_DEPENDS
         "${PROJECT_SOURCE_DIR}/src/*.cpp" "${PROJECT_SOURCE_DIR}/src/*.h"
+        "${PROJECT_SOURCE_DIR}/server/*.cpp" "${PROJECT_SOURCE_DIR}/server/*.h"
         "${PROJECT_SOURCE_DIR}/tests/*.cpp" "${PROJECT_SOURCE_DIR}/tests/*.h"
         "${PROJECT_SOURCE_DIR}/bench/*.cpp" "${PROJECT_SOURCE_DIR}/bench/*.h"
         "${PROJECT_SOURCE_DIR}/fuzz/*.cpp" "${PROJECT_SOURCE_DIR}/fuzz/*.h"

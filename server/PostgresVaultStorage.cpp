@@ -1,0 +1,474 @@
+#include "PostgresVaultStorage.h"
+
+#include <chrono>
+#include <cstring>
+#include <libpq-fe.h>
+#include <limits>
+#include <optional>
+#include <thread>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace VaultServer {
+
+namespace {
+
+// The key of the advisory lock that serialises making the table: "Pinlark" in ASCII.
+const char *const schemaLockSql = "SELECT pg_advisory_xact_lock(22633921122497131)";
+
+// bytea, not text: a JSON string may hold U+0000, which text refuses.
+const char *const schemaSql = "CREATE TABLE IF NOT EXISTS pinlark_vaults ("
+                              " id text PRIMARY KEY,"
+                              " data bytea NOT NULL,"
+                              " etag text NOT NULL,"
+                              " updated_at timestamptz NOT NULL DEFAULT now())";
+
+const char *const loadSql = "SELECT data, etag FROM pinlark_vaults WHERE id = $1";
+const char *const lockTagSql = "SELECT etag FROM pinlark_vaults WHERE id = $1 FOR UPDATE";
+const char *const insertSql = "INSERT INTO pinlark_vaults (id, data, etag) VALUES ($1, $2, $3)"
+                              " ON CONFLICT (id) DO NOTHING";
+const char *const upsertSql = "INSERT INTO pinlark_vaults (id, data, etag) VALUES ($1, $2, $3)"
+                              " ON CONFLICT (id) DO UPDATE SET data = excluded.data,"
+                              " etag = excluded.etag, updated_at = now()";
+
+// Built-in type OIDs, fixed in every PostgreSQL release.
+constexpr Oid byteaOid = 17;
+constexpr Oid textOid = 25;
+constexpr Oid varcharOid = 1043;
+
+// Seconds to wait for a connection when the URL does not say (libpq waits forever).
+const char *const defaultConnectTimeout = "10";
+
+// A batch that lost a deadlock, or a connection the server dropped, is tried again; this many
+// times in all.
+constexpr int storeAttempts = 3;
+constexpr std::chrono::milliseconds retryPause{50};
+
+struct ResultDeleter
+{
+    void operator()(PGresult *result) const { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultDeleter>;
+
+QByteArray valueAt(const PGresult *result, int row, int column)
+{
+    return QByteArray(PQgetvalue(result, row, column), PQgetlength(result, row, column));
+}
+
+bool isRetryableState(const PGresult *result)
+{
+    // serialization_failure and deadlock_detected: the server rolled the transaction back and
+    // the same batch may well succeed when tried again.
+    const char *const state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    return state && (std::strcmp(state, "40001") == 0 || std::strcmp(state, "40P01") == 0);
+}
+
+} // namespace
+
+// One server connection. Used by one thread at a time. Every statement is sent with binary
+// parameters and answered in binary, so payloads pass through unchanged, U+0000 included.
+class PostgresVaultStorage::Connection
+{
+public:
+    // What one try of a batch came to.
+    struct Attempt
+    {
+        std::vector<WriteOutcome> outcomes; // when committed
+        bool committed = false;
+        // Nothing of the batch can have reached the database, and trying it again may work.
+        bool mayRetry = false;
+        QString error;
+    };
+
+    static std::unique_ptr<Connection> open(const QByteArray &url, QString *error)
+    {
+        // Entries before the URL are defaults it may override; those after it are forced.
+        const char *const keywords[] = {"connect_timeout", "dbname", "fallback_application_name",
+                                        "client_encoding", nullptr};
+        const char *const values[] = {defaultConnectTimeout, url.constData(), "pinlark-vault",
+                                      "UTF8", nullptr};
+        auto connection =
+            std::unique_ptr<Connection>(new Connection(PQconnectdbParams(keywords, values, 1)));
+        if (!connection->m_conn) {
+            *error = u"cannot connect to PostgreSQL: out of memory"_s;
+            return nullptr;
+        }
+        if (PQstatus(connection->m_conn) != CONNECTION_OK) {
+            *error = u"cannot connect to PostgreSQL: "_s +
+                     QString::fromUtf8(PQerrorMessage(connection->m_conn)).simplified();
+            return nullptr;
+        }
+        // Notices (such as "already exists, skipping") would go to stderr otherwise.
+        PQsetNoticeReceiver(
+            connection->m_conn, [](void *, const PGresult *) {}, nullptr);
+        // A database or role may have turned synchronous_commit off; a 2xx answer promises the
+        // payload is on disk, so such a session is put back to the default.
+        const Result durable =
+            connection->exec("SELECT set_config('synchronous_commit', 'on', false)"
+                             " WHERE current_setting('synchronous_commit') = 'off'");
+        if (!isOk(durable, PGRES_TUPLES_OK)) {
+            *error = u"cannot set up a PostgreSQL session: "_s + connection->describe(durable);
+            return nullptr;
+        }
+        return connection;
+    }
+
+    ~Connection() { PQfinish(m_conn); }
+
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    // False once the server dropped the connection, or when it was left inside a transaction.
+    [[nodiscard]] bool usable() const
+    {
+        return PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) == PQTRANS_IDLE;
+    }
+    [[nodiscard]] bool lost() const { return PQstatus(m_conn) != CONNECTION_OK; }
+
+    [[nodiscard]] QByteArray host() const { return PQhost(m_conn); }
+    [[nodiscard]] QByteArray database() const { return PQdb(m_conn); }
+
+    // Makes the table when missing and checks that it is one the Vault can use. Processes that
+    // start together take turns through an advisory lock: two CREATE TABLE IF NOT EXISTS at
+    // the same moment would otherwise fail one of them on the catalog's unique index.
+    bool prepareTable(QString *error)
+    {
+        const Result exists = exec("SELECT to_regclass('pinlark_vaults') IS NOT NULL");
+        if (!isOk(exists, PGRES_TUPLES_OK) || PQntuples(exists.get()) != 1) {
+            *error = u"cannot look for the table pinlark_vaults: "_s + describe(exists);
+            return false;
+        }
+        // Only a missing table is made: one made beforehand by an administrator needs no right
+        // to create tables, so the Vault's role may have no more than SELECT, INSERT, UPDATE.
+        const bool present = valueAt(exists.get(), 0, 0) == QByteArrayView("\x01", 1); // binary
+        if (!present) {
+            for (const char *const sql : {"BEGIN", schemaLockSql, schemaSql, "COMMIT"}) {
+                const Result made = exec(sql);
+                if (!isOk(made, PGRES_COMMAND_OK) && !isOk(made, PGRES_TUPLES_OK)) {
+                    *error = u"cannot make the table pinlark_vaults: "_s + describe(made);
+                    rollback();
+                    return false;
+                }
+            }
+        }
+        const Result probe = exec(loadSql, {QByteArrayView()});
+        if (!isOk(probe, PGRES_TUPLES_OK)) {
+            *error = u"cannot read the table pinlark_vaults: "_s + describe(probe);
+            return false;
+        }
+        const Oid etagType = PQftype(probe.get(), 1);
+        if (PQftype(probe.get(), 0) != byteaOid ||
+            (etagType != textOid && etagType != varcharOid)) {
+            *error = u"the table pinlark_vaults is not one of pinlark-vault's"
+                     u" (data must be bytea, etag text)"_s;
+            return false;
+        }
+        return true;
+    }
+
+    LoadResult load(const QByteArray &id)
+    {
+        LoadResult loaded;
+        const Result result = exec(loadSql, {id});
+        if (!isOk(result, PGRES_TUPLES_OK)) {
+            loaded.failed = true;
+            loaded.error = u"cannot read a vault: "_s + describe(result);
+        } else if (PQntuples(result.get()) > 0) {
+            loaded.vault = StoredVault{valueAt(result.get(), 0, 0), valueAt(result.get(), 0, 1)};
+        }
+        return loaded;
+    }
+
+    // One transaction in READ COMMITTED, whatever the database's default: every statement
+    // then sees what other processes committed before it, which the loop below relies on.
+    Attempt store(std::span<const VaultWrite> writes)
+    {
+        Attempt attempt;
+        const auto fail = [&](const QString &what, const Result &result) {
+            attempt.error = what + u": "_s + describe(result);
+            // Before COMMIT, a lost connection means the server rolled the batch back.
+            attempt.mayRetry = isRetryableState(result.get()) || lost();
+            rollback();
+            return std::move(attempt);
+        };
+        for (const VaultWrite &write : writes) {
+            if (write.data.size() > std::numeric_limits<int>::max()) {
+                attempt.error = u"a payload is too large for PostgreSQL"_s;
+                return attempt;
+            }
+        }
+
+        const Result begin = exec("BEGIN ISOLATION LEVEL READ COMMITTED");
+        if (!isOk(begin, PGRES_COMMAND_OK))
+            return fail(u"cannot begin a transaction"_s, begin);
+        attempt.outcomes.reserve(writes.size());
+        for (const VaultWrite &write : writes) {
+            std::optional<WriteOutcome> outcome;
+            // Two rounds, unless rows are deleted meanwhile: a vault that was missing and is
+            // there at the insert was created by another process, whose commit the second
+            // round then sees and locks.
+            for (int round = 0; !outcome; ++round) {
+                if (round == 3) {
+                    attempt.error = u"a vault kept appearing and disappearing during a write"_s;
+                    rollback();
+                    return attempt;
+                }
+                const Result locked = exec(lockTagSql, {write.id});
+                if (!isOk(locked, PGRES_TUPLES_OK))
+                    return fail(u"cannot read a vault's tag"_s, locked);
+                std::optional<QByteArray> current;
+                if (PQntuples(locked.get()) > 0)
+                    current = valueAt(locked.get(), 0, 0);
+                if (write.ifMatch && !ifMatchHolds(*write.ifMatch, current)) {
+                    outcome = WriteOutcome::PreconditionFailed;
+                } else if (current) {
+                    const Result replaced = exec(upsertSql, {write.id, write.data, write.etag});
+                    if (!isOk(replaced, PGRES_COMMAND_OK))
+                        return fail(u"cannot store a vault"_s, replaced);
+                    outcome = WriteOutcome::Replaced;
+                } else {
+                    // A missing row cannot be locked, so another process may insert the same
+                    // vault meanwhile; the unique index makes this insert wait for it and then
+                    // do nothing, and the next round replaces that vault instead.
+                    const Result inserted = exec(insertSql, {write.id, write.data, write.etag});
+                    if (!isOk(inserted, PGRES_COMMAND_OK))
+                        return fail(u"cannot store a vault"_s, inserted);
+                    if (std::strcmp(PQcmdTuples(inserted.get()), "1") == 0)
+                        outcome = WriteOutcome::Created;
+                }
+            }
+            attempt.outcomes.push_back(*outcome);
+        }
+
+        const Result commit = exec("COMMIT");
+        if (!isOk(commit, PGRES_COMMAND_OK)) {
+            attempt.error = u"cannot commit: "_s + describe(commit);
+            // A connection lost during COMMIT leaves it unknown whether the batch was stored,
+            // so only an answer that says it was rolled back allows another try.
+            attempt.mayRetry = isRetryableState(commit.get());
+            rollback();
+            return attempt;
+        }
+        // The server answers COMMIT with ROLLBACK for a transaction it had already aborted.
+        if (std::strcmp(PQcmdStatus(commit.get()), "COMMIT") != 0) {
+            attempt.error = u"cannot commit: the server rolled the transaction back"_s;
+            return attempt;
+        }
+        attempt.committed = true;
+        return attempt;
+    }
+
+private:
+    explicit Connection(PGconn *connection)
+        : m_conn(connection)
+    {}
+
+    static bool isOk(const Result &result, ExecStatusType expected)
+    {
+        return result && PQresultStatus(result.get()) == expected;
+    }
+
+    // One statement with binary parameters, answered in binary.
+    Result exec(const char *sql, std::initializer_list<QByteArrayView> parameters = {})
+    {
+        std::vector<const char *> values;
+        std::vector<int> lengths;
+        const std::vector<int> formats(parameters.size(), 1);
+        for (const QByteArrayView parameter : parameters) {
+            // A null pointer would send SQL NULL; an empty payload is an empty bytea.
+            values.push_back(parameter.data() ? parameter.data() : "");
+            lengths.push_back(int(parameter.size()));
+        }
+        return Result(PQexecParams(m_conn, sql, int(parameters.size()), nullptr, values.data(),
+                                   lengths.data(), formats.data(), 1));
+    }
+
+    void rollback()
+    {
+        if (PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_IDLE)
+            exec("ROLLBACK");
+    }
+
+    // Why a statement failed, for the log. Only the server's primary message and SQLSTATE:
+    // its DETAIL may quote the row (a vault's id, its payload).
+    QString describe(const Result &result) const
+    {
+        if (result) {
+            const char *const primary = PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY);
+            if (primary) {
+                const char *const state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+                QString message = QString::fromUtf8(primary).simplified();
+                if (state)
+                    message += u" (SQLSTATE "_s + QString::fromLatin1(state) + u')';
+                return message;
+            }
+            // Messages libpq makes itself (a lost connection) carry no fields and no data.
+            const QString own = QString::fromUtf8(PQresultErrorMessage(result.get())).simplified();
+            if (!own.isEmpty())
+                return own;
+            if (PQresultStatus(result.get()) != PGRES_FATAL_ERROR)
+                return u"unexpected answer "_s +
+                       QString::fromUtf8(PQresStatus(PQresultStatus(result.get())));
+        }
+        const QString message = QString::fromUtf8(PQerrorMessage(m_conn)).simplified();
+        return message.isEmpty() ? u"no answer from the server"_s : message;
+    }
+
+    PGconn *m_conn = nullptr;
+};
+
+std::unique_ptr<PostgresVaultStorage> PostgresVaultStorage::open(const QString &url, QString *error)
+{
+    const QByteArray conninfo = url.toUtf8();
+    if (conninfo.trimmed().isEmpty()) {
+        *error = u"no PostgreSQL URL given"_s;
+        return nullptr;
+    }
+    char *parseError = nullptr;
+    PQconninfoOption *const options = PQconninfoParse(conninfo.constData(), &parseError);
+    if (!options) {
+        // libpq's message quotes the part it could not read, which may be the password.
+        PQfreemem(parseError);
+        *error = u"cannot read the PostgreSQL URL; expected"_s +
+                 u" postgresql://[user[:password]@]host[:port]/database[?parameter=value...]"_s;
+        return nullptr;
+    }
+    QByteArray password;
+    for (const PQconninfoOption *option = options; option->keyword; ++option) {
+        if (std::strcmp(option->keyword, "password") == 0 && option->val)
+            password = option->val;
+    }
+    PQconninfoFree(options);
+
+    auto storage =
+        std::unique_ptr<PostgresVaultStorage>(new PostgresVaultStorage(conninfo, password));
+    QString message;
+    storage->m_writer = Connection::open(conninfo, &message);
+    if (!storage->m_writer || !storage->m_writer->prepareTable(&message)) {
+        *error = storage->withoutPassword(message);
+        return nullptr;
+    }
+    storage->m_description = u"PostgreSQL "_s + QString::fromUtf8(storage->m_writer->host()) +
+                             u'/' + QString::fromUtf8(storage->m_writer->database());
+    return storage;
+}
+
+PostgresVaultStorage::PostgresVaultStorage(QByteArray url, QByteArray password)
+    : m_url(std::move(url))
+    , m_password(std::move(password))
+{}
+
+PostgresVaultStorage::~PostgresVaultStorage() = default;
+
+QString PostgresVaultStorage::description() const
+{
+    return m_description;
+}
+
+LoadResult PostgresVaultStorage::load(const QByteArray &id)
+{
+    QString error;
+    bool reused = false;
+    std::unique_ptr<Connection> reader = takeReader(&reused, &error);
+    if (!reader)
+        return LoadResult{std::nullopt, true, withoutPassword(error)};
+    LoadResult result = reader->load(id);
+    if (result.failed && reader->lost()) {
+        // The server dropped the connection, and with it most likely every idle one (it
+        // restarted, or an administrator ended the sessions). A pooled connection gets one
+        // more try on a new connection; a new one failing means the server is not there.
+        dropIdleReaders();
+        reader.reset();
+        if (reused) {
+            reader = Connection::open(m_url, &error);
+            if (!reader)
+                return LoadResult{std::nullopt, true, withoutPassword(error)};
+            result = reader->load(id);
+        }
+    }
+    // A connection that failed is dropped, so a damaged one is never handed out again.
+    if (!result.failed && reader->usable())
+        returnReader(std::move(reader));
+    result.error = withoutPassword(result.error);
+    return result;
+}
+
+std::vector<WriteOutcome> PostgresVaultStorage::store(std::span<const VaultWrite> writes,
+                                                      QString *error)
+{
+    if (writes.empty())
+        return {};
+    QString message;
+    for (int attempt = 1;; ++attempt) {
+        const bool reused = m_writer != nullptr;
+        if (!m_writer)
+            m_writer = Connection::open(m_url, &message);
+        if (!m_writer)
+            break;
+        Connection::Attempt tried = m_writer->store(writes);
+        if (tried.committed)
+            return std::move(tried.outcomes);
+        message = std::move(tried.error);
+        const bool lost = m_writer->lost();
+        if (!m_writer->usable()) {
+            m_writer.reset();
+            if (lost)
+                dropIdleReaders();
+        }
+        // A lost connection is worth another try only when it had been open for a while: a
+        // new one failing at once means the server is not there.
+        if (!tried.mayRetry || attempt == storeAttempts || (lost && !reused))
+            break;
+        // After a deadlock, the batch that won needs a moment to take the rows it waited for;
+        // tried again at once, this one could lock them first and deadlock with it again.
+        if (!lost)
+            std::this_thread::sleep_for(retryPause * attempt);
+    }
+    *error = withoutPassword(message);
+    return std::vector<WriteOutcome>(writes.size(), WriteOutcome::Failed);
+}
+
+std::unique_ptr<PostgresVaultStorage::Connection> PostgresVaultStorage::takeReader(bool *reused,
+                                                                                   QString *error)
+{
+    {
+        const std::lock_guard lock(m_readersMutex);
+        if (!m_readers.empty()) {
+            std::unique_ptr<Connection> reader = std::move(m_readers.back());
+            m_readers.pop_back();
+            *reused = true;
+            return reader;
+        }
+    }
+    *reused = false;
+    return Connection::open(m_url, error);
+}
+
+void PostgresVaultStorage::returnReader(std::unique_ptr<Connection> connection)
+{
+    // Enough for the usual number of request threads; a burst beyond it does not keep its
+    // extra connections open on the server.
+    constexpr std::size_t idleReaders = 16;
+    const std::lock_guard lock(m_readersMutex);
+    if (m_readers.size() < idleReaders)
+        m_readers.push_back(std::move(connection));
+}
+
+void PostgresVaultStorage::dropIdleReaders()
+{
+    std::vector<std::unique_ptr<Connection>> dropped;
+    {
+        const std::lock_guard lock(m_readersMutex);
+        dropped.swap(m_readers);
+    }
+}
+
+QString PostgresVaultStorage::withoutPassword(QString message) const
+{
+    if (!m_password.isEmpty())
+        message.replace(QString::fromUtf8(m_password), u"********"_s);
+    return message;
+}
+
+} // namespace VaultServer

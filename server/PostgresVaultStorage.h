@@ -1,0 +1,50 @@
+#pragma once
+
+#include "VaultStorage.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace VaultServer {
+
+// Payloads in the PostgreSQL table pinlark_vaults, made on first start. Several pinlark-vault
+// processes may serve one database: a write locks its vault's row, so batches of different
+// processes serialise per vault. synchronous_commit stays on, so a payload is on the server's
+// disk before store() returns. Readers take connections from a small pool; a connection the
+// server dropped (a restart, an administrator ending the session) is replaced at once.
+class PostgresVaultStorage final : public VaultStorage
+{
+public:
+    // Connects once with the URL (a postgresql:// URL or any libpq connection string) and
+    // makes the table when missing. None, with *error set, when the URL cannot be read, the
+    // server cannot be reached or its table is not one the Vault can use. Error messages
+    // never hold the URL's password.
+    [[nodiscard]] static std::unique_ptr<PostgresVaultStorage> open(const QString &url,
+                                                                    QString *error);
+    ~PostgresVaultStorage() override;
+
+    // "PostgreSQL <host>/<database>", without user or password.
+    [[nodiscard]] QString description() const override;
+    [[nodiscard]] LoadResult load(const QByteArray &id) override;
+    [[nodiscard]] std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
+                                                  QString *error) override;
+
+private:
+    PostgresVaultStorage(QByteArray url, QByteArray password);
+
+    class Connection;
+    [[nodiscard]] std::unique_ptr<Connection> takeReader(bool *reused, QString *error);
+    void returnReader(std::unique_ptr<Connection> connection);
+    void dropIdleReaders();
+    [[nodiscard]] QString withoutPassword(QString message) const;
+
+    QByteArray m_url;
+    QByteArray m_password; // kept only to keep it out of error messages
+    QString m_description;
+    std::unique_ptr<Connection> m_writer;
+    std::mutex m_readersMutex;
+    std::vector<std::unique_ptr<Connection>> m_readers;
+};
+
+} // namespace VaultServer

@@ -1,0 +1,177 @@
+#include "ServerOptions.h"
+
+#include <QCommandLineParser>
+#include <QThread>
+
+using namespace Qt::StringLiterals;
+
+namespace VaultServer {
+
+namespace {
+
+struct Parser
+{
+    QCommandLineParser parser;
+    const QCommandLineOption data{u"data"_s,
+                                  u"Keep payloads in a SQLite database in <folder> (made when "
+                                  u"missing)."_s,
+                                  u"folder"_s};
+    const QCommandLineOption postgres{u"postgres"_s,
+                                      u"Keep payloads in PostgreSQL at <url> instead, so several "
+                                      u"servers can share them."_s,
+                                      u"url"_s};
+    const QCommandLineOption listen{u"listen"_s,
+                                    u"Address and port to serve on (default 127.0.0.1:8443; "
+                                    u"[::1]:8443 for IPv6)."_s,
+                                    u"host:port"_s, u"127.0.0.1:8443"_s};
+    const QCommandLineOption cert{u"cert"_s, u"TLS certificate chain, PEM."_s, u"file"_s};
+    const QCommandLineOption key{u"key"_s, u"TLS private key, PEM."_s, u"file"_s};
+    const QCommandLineOption plainHttp{
+        u"plain-http"_s,
+        u"Serve plain HTTP, on a loopback address only, behind a reverse proxy that does TLS. "
+        u"The client's address is then taken from X-Forwarded-For."_s};
+    const QCommandLineOption maxPayload{u"max-payload"_s,
+                                        u"Largest payload kept, in bytes (default 16777216)."_s,
+                                        u"bytes"_s, u"16777216"_s};
+    const QCommandLineOption missLimit{
+        u"miss-limit"_s,
+        u"Requests for vaults that do not exist allowed to one client per window (default 20; "
+        u"0: no limit)."_s,
+        u"count"_s, u"20"_s};
+    const QCommandLineOption missWindow{u"miss-window"_s,
+                                        u"The window of --miss-limit, in seconds (default 600)."_s,
+                                        u"seconds"_s, u"600"_s};
+    const QCommandLineOption headerTimeout{
+        u"header-timeout"_s,
+        u"Time for a client to send a request head, in seconds (default 10)."_s, u"seconds"_s,
+        u"10"_s};
+    const QCommandLineOption idleTimeout{
+        u"idle-timeout"_s, u"Time a connection may stay silent, in seconds (default 30)."_s,
+        u"seconds"_s, u"30"_s};
+    const QCommandLineOption threads{u"threads"_s,
+                                     u"Request threads (default: the number of processors, at "
+                                     u"least 2)."_s,
+                                     u"count"_s};
+    const QCommandLineOption maxConnections{
+        u"max-connections"_s, u"Open connections at most (default 1024)."_s, u"count"_s, u"1024"_s};
+    const QCommandLineOption maxPerClient{
+        u"max-connections-per-client"_s,
+        u"Open connections from one address at most (default 64)."_s, u"count"_s, u"64"_s};
+    const QCommandLineOption help{{u"h"_s, u"help"_s}, u"Show this help."_s};
+    const QCommandLineOption version{{u"v"_s, u"version"_s}, u"Show the version."_s};
+
+    Parser()
+    {
+        parser.setApplicationDescription(
+            u"The Pinlark Vault: keeps the encrypted payloads that Pinlark clients sync through. "
+            u"It never sees a card or a passport code."_s);
+        parser.addOptions({data, postgres, listen, cert, key, plainHttp, maxPayload, missLimit,
+                           missWindow, headerTimeout, idleTimeout, threads, maxConnections,
+                           maxPerClient, help, version});
+    }
+};
+
+// A whole number in [minimum, maximum] from an option's value.
+std::optional<qint64> number(const QCommandLineParser &parser, const QCommandLineOption &option,
+                             qint64 minimum, qint64 maximum, QString *error)
+{
+    bool ok = false;
+    const QString text = parser.value(option);
+    const qint64 value = text.toLongLong(&ok);
+    if (ok && value >= minimum && value <= maximum)
+        return value;
+    *error = u"--"_s + option.names().constLast() + u" wants a whole number from "_s +
+             QString::number(minimum) + u" to "_s + QString::number(maximum) + u", not \""_s +
+             text + u'"';
+    return std::nullopt;
+}
+
+bool parseListen(const QString &text, HttpSettings &http, QString *error)
+{
+    const qsizetype colon = text.lastIndexOf(u':');
+    QString host = colon > 0 ? text.first(colon) : QString();
+    if (host.startsWith(u'[') && host.endsWith(u']'))
+        host = host.sliced(1, host.size() - 2);
+    bool ok = false;
+    const uint port = colon > 0 ? text.sliced(colon + 1).toUInt(&ok) : 0;
+    if (host.isEmpty() || !ok || port > 65535) {
+        *error = u"--listen wants host:port, such as 127.0.0.1:8443 or [::1]:8443, not \""_s +
+                 text + u'"';
+        return false;
+    }
+    http.host = host.toUtf8();
+    http.port = quint16(port);
+    return true;
+}
+
+} // namespace
+
+std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QString *error)
+{
+    Parser p;
+    if (!p.parser.parse(QStringList{u"pinlark-vault"_s} + arguments)) {
+        *error = p.parser.errorText();
+        return std::nullopt;
+    }
+    ServerOptions options;
+    options.showHelp = p.parser.isSet(p.help);
+    options.showVersion = p.parser.isSet(p.version);
+    if (options.showHelp || options.showVersion)
+        return options;
+    if (!p.parser.positionalArguments().isEmpty()) {
+        *error =
+            u"unexpected argument \""_s + p.parser.positionalArguments().constFirst() + u"\""_s;
+        return std::nullopt;
+    }
+
+    options.dataFolder = p.parser.value(p.data);
+    options.postgresUrl = p.parser.value(p.postgres);
+    if (options.dataFolder.isEmpty() == options.postgresUrl.isEmpty()) {
+        *error = u"give either --data <folder> or --postgres <url>"_s;
+        return std::nullopt;
+    }
+    options.certificateFile = p.parser.value(p.cert);
+    options.keyFile = p.parser.value(p.key);
+    options.plainHttp = p.parser.isSet(p.plainHttp);
+    const bool tls = !options.certificateFile.isEmpty() || !options.keyFile.isEmpty();
+    if (options.plainHttp ? tls
+                          : (options.certificateFile.isEmpty() || options.keyFile.isEmpty())) {
+        *error = u"give --cert <file> and --key <file>, or --plain-http behind a reverse proxy "
+                 u"on this machine"_s;
+        return std::nullopt;
+    }
+
+    HttpSettings &http = options.http;
+    if (!parseListen(p.parser.value(p.listen), http, error))
+        return std::nullopt;
+    const auto maxPayload = number(p.parser, p.maxPayload, 1, qint64(1) << 30, error);
+    const auto missLimit = number(p.parser, p.missLimit, 0, 1'000'000, error);
+    const auto missWindow = number(p.parser, p.missWindow, 1, 7 * 24 * 3600, error);
+    const auto headerTimeout = number(p.parser, p.headerTimeout, 1, 3600, error);
+    const auto idleTimeout = number(p.parser, p.idleTimeout, 1, 3600, error);
+    const auto maxConnections = number(p.parser, p.maxConnections, 1, 1'000'000, error);
+    const auto maxPerClient = number(p.parser, p.maxPerClient, 1, 1'000'000, error);
+    std::optional<qint64> threads = std::max(2, QThread::idealThreadCount());
+    if (p.parser.isSet(p.threads))
+        threads = number(p.parser, p.threads, 1, 256, error);
+    if (!maxPayload || !missLimit || !missWindow || !headerTimeout || !idleTimeout ||
+        !maxConnections || !maxPerClient || !threads)
+        return std::nullopt;
+    http.maxPayloadBytes = *maxPayload;
+    http.missRule = MissLimiter::Rule{int(*missLimit), std::chrono::seconds(*missWindow)};
+    http.headerTimeout = std::chrono::seconds(*headerTimeout);
+    http.idleTimeout = std::chrono::seconds(*idleTimeout);
+    http.maxConnections = int(*maxConnections);
+    http.maxConnectionsPerClient = int(*maxPerClient);
+    http.threads = int(*threads);
+    http.trustForwardedFor = options.plainHttp;
+    return options;
+}
+
+QString serverHelpText()
+{
+    Parser p;
+    return p.parser.helpText();
+}
+
+} // namespace VaultServer

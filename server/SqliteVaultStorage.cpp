@@ -1,0 +1,279 @@
+#include "SqliteVaultStorage.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <sqlite3.h>
+#include <utility>
+
+using namespace Qt::StringLiterals;
+
+namespace VaultServer {
+
+namespace {
+
+constexpr int busyTimeoutMs = 10'000;
+
+const char *const schemaSql = "CREATE TABLE IF NOT EXISTS vaults ("
+                              " id TEXT PRIMARY KEY NOT NULL,"
+                              " data BLOB NOT NULL,"
+                              " etag TEXT NOT NULL,"
+                              " updated_at INTEGER NOT NULL)";
+
+QString sqliteError(sqlite3 *db, const QString &what)
+{
+    return what + u": "_s + QString::fromUtf8(db ? sqlite3_errmsg(db) : "out of memory");
+}
+
+struct Statement
+{
+    sqlite3_stmt *handle = nullptr;
+    Statement() = default;
+    Statement(const Statement &) = delete;
+    Statement &operator=(const Statement &) = delete;
+    ~Statement() { finalize(); }
+    void finalize()
+    {
+        sqlite3_finalize(handle);
+        handle = nullptr;
+    }
+};
+
+} // namespace
+
+// One database connection with its prepared statements. Used by one thread at a time.
+class SqliteVaultStorage::Connection
+{
+public:
+    static std::unique_ptr<Connection> open(const QString &path, bool create, QString *error)
+    {
+        auto connection = std::unique_ptr<Connection>(new Connection);
+        const int flags =
+            SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
+        if (sqlite3_open_v2(QFile::encodeName(path).constData(), &connection->m_db, flags,
+                            nullptr) != SQLITE_OK) {
+            *error = sqliteError(connection->m_db, u"cannot open "_s + path);
+            return nullptr;
+        }
+        sqlite3_busy_timeout(connection->m_db, busyTimeoutMs);
+        // WAL lets readers go on while the writer commits; FULL syncs the log at every commit,
+        // so a 2xx answer is only ever given for a payload that is on disk.
+        if (!connection->exec("PRAGMA journal_mode=WAL", error, SQLITE_ROW) ||
+            !connection->exec("PRAGMA synchronous=FULL", error) ||
+            (create && !connection->exec(schemaSql, error)) ||
+            !connection->prepare(connection->m_select,
+                                 "SELECT data, etag FROM vaults WHERE id = ?1", error) ||
+            !connection->prepare(connection->m_selectTag, "SELECT etag FROM vaults WHERE id = ?1",
+                                 error) ||
+            !connection->prepare(connection->m_upsert,
+                                 "INSERT INTO vaults (id, data, etag, updated_at)"
+                                 " VALUES (?1, ?2, ?3, unixepoch())"
+                                 " ON CONFLICT (id) DO UPDATE SET data = excluded.data,"
+                                 " etag = excluded.etag, updated_at = excluded.updated_at",
+                                 error))
+            return nullptr;
+        if (connection->journalMode() != "wal") {
+            *error = u"cannot put "_s + path + u" in WAL mode"_s;
+            return nullptr;
+        }
+        return connection;
+    }
+
+    ~Connection()
+    {
+        m_select.finalize();
+        m_selectTag.finalize();
+        m_upsert.finalize();
+        sqlite3_close_v2(m_db);
+    }
+
+    LoadResult load(const QByteArray &id)
+    {
+        LoadResult result;
+        sqlite3_stmt *const statement = m_select.handle;
+        sqlite3_reset(statement);
+        sqlite3_bind_text(statement, 1, id.constData(), int(id.size()), SQLITE_STATIC);
+        switch (sqlite3_step(statement)) {
+        case SQLITE_ROW:
+            result.vault = StoredVault{blobColumn(statement, 0), blobColumn(statement, 1)};
+            break;
+        case SQLITE_DONE:
+            break;
+        default:
+            result.failed = true;
+            result.error = sqliteError(m_db, u"cannot read a vault"_s);
+            break;
+        }
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+        return result;
+    }
+
+    std::vector<WriteOutcome> store(std::span<const VaultWrite> writes, QString *error)
+    {
+        std::vector<WriteOutcome> outcomes;
+        outcomes.reserve(writes.size());
+        const auto fail = [&] {
+            exec("ROLLBACK", nullptr);
+            return std::vector<WriteOutcome>(writes.size(), WriteOutcome::Failed);
+        };
+        if (!exec("BEGIN IMMEDIATE", error))
+            return fail();
+        for (const VaultWrite &write : writes) {
+            std::optional<QByteArray> current;
+            sqlite3_stmt *const select = m_selectTag.handle;
+            sqlite3_reset(select);
+            sqlite3_bind_text(select, 1, write.id.constData(), int(write.id.size()), SQLITE_STATIC);
+            const int step = sqlite3_step(select);
+            if (step == SQLITE_ROW)
+                current = blobColumn(select, 0);
+            sqlite3_reset(select);
+            if (step != SQLITE_ROW && step != SQLITE_DONE) {
+                *error = sqliteError(m_db, u"cannot read a vault's tag"_s);
+                return fail();
+            }
+            if (write.ifMatch && !ifMatchHolds(*write.ifMatch, current)) {
+                outcomes.push_back(WriteOutcome::PreconditionFailed);
+                continue;
+            }
+            sqlite3_stmt *const upsert = m_upsert.handle;
+            sqlite3_reset(upsert);
+            sqlite3_bind_text(upsert, 1, write.id.constData(), int(write.id.size()), SQLITE_STATIC);
+            sqlite3_bind_blob64(upsert, 2, write.data.constData(),
+                                sqlite3_uint64(write.data.size()), SQLITE_STATIC);
+            sqlite3_bind_text(upsert, 3, write.etag.constData(), int(write.etag.size()),
+                              SQLITE_STATIC);
+            const int stored = sqlite3_step(upsert);
+            sqlite3_reset(upsert);
+            sqlite3_clear_bindings(upsert);
+            if (stored != SQLITE_DONE) {
+                *error = sqliteError(m_db, u"cannot store a vault"_s);
+                return fail();
+            }
+            outcomes.push_back(current ? WriteOutcome::Replaced : WriteOutcome::Created);
+        }
+        if (!exec("COMMIT", error))
+            return fail();
+        return outcomes;
+    }
+
+private:
+    Connection() = default;
+
+    static QByteArray blobColumn(sqlite3_stmt *statement, int column)
+    {
+        const void *const bytes = sqlite3_column_blob(statement, column);
+        const int size = sqlite3_column_bytes(statement, column);
+        return bytes ? QByteArray(static_cast<const char *>(bytes), size) : QByteArray("");
+    }
+
+    bool prepare(Statement &statement, const char *sql, QString *error)
+    {
+        if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement.handle,
+                               nullptr) == SQLITE_OK)
+            return true;
+        *error = sqliteError(m_db, u"cannot prepare a statement"_s);
+        return false;
+    }
+
+    // Runs one statement to its end; `expected` is SQLITE_ROW for a PRAGMA that answers.
+    bool exec(const char *sql, QString *error, int expected = SQLITE_DONE)
+    {
+        Statement statement;
+        if (sqlite3_prepare_v2(m_db, sql, -1, &statement.handle, nullptr) == SQLITE_OK) {
+            int step = sqlite3_step(statement.handle);
+            if (step == expected) {
+                while (step == SQLITE_ROW)
+                    step = sqlite3_step(statement.handle);
+                if (step == SQLITE_DONE)
+                    return true;
+            }
+        }
+        if (error)
+            *error = sqliteError(m_db, QString::fromUtf8(sql));
+        return false;
+    }
+
+    QByteArray journalMode()
+    {
+        Statement statement;
+        if (sqlite3_prepare_v2(m_db, "PRAGMA journal_mode", -1, &statement.handle, nullptr) !=
+                SQLITE_OK ||
+            sqlite3_step(statement.handle) != SQLITE_ROW)
+            return {};
+        return blobColumn(statement.handle, 0).toLower();
+    }
+
+    sqlite3 *m_db = nullptr;
+    Statement m_select;
+    Statement m_selectTag;
+    Statement m_upsert;
+};
+
+std::unique_ptr<SqliteVaultStorage> SqliteVaultStorage::open(const QString &folder, QString *error)
+{
+    const QString absolute = QDir(folder).absolutePath();
+    if (!QDir().mkpath(absolute)) {
+        *error = u"cannot make the data folder "_s + absolute;
+        return nullptr;
+    }
+    // Ciphertext only, but nobody else on the machine needs to read it.
+    QFile::setPermissions(absolute, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString path = QDir(absolute).filePath(u"vaults.sqlite3"_s);
+    auto storage = std::unique_ptr<SqliteVaultStorage>(new SqliteVaultStorage(path));
+    storage->m_writer = Connection::open(path, true, error);
+    if (!storage->m_writer)
+        return nullptr;
+    return storage;
+}
+
+SqliteVaultStorage::SqliteVaultStorage(QString path)
+    : m_path(std::move(path))
+{}
+
+SqliteVaultStorage::~SqliteVaultStorage() = default;
+
+QString SqliteVaultStorage::description() const
+{
+    return u"SQLite "_s + m_path;
+}
+
+LoadResult SqliteVaultStorage::load(const QByteArray &id)
+{
+    QString error;
+    std::unique_ptr<Connection> reader = takeReader(&error);
+    if (!reader)
+        return LoadResult{std::nullopt, true, error};
+    LoadResult result = reader->load(id);
+    // A connection that failed is dropped, so a damaged one is never handed out again.
+    if (!result.failed)
+        returnReader(std::move(reader));
+    return result;
+}
+
+std::vector<WriteOutcome> SqliteVaultStorage::store(std::span<const VaultWrite> writes,
+                                                    QString *error)
+{
+    return m_writer->store(writes, error);
+}
+
+std::unique_ptr<SqliteVaultStorage::Connection> SqliteVaultStorage::takeReader(QString *error)
+{
+    {
+        const std::lock_guard lock(m_readersMutex);
+        if (!m_readers.empty()) {
+            std::unique_ptr<Connection> reader = std::move(m_readers.back());
+            m_readers.pop_back();
+            return reader;
+        }
+    }
+    return Connection::open(m_path, false, error);
+}
+
+void SqliteVaultStorage::returnReader(std::unique_ptr<Connection> connection)
+{
+    const std::lock_guard lock(m_readersMutex);
+    m_readers.push_back(std::move(connection));
+}
+
+} // namespace VaultServer

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "VaultStorage.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+struct sqlite3;
+
+namespace VaultServer {
+
+// Payloads in one SQLite database in WAL mode, "vaults.sqlite3" in the data folder. Commits
+// are synchronous=FULL, so a stored payload is on disk before store() returns. Readers take
+// connections from a small pool; WAL lets them read while the writer commits.
+class SqliteVaultStorage final : public VaultStorage
+{
+public:
+    // Creates the folder (0700) and the database when missing. None, with *error set, when
+    // the database cannot be opened or is not one of ours.
+    [[nodiscard]] static std::unique_ptr<SqliteVaultStorage> open(const QString &folder,
+                                                                  QString *error);
+    ~SqliteVaultStorage() override;
+
+    [[nodiscard]] QString description() const override;
+    [[nodiscard]] LoadResult load(const QByteArray &id) override;
+    [[nodiscard]] std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
+                                                  QString *error) override;
+
+    [[nodiscard]] QString databasePath() const { return m_path; }
+
+private:
+    explicit SqliteVaultStorage(QString path);
+
+    class Connection;
+    [[nodiscard]] std::unique_ptr<Connection> takeReader(QString *error);
+    void returnReader(std::unique_ptr<Connection> connection);
+
+    QString m_path;
+    std::unique_ptr<Connection> m_writer;
+    std::mutex m_readersMutex;
+    std::vector<std::unique_ptr<Connection>> m_readers;
+};
+
+} // namespace VaultServer

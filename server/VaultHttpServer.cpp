@@ -1,0 +1,556 @@
+#include "VaultHttpServer.h"
+
+#include "VaultProtocol.h"
+#include "WriteQueue.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <arpa/inet.h>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+
+namespace VaultServer {
+
+namespace {
+
+constexpr int listenBacklog = 1024;
+// Request heads (the request line and every header) beyond this get 431 from the library.
+constexpr size_t headMemoryBytes = 32 * 1024;
+// How long stop() lets answers already under way reach their clients.
+constexpr auto drainTime = 3s;
+
+enum class Method { Get, Post };
+
+// Closes a socket that was never handed to the library.
+struct SocketGuard
+{
+    int fd = -1;
+    SocketGuard(const SocketGuard &) = delete;
+    SocketGuard &operator=(const SocketGuard &) = delete;
+    explicit SocketGuard(int socket)
+        : fd(socket)
+    {}
+    ~SocketGuard()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    int release() { return std::exchange(fd, -1); }
+};
+
+bool isLoopback(const sockaddr_storage &address)
+{
+    if (address.ss_family == AF_INET) {
+        const auto &ipv4 = reinterpret_cast<const sockaddr_in &>(address);
+        return (ntohl(ipv4.sin_addr.s_addr) >> 24) == 127;
+    }
+    if (address.ss_family == AF_INET6) {
+        const auto &ipv6 = reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&ipv6))
+            return true;
+        return IN6_IS_ADDR_V4MAPPED(&ipv6) && ipv6.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+QString addressText(const sockaddr_storage &address, quint16 port)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (address.ss_family == AF_INET6) {
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6 &>(address).sin6_addr, text,
+                  sizeof text);
+        return u'[' + QString::fromLatin1(text) + u"]:"_s + QString::number(port);
+    }
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in &>(address).sin_addr, text, sizeof text);
+    return QString::fromLatin1(text) + u':' + QString::number(port);
+}
+
+// A listening socket on host:port, non-blocking as the library's thread pool needs it.
+int listenOn(const QByteArray &host, quint16 port, sockaddr_storage *bound, QString *error)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *addresses = nullptr;
+    const QByteArray service = QByteArray::number(port);
+    if (const int failed = getaddrinfo(host.constData(), service.constData(), &hints, &addresses)) {
+        *error = u"cannot resolve "_s + QString::fromUtf8(host) + u": "_s +
+                 QString::fromUtf8(gai_strerror(failed));
+        return -1;
+    }
+    QString lastError;
+    int result = -1;
+    for (const addrinfo *address = addresses; address && result < 0; address = address->ai_next) {
+        SocketGuard socket(::socket(address->ai_family,
+                                    address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                    address->ai_protocol));
+        const int on = 1;
+        socklen_t length = sizeof *bound;
+        if (socket.fd < 0 || setsockopt(socket.fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+            ::bind(socket.fd, address->ai_addr, address->ai_addrlen) != 0 ||
+            ::listen(socket.fd, listenBacklog) != 0 ||
+            getsockname(socket.fd, reinterpret_cast<sockaddr *>(bound), &length) != 0) {
+            lastError = QString::fromLocal8Bit(std::strerror(errno));
+            continue;
+        }
+        result = socket.release();
+    }
+    freeaddrinfo(addresses);
+    if (result < 0)
+        *error = u"cannot listen on "_s + QString::fromUtf8(host) + u':' + QString::number(port) +
+                 u": "_s + lastError;
+    return result;
+}
+
+quint16 portOf(const sockaddr_storage &address)
+{
+    if (address.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 &>(address).sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in &>(address).sin_port);
+}
+
+std::optional<QByteArrayView> header(MHD_Connection *connection, const char *name)
+{
+    const char *const value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    if (!value)
+        return std::nullopt;
+    return QByteArrayView(value, qsizetype(std::strlen(value)));
+}
+
+using Headers = std::initializer_list<std::pair<const char *, QByteArray>>;
+
+MHD_Result respond(MHD_Connection *connection, unsigned int status, const QByteArray &body,
+                   Headers headers = {})
+{
+    MHD_Response *const response = MHD_create_response_from_buffer(
+        size_t(body.size()), const_cast<char *>(body.constData()), MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return MHD_NO;
+    if (!body.isEmpty())
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    for (const auto &[name, value] : headers)
+        MHD_add_response_header(response, name, value.constData());
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+MHD_Result respondError(MHD_Connection *connection, unsigned int status, const QString &message,
+                        Headers headers = {})
+{
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{"error"_L1, message}}).toJson(QJsonDocument::Compact);
+    return respond(connection, status, body, headers);
+}
+
+QString byteCount(qint64 bytes)
+{
+    if (bytes % (1024 * 1024) == 0)
+        return QString::number(bytes / (1024 * 1024)) + u" MiB"_s;
+    return QString::number(bytes) + u" bytes"_s;
+}
+
+} // namespace
+
+// One request's state, from its head to its answer.
+struct VaultHttpServer::Request
+{
+    Method method = Method::Get;
+    QByteArray id;
+    QByteArray client;
+    QByteArray body;
+    qint64 received = 0; // body bytes so far
+    std::optional<std::vector<QByteArray>> ifMatch;
+    QByteArray etag; // of the posted text
+    bool submitted = false;
+    std::atomic<int> outcome = -1; // a WriteOutcome once the writer is done
+    // An answer decided from the head alone. It is given once the request has been read, so
+    // the connection can serve the next one; the body, if any, is read and dropped.
+    struct Refusal
+    {
+        unsigned int status = 0;
+        QString message;
+        const char *header = nullptr;
+        QByteArray value;
+    };
+    std::optional<Refusal> refusal;
+};
+
+std::unique_ptr<VaultHttpServer>
+VaultHttpServer::start(const HttpSettings &settings, VaultStorage &storage, Log log, QString *error)
+{
+    const bool tls = !settings.certificatePem.isEmpty() || !settings.keyPem.isEmpty();
+    if (tls && (settings.certificatePem.isEmpty() || settings.keyPem.isEmpty())) {
+        *error = u"TLS needs both a certificate and a key"_s;
+        return nullptr;
+    }
+    sockaddr_storage bound{};
+    SocketGuard listener(listenOn(settings.host, settings.port, &bound, error));
+    if (listener.fd < 0)
+        return nullptr;
+    if (!tls && !isLoopback(bound)) {
+        *error = u"plain HTTP is only served on a loopback address, for a reverse proxy on the "
+                 u"same machine; give a certificate and a key to listen on "_s +
+                 addressText(bound, portOf(bound));
+        return nullptr;
+    }
+
+    auto server =
+        std::unique_ptr<VaultHttpServer>(new VaultHttpServer(settings, storage, std::move(log)));
+    server->m_port = portOf(bound);
+    server->m_url = (tls ? u"https://"_s : u"http://"_s) + addressText(bound, server->m_port);
+
+    unsigned int flags =
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
+    if (tls)
+        flags |= MHD_USE_TLS;
+    const unsigned int perClient =
+        settings.trustForwardedFor ? 0U : unsigned(std::max(0, settings.maxConnectionsPerClient));
+    const auto function = [](auto *pointer) { return reinterpret_cast<intptr_t>(pointer); };
+    std::vector<MHD_OptionItem> options = {
+        {MHD_OPTION_EXTERNAL_LOGGER, function(&VaultHttpServer::libraryMessage), server.get()},
+        {MHD_OPTION_LISTEN_SOCKET, listener.fd, nullptr},
+        {MHD_OPTION_THREAD_POOL_SIZE, std::max(1, settings.threads), nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, std::max(1, settings.maxConnections), nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, intptr_t(perClient), nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, intptr_t(settings.idleTimeout.count()), nullptr},
+        {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(headMemoryBytes), nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, function(&VaultHttpServer::requestEnded), server.get()},
+        {MHD_OPTION_NOTIFY_CONNECTION, function(&VaultHttpServer::connectionChanged), server.get()},
+        {MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, nullptr},
+        // Requests that bend HTTP/1.1 (no Host, white space before a colon...) are refused:
+        // no client of ours sends them, and leniency is where smuggling tricks live.
+        {MHD_OPTION_STRICT_FOR_CLIENT, 1, nullptr},
+    };
+    if (tls) {
+        // The server keeps its own copy of the PEM texts (zero-terminated by QByteArray).
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0,
+                           const_cast<char *>(server->m_settings.certificatePem.constData())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0,
+                           const_cast<char *>(server->m_settings.keyPem.constData())});
+        options.push_back({MHD_OPTION_HTTPS_PRIORITIES, 0,
+                           const_cast<char *>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
+    server->m_daemon =
+        MHD_start_daemon(flags, 0, nullptr, nullptr, &VaultHttpServer::handleRequest, server.get(),
+                         MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    server->m_started.store(true);
+    if (!server->m_daemon) {
+        const std::lock_guard lock(server->m_startMutex);
+        *error = u"cannot start serving: "_s + (server->m_startMessages.isEmpty()
+                                                    ? u"the library refused its settings"_s
+                                                    : server->m_startMessages);
+        return nullptr;
+    }
+    listener.release(); // the daemon owns it now
+    return server;
+}
+
+VaultHttpServer::VaultHttpServer(const HttpSettings &settings, VaultStorage &storage, Log log)
+    : m_settings(settings)
+    , m_storage(storage)
+    , m_log(std::move(log))
+    , m_limiter(settings.missRule)
+    , m_writes(std::make_unique<WriteQueue>(storage,
+                                            [this](const QString &reason) {
+                                                if (m_log)
+                                                    m_log(u"storing failed: "_s + reason);
+                                            }))
+    , m_sweeper([this] { sweepSlowHeads(); })
+{}
+
+VaultHttpServer::~VaultHttpServer()
+{
+    stop();
+    {
+        const std::lock_guard lock(m_watchMutex);
+        m_sweeperStop = true;
+        m_sweepWake.notify_one();
+    }
+    if (m_sweeper.joinable())
+        m_sweeper.join();
+}
+
+void VaultHttpServer::stop()
+{
+    if (m_stopping.exchange(true) || !m_daemon)
+        return;
+    // No new connections; the listening socket is ours to close.
+    if (const MHD_socket listener = MHD_quiesce_daemon(m_daemon); listener != MHD_INVALID_SOCKET)
+        ::close(listener);
+    // Every POST received is stored and its connection resumed; later ones are answered 503
+    // without being suspended, so none is left suspended when the daemon stops.
+    m_writes->stop();
+    const auto giveUp = std::chrono::steady_clock::now() + drainTime;
+    while (m_requestsInFlight.load() > 0 && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(10ms);
+    MHD_stop_daemon(m_daemon);
+    m_daemon = nullptr;
+}
+
+MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection, const char *url,
+                                          const char *method, const char * /*version*/,
+                                          const char *uploadData, size_t *uploadDataSize,
+                                          void **requestContext)
+{
+    auto *const server = static_cast<VaultHttpServer *>(self);
+    auto *request = static_cast<Request *>(*requestContext);
+    if (!request) {
+        // The head is complete: the sweeper no longer watches this connection.
+        {
+            const std::lock_guard lock(server->m_watchMutex);
+            if (const auto watch = server->m_watches.find(connection);
+                watch != server->m_watches.end())
+                watch->second.waitingForHead = false;
+        }
+        ++server->m_requestsInFlight;
+        request = new Request;
+        *requestContext = request;
+        return server->beginRequest(connection, *request, url, method);
+    }
+    if (*uploadDataSize != 0) {
+        // A body larger than any payload could be is dropped with the connection: the
+        // library cannot answer while the body still arrives. Bodies that announce their
+        // length were answered 413 before this.
+        request->received += qint64(*uploadDataSize);
+        if (request->received > server->bodyLimit())
+            return MHD_NO;
+        if (request->method == Method::Post && !request->refusal)
+            request->body.append(uploadData, qsizetype(*uploadDataSize));
+        *uploadDataSize = 0;
+        return MHD_YES;
+    }
+    if (const auto &refusal = request->refusal) {
+        if (refusal->header)
+            return respondError(connection, refusal->status, refusal->message,
+                                {{refusal->header, refusal->value}});
+        return respondError(connection, refusal->status, refusal->message);
+    }
+    return request->method == Method::Get ? server->answerGet(connection, *request)
+                                          : server->answerPost(connection, *request);
+}
+
+MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &request,
+                                         const char *url, const char *method)
+{
+    const auto refuse = [&request](unsigned int status, QString message,
+                                   const char *headerName = nullptr, QByteArray value = {}) {
+        request.refusal =
+            Request::Refusal{status, std::move(message), headerName, std::move(value)};
+        return MHD_YES;
+    };
+    request.method = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 ? Method::Post : Method::Get;
+    const std::optional<QByteArray> id =
+        vaultIdFromPath(QByteArrayView(url, qsizetype(std::strlen(url))));
+    if (!id)
+        return refuse(MHD_HTTP_NOT_FOUND, u"Not found: a vault is at /vault/pinlark/ followed by "
+                                          u"64 lower-case hexadecimal digits"_s);
+    request.id = *id;
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && request.method != Method::Post)
+        return refuse(MHD_HTTP_METHOD_NOT_ALLOWED, u"A vault answers GET and POST only"_s,
+                      MHD_HTTP_HEADER_ALLOW, "GET, POST");
+    request.client = clientOf(connection);
+    if (const int wait = m_limiter.secondsToWait(request.client))
+        return refuse(MHD_HTTP_TOO_MANY_REQUESTS,
+                      u"Too many requests for vaults that do not exist; try again later"_s,
+                      MHD_HTTP_HEADER_RETRY_AFTER, QByteArray::number(wait));
+    if (request.method == Method::Get)
+        return MHD_YES;
+
+    if (!acceptsContentType(header(connection, MHD_HTTP_HEADER_CONTENT_TYPE)))
+        return refuse(MHD_HTTP_UNSUPPORTED_MEDIA_TYPE, u"The body must be application/json"_s);
+    if (const auto length = header(connection, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+        bool ok = false;
+        const qint64 announced = length->toLongLong(&ok);
+        // Answered at once, so the body is never sent; the connection closes after it.
+        if (ok && announced > bodyLimit())
+            return respondError(connection, MHD_HTTP_CONTENT_TOO_LARGE,
+                                u"The payload is larger than this Vault keeps ("_s +
+                                    byteCount(m_settings.maxPayloadBytes) + u')');
+    }
+    if (const auto ifMatch = header(connection, MHD_HTTP_HEADER_IF_MATCH))
+        request.ifMatch = parseIfMatch(*ifMatch);
+    return MHD_YES;
+}
+
+MHD_Result VaultHttpServer::answerGet(MHD_Connection *connection, Request &request)
+{
+    const LoadResult loaded = m_storage.load(request.id);
+    if (loaded.failed) {
+        if (m_log)
+            m_log(u"reading failed: "_s + loaded.error);
+        return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                            u"The vault cannot be read just now"_s,
+                            {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
+    }
+    if (!loaded.vault) {
+        m_limiter.recordMiss(request.client);
+        return respondError(connection, MHD_HTTP_NOT_FOUND, u"Nothing is stored in this vault"_s);
+    }
+    return respond(connection, MHD_HTTP_OK, getAnswer(loaded.vault->data),
+                   {{MHD_HTTP_HEADER_ETAG, loaded.vault->etag}});
+}
+
+MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &request)
+{
+    if (const int outcome = request.outcome.load(); outcome >= 0) {
+        switch (WriteOutcome(outcome)) {
+        case WriteOutcome::Created:
+            m_limiter.recordMiss(request.client);
+            [[fallthrough]];
+        case WriteOutcome::Replaced:
+            return respond(connection, MHD_HTTP_NO_CONTENT, {},
+                           {{MHD_HTTP_HEADER_ETAG, request.etag}});
+        case WriteOutcome::PreconditionFailed:
+            // Also what a guess with If-Match gets for a vault that does not exist.
+            m_limiter.recordMiss(request.client);
+            return respondError(connection, MHD_HTTP_PRECONDITION_FAILED,
+                                u"The vault has changed since the tag in If-Match; nothing was "
+                                u"stored"_s);
+        case WriteOutcome::Failed:
+            break;
+        }
+        return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                            u"The vault could not be stored just now; nothing was changed"_s,
+                            {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
+    }
+    if (request.submitted)
+        return MHD_YES; // still with the writer
+
+    QString problem;
+    std::optional<QByteArray> data = dataFromBody(request.body, &problem);
+    if (!data)
+        return respondError(connection, MHD_HTTP_BAD_REQUEST, problem);
+    if (data->size() > m_settings.maxPayloadBytes)
+        return respondError(connection, MHD_HTTP_CONTENT_TOO_LARGE,
+                            u"The payload is larger than this Vault keeps ("_s +
+                                byteCount(m_settings.maxPayloadBytes) + u')');
+    if (m_stopping.load())
+        return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                            u"The Vault is stopping; nothing was stored"_s,
+                            {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
+    request.body = {};
+    request.etag = entityTag(*data);
+    request.submitted = true;
+    // Suspended before it is queued, so the writer's resume always finds it suspended.
+    MHD_suspend_connection(connection);
+    m_writes->submit(VaultWrite{request.id, std::move(*data), request.etag, request.ifMatch},
+                     [connection, &request](WriteOutcome outcome) {
+                         request.outcome.store(int(outcome));
+                         MHD_resume_connection(connection);
+                     });
+    return MHD_YES;
+}
+
+void VaultHttpServer::requestEnded(void *self, MHD_Connection *connection, void **requestContext,
+                                   MHD_RequestTerminationCode)
+{
+    auto *const server = static_cast<VaultHttpServer *>(self);
+    auto *const request = static_cast<Request *>(*requestContext);
+    if (!request)
+        return;
+    delete request;
+    *requestContext = nullptr;
+    --server->m_requestsInFlight;
+    // A kept-alive connection has the same time again for its next request head.
+    const std::lock_guard lock(server->m_watchMutex);
+    if (const auto watch = server->m_watches.find(connection); watch != server->m_watches.end()) {
+        watch->second.waitingForHead = true;
+        watch->second.deadline =
+            std::chrono::steady_clock::now() + server->m_settings.headerTimeout;
+    }
+}
+
+void VaultHttpServer::connectionChanged(void *self, MHD_Connection *connection,
+                                        void ** /*socketContext*/,
+                                        MHD_ConnectionNotificationCode change)
+{
+    auto *const server = static_cast<VaultHttpServer *>(self);
+    const std::lock_guard lock(server->m_watchMutex);
+    if (change == MHD_CONNECTION_NOTIFY_STARTED) {
+        const MHD_ConnectionInfo *const info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info)
+            server->m_watches[connection] =
+                Watch{info->connect_fd, true,
+                      std::chrono::steady_clock::now() + server->m_settings.headerTimeout};
+    } else {
+        // Called before the library closes the socket, so the sweeper never touches a
+        // descriptor that could already belong to another connection.
+        server->m_watches.erase(connection);
+    }
+}
+
+void VaultHttpServer::sweepSlowHeads()
+{
+    // The library only knows idle time-outs, which a client sending a byte now and then never
+    // meets. A connection whose request head is not complete in time is shut down here; the
+    // library then sees it end and cleans it up in its own thread.
+    const auto period =
+        std::clamp<std::chrono::steady_clock::duration>(m_settings.headerTimeout / 4, 50ms, 1s);
+    std::unique_lock lock(m_watchMutex);
+    while (!m_sweeperStop) {
+        m_sweepWake.wait_for(lock, period);
+        const auto now = std::chrono::steady_clock::now();
+        for (auto &[connection, watch] : m_watches) {
+            if (watch.waitingForHead && watch.deadline <= now && watch.fd >= 0) {
+                ::shutdown(watch.fd, SHUT_RDWR);
+                watch.fd = -1; // once is enough
+            }
+        }
+    }
+}
+
+qint64 VaultHttpServer::bodyLimit() const
+{
+    // JSON escapes make a body longer than its text (the client writes "/" as "\\/"), so
+    // bodies get a quarter more room; the text itself is held to the limit once decoded.
+    return m_settings.maxPayloadBytes + m_settings.maxPayloadBytes / 4 + 64 * 1024;
+}
+
+void VaultHttpServer::libraryMessage(void *self, const char *format, va_list arguments)
+{
+    // Until the daemon runs, the library's messages say why it could not start. After that
+    // they are about single clients (a failed handshake, a malformed request), which any
+    // stranger can cause at will; they are not worth a line each.
+    auto *const server = static_cast<VaultHttpServer *>(self);
+    if (server->m_started.load())
+        return;
+    char text[512] = {};
+    std::vsnprintf(text, sizeof text, format, arguments);
+    const std::lock_guard lock(server->m_startMutex);
+    if (!server->m_startMessages.isEmpty())
+        server->m_startMessages += u"; "_s;
+    server->m_startMessages += QString::fromLocal8Bit(text).trimmed();
+}
+
+QByteArray VaultHttpServer::clientOf(MHD_Connection *connection) const
+{
+    if (m_settings.trustForwardedFor) {
+        if (const auto forwarded = header(connection, "X-Forwarded-For")) {
+            const qsizetype comma = forwarded->lastIndexOf(',');
+            const QByteArray key = MissLimiter::clientKey(forwarded->sliced(comma + 1));
+            if (!key.isEmpty())
+                return key;
+        }
+    }
+    const MHD_ConnectionInfo *const info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    return info ? MissLimiter::clientKey(info->client_addr) : QByteArray();
+}
+
+} // namespace VaultServer

@@ -1,0 +1,108 @@
+#include "VaultProtocol.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+
+#include <openssl/evp.h>
+
+using namespace Qt::StringLiterals;
+
+namespace VaultServer {
+
+namespace {
+
+constexpr qsizetype vaultIdLength = 64;
+
+bool isLowerHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+}
+
+QByteArrayView trimmed(QByteArrayView text)
+{
+    while (!text.isEmpty() && (text.front() == ' ' || text.front() == '\t'))
+        text = text.sliced(1);
+    while (!text.isEmpty() && (text.back() == ' ' || text.back() == '\t'))
+        text.chop(1);
+    return text;
+}
+
+} // namespace
+
+std::optional<QByteArray> vaultIdFromPath(QByteArrayView path)
+{
+    if (!path.startsWith(vaultPathPrefix))
+        return std::nullopt;
+    const QByteArrayView id = path.sliced(vaultPathPrefix.size());
+    if (id.size() != vaultIdLength || !std::all_of(id.begin(), id.end(), isLowerHex))
+        return std::nullopt;
+    return id.toByteArray();
+}
+
+std::optional<QByteArray> dataFromBody(const QByteArray &body, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        *error = u"The body is not JSON: "_s + parseError.errorString();
+        return std::nullopt;
+    }
+    if (!document.isObject()) {
+        *error = u"The body must be a JSON object"_s;
+        return std::nullopt;
+    }
+    const QJsonValue data = document.object().value("data"_L1);
+    if (!data.isString()) {
+        *error = u"The body's member \"data\" must be a string"_s;
+        return std::nullopt;
+    }
+    return data.toString().toUtf8();
+}
+
+QByteArray getAnswer(const QByteArray &data)
+{
+    return QJsonDocument(QJsonObject{{"data"_L1, QString::fromUtf8(data)}})
+        .toJson(QJsonDocument::Compact);
+}
+
+QByteArray entityTag(QByteArrayView data)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int length = 0;
+    if (EVP_Digest(data.data(), size_t(data.size()), digest, &length, EVP_sha256(), nullptr) != 1)
+        return {};
+    const QByteArray raw(reinterpret_cast<const char *>(digest), qsizetype(length));
+    return '"' + raw.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals) + '"';
+}
+
+std::vector<QByteArray> parseIfMatch(QByteArrayView header)
+{
+    // Commas may appear inside a quoted tag, so items are split outside quotes only.
+    std::vector<QByteArray> tags;
+    qsizetype start = 0;
+    bool quoted = false;
+    for (qsizetype i = 0; i <= header.size(); ++i) {
+        if (i < header.size() && header[i] == '"')
+            quoted = !quoted;
+        if (i == header.size() || (header[i] == ',' && !quoted)) {
+            const QByteArrayView item = trimmed(header.sliced(start, i - start));
+            if (!item.isEmpty())
+                tags.push_back(item.toByteArray());
+            start = i + 1;
+        }
+    }
+    return tags;
+}
+
+bool acceptsContentType(std::optional<QByteArrayView> contentType)
+{
+    if (!contentType)
+        return true;
+    QByteArrayView type = *contentType;
+    if (const qsizetype semicolon = type.indexOf(';'); semicolon >= 0)
+        type = type.first(semicolon);
+    return trimmed(type).compare("application/json", Qt::CaseInsensitive) == 0;
+}
+
+} // namespace VaultServer

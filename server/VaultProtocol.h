@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+// The Vault's wire format, apart from any socket: which paths name a vault, what a POST body
+// must hold, what a GET answers, and the entity tags of the optional concurrency guard.
+namespace VaultServer {
+
+inline constexpr QByteArrayView vaultPathPrefix = "/vault/pinlark/";
+
+// The vault identity in a request path: exactly "/vault/pinlark/" and 64 lower-case hex
+// digits. None for anything else (upper case, a trailing slash, more segments).
+[[nodiscard]] std::optional<QByteArray> vaultIdFromPath(QByteArrayView path);
+
+// The text of a POST body, which must be a JSON object whose member "data" is a string (other
+// members are ignored). None otherwise, with *error saying what was wrong for the 400 answer.
+[[nodiscard]] std::optional<QByteArray> dataFromBody(const QByteArray &body, QString *error);
+
+// What a GET answers for a stored text: {"data":"<text>"}.
+[[nodiscard]] QByteArray getAnswer(const QByteArray &data);
+
+// A strong entity tag of the text: the unpadded base64url SHA-256 in quotes. Equal texts have
+// equal tags, so a vault rewritten with the same text still matches an earlier If-Match.
+[[nodiscard]] QByteArray entityTag(QByteArrayView data);
+
+// The entity tags listed in an If-Match header, in order: "*", quoted strong tags and W/
+// weak ones as sent. A malformed item is kept as it stands; it matches nothing.
+[[nodiscard]] std::vector<QByteArray> parseIfMatch(QByteArrayView header);
+
+// True for no Content-Type at all and for application/json with any parameters.
+[[nodiscard]] bool acceptsContentType(std::optional<QByteArrayView> contentType);
+
+} // namespace VaultServer

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <span>
+#include <vector>
+
+// Where the Vault keeps its payloads: one record per vault, holding the text last stored and
+// its entity tag. The server never looks inside the text.
+namespace VaultServer {
+
+struct StoredVault
+{
+    QByteArray data; // the text last stored, as UTF-8 bytes
+    QByteArray etag; // the entity tag of data, quotes included
+};
+
+// What a lookup found. `failed` means the storage could not answer (the error says why, for
+// the log); `vault` is empty when nothing is stored under the identity.
+struct LoadResult
+{
+    std::optional<StoredVault> vault;
+    bool failed = false;
+    QString error;
+};
+
+// One POST to apply. `ifMatch`, when set, holds the entity tags of the client's If-Match
+// header ("*" matches any stored vault); the write then happens only if the vault exists and
+// its current tag is one of them.
+struct VaultWrite
+{
+    QByteArray id; // 64 lower-case hex digits, already checked
+    QByteArray data;
+    QByteArray etag; // of data, computed by the caller
+    std::optional<std::vector<QByteArray>> ifMatch;
+};
+
+enum class WriteOutcome {
+    Created,            // nothing was stored before; durable now
+    Replaced,           // an earlier text was replaced; durable now
+    PreconditionFailed, // If-Match did not hold; nothing changed
+    Failed,             // the storage failed; nothing of the batch changed
+};
+
+// Implementations are used from several threads at once: load() from any request thread,
+// store() from the single writer thread.
+class VaultStorage
+{
+public:
+    virtual ~VaultStorage() = default;
+
+    // A short description for the start-up line, such as "SQLite /var/lib/pinlark-vault".
+    [[nodiscard]] virtual QString description() const = 0;
+
+    [[nodiscard]] virtual LoadResult load(const QByteArray &id) = 0;
+
+    // Applies the writes in order, in one durable transaction: when store() returns, every
+    // Created or Replaced write survives a crash of the process or the machine. Later writes
+    // see earlier ones of the same batch (an If-Match may name a tag written just before).
+    // On a failure the whole batch is rolled back and every outcome is Failed; `error` then
+    // says why.
+    [[nodiscard]] virtual std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
+                                                          QString *error) = 0;
+};
+
+// True when the If-Match tags admit a vault whose current tag is `current` (none when nothing
+// is stored). Strong comparison: weak tags never match.
+[[nodiscard]] bool ifMatchHolds(const std::vector<QByteArray> &tags,
+                                const std::optional<QByteArray> &current);
+
+} // namespace VaultServer

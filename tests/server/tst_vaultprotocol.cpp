@@ -1,0 +1,262 @@
+#include "MissLimiter.h"
+#include "ServerOptions.h"
+#include "VaultProtocol.h"
+#include "VaultStorage.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using namespace VaultServer;
+
+class TestVaultProtocol final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void getAnswersCarryAnyText_data();
+    void getAnswersCarryAnyText();
+    void entityTagsFollowTheText();
+    void ifMatch_data();
+    void ifMatch();
+    void contentTypes_data();
+    void contentTypes();
+    void options_data();
+    void options();
+    void missesAreLimitedPerClient();
+    void clientsAreKeyedByAddress_data();
+    void clientsAreKeyedByAddress();
+    void aFloodOfAddressesSharesOneBucket();
+};
+
+void TestVaultProtocol::getAnswersCarryAnyText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("base64") << u"QUJD/REVG+0x=="_s;
+    QTest::newRow("empty") << QString();
+    QTest::newRow("escapes") << u"\"\\/\b\f\n\r\t\u0000\u001f"_s;
+    QTest::newRow("non-ASCII") << u"\u00e9\u4e2d\U0001F600\u2028"_s;
+}
+
+void TestVaultProtocol::getAnswersCarryAnyText()
+{
+    QFETCH(QString, text);
+    // What a POST stored comes back in a GET as the same string.
+    const QByteArray body = QJsonDocument(QJsonObject{{"data"_L1, text}}).toJson();
+    QString error;
+    const std::optional<QByteArray> data = dataFromBody(body, &error);
+    QVERIFY2(data, qPrintable(error));
+    const QJsonDocument answer = QJsonDocument::fromJson(getAnswer(*data));
+    QCOMPARE(answer.object().value("data"_L1).toString(), text);
+    QCOMPARE(answer.object().size(), 1);
+}
+
+void TestVaultProtocol::entityTagsFollowTheText()
+{
+    const QByteArray tag = entityTag("text");
+    QVERIFY(tag.startsWith('"') && tag.endsWith('"'));
+    QCOMPARE(tag.size(), 45); // 43 base64url characters of SHA-256, in quotes
+    QCOMPARE(tag, entityTag(QByteArray("text")));
+    QVERIFY(entityTag("text") != entityTag("Text"));
+    QVERIFY(entityTag("") != entityTag(QByteArray(1, '\0')));
+    QVERIFY(!tag.contains('+') && !tag.contains('/') && !tag.contains('='));
+}
+
+void TestVaultProtocol::ifMatch_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<std::optional<QByteArray>>("current");
+    QTest::addColumn<bool>("holds");
+    const QByteArray tag = entityTag("now");
+    const std::optional<QByteArray> stored = tag;
+    const std::optional<QByteArray> nothing;
+    QTest::newRow("same tag") << tag << stored << true;
+    QTest::newRow("in a list") << "\"a\", " + tag + " ,\"b\"" << stored << true;
+    QTest::newRow("comma in a tag") << "\"a,b\"," + tag << stored << true;
+    QTest::newRow("star") << QByteArray("*") << stored << true;
+    QTest::newRow("star, nothing stored") << QByteArray("*") << nothing << false;
+    QTest::newRow("tag, nothing stored") << tag << nothing << false;
+    QTest::newRow("other tag") << entityTag("before") << stored << false;
+    QTest::newRow("weak") << "W/" + tag << stored << false;
+    QTest::newRow("unquoted") << tag.mid(1, tag.size() - 2) << stored << false;
+    QTest::newRow("empty") << QByteArray() << stored << false;
+}
+
+void TestVaultProtocol::ifMatch()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(std::optional<QByteArray>, current);
+    QFETCH(bool, holds);
+    QCOMPARE(ifMatchHolds(parseIfMatch(header), current), holds);
+}
+
+void TestVaultProtocol::contentTypes_data()
+{
+    QTest::addColumn<std::optional<QByteArray>>("type");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("none") << std::optional<QByteArray>() << true;
+    QTest::newRow("json") << std::optional<QByteArray>("application/json") << true;
+    QTest::newRow("charset") << std::optional<QByteArray>("Application/JSON ; charset=utf-8")
+                             << true;
+    QTest::newRow("text") << std::optional<QByteArray>("text/plain") << false;
+    QTest::newRow("json suffix") << std::optional<QByteArray>("application/jsonx") << false;
+    QTest::newRow("empty") << std::optional<QByteArray>("") << false;
+}
+
+void TestVaultProtocol::contentTypes()
+{
+    QFETCH(std::optional<QByteArray>, type);
+    QFETCH(bool, accepted);
+    QCOMPARE(acceptsContentType(type ? std::optional<QByteArrayView>(*type) : std::nullopt),
+             accepted);
+}
+
+void TestVaultProtocol::options_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("problem"); // empty: accepted
+    const QStringList tls = {u"--cert"_s, u"c.pem"_s, u"--key"_s, u"k.pem"_s};
+    QTest::newRow("data and TLS") << (QStringList{u"--data"_s, u"/srv"_s} + tls) << QString();
+    QTest::newRow("postgres, plain")
+        << QStringList{u"--postgres"_s, u"postgresql:///v"_s, u"--plain-http"_s} << QString();
+    QTest::newRow("IPv6") << (QStringList{u"--data"_s, u"d"_s, u"--listen"_s, u"[::1]:9000"_s} +
+                              tls)
+                          << QString();
+    QTest::newRow("no storage") << tls << u"--data"_s;
+    QTest::newRow("both storages")
+        << (QStringList{u"--data"_s, u"d"_s, u"--postgres"_s, u"p"_s} + tls) << u"--data"_s;
+    QTest::newRow("no TLS") << QStringList{u"--data"_s, u"d"_s} << u"--plain-http"_s;
+    QTest::newRow("cert without key")
+        << QStringList{u"--data"_s, u"d"_s, u"--cert"_s, u"c"_s} << u"--cert"_s;
+    QTest::newRow("TLS and plain")
+        << (QStringList{u"--data"_s, u"d"_s, u"--plain-http"_s} + tls) << u"--plain-http"_s;
+    QTest::newRow("listen without port")
+        << (QStringList{u"--data"_s, u"d"_s, u"--listen"_s, u"localhost"_s} + tls) << u"--listen"_s;
+    QTest::newRow("port too large")
+        << (QStringList{u"--data"_s, u"d"_s, u"--listen"_s, u"h:70000"_s} + tls) << u"--listen"_s;
+    QTest::newRow("payload not a number")
+        << (QStringList{u"--data"_s, u"d"_s, u"--max-payload"_s, u"16M"_s} + tls)
+        << u"--max-payload"_s;
+    QTest::newRow("negative limit")
+        << (QStringList{u"--data"_s, u"d"_s, u"--miss-limit"_s, u"-1"_s} + tls)
+        << u"--miss-limit"_s;
+    QTest::newRow("unknown option")
+        << (QStringList{u"--data"_s, u"d"_s, u"--fast"_s} + tls) << u"fast"_s;
+    QTest::newRow("stray argument")
+        << (QStringList{u"--data"_s, u"d"_s, u"extra"_s} + tls) << u"extra"_s;
+}
+
+void TestVaultProtocol::options()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, problem);
+    QString error;
+    const std::optional<ServerOptions> options = parseServerOptions(arguments, &error);
+    if (problem.isEmpty()) {
+        QVERIFY2(options, qPrintable(error));
+        QCOMPARE(options->http.trustForwardedFor, options->plainHttp);
+        QVERIFY(options->http.threads >= 2);
+        return;
+    }
+    QVERIFY(!options);
+    QVERIFY2(error.contains(problem), qPrintable(error));
+}
+
+void TestVaultProtocol::missesAreLimitedPerClient()
+{
+    auto now = std::chrono::steady_clock::time_point{} + 1h;
+    MissLimiter limiter({3, 60s}, [&now] { return now; });
+    const QByteArray guesser = MissLimiter::clientKey(QByteArrayView("10.0.0.1"));
+    const QByteArray neighbour = MissLimiter::clientKey(QByteArrayView("10.0.0.2"));
+
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(limiter.secondsToWait(guesser), 0);
+        limiter.recordMiss(guesser);
+    }
+    // Three misses per minute: one comes back every 20 s.
+    QCOMPARE(limiter.secondsToWait(guesser), 20);
+    QCOMPARE(limiter.secondsToWait(neighbour), 0);
+    now += 15s;
+    QCOMPARE(limiter.secondsToWait(guesser), 5);
+    now += 5s;
+    QCOMPARE(limiter.secondsToWait(guesser), 0);
+    limiter.recordMiss(guesser);
+    QCOMPARE(limiter.secondsToWait(guesser), 20);
+    // A long pause gives back the whole burst, never more.
+    now += 1h;
+    for (int i = 0; i < 3; ++i)
+        limiter.recordMiss(guesser);
+    QVERIFY(limiter.secondsToWait(guesser) > 0);
+
+    MissLimiter unlimited({0, 60s}, [&now] { return now; });
+    for (int i = 0; i < 100; ++i)
+        unlimited.recordMiss(guesser);
+    QCOMPARE(unlimited.secondsToWait(guesser), 0);
+}
+
+void TestVaultProtocol::clientsAreKeyedByAddress_data()
+{
+    QTest::addColumn<QByteArray>("first");
+    QTest::addColumn<QByteArray>("second");
+    QTest::addColumn<bool>("same");
+    QTest::newRow("one IPv4") << QByteArray("192.0.2.1") << QByteArray(" 192.0.2.1 ") << true;
+    QTest::newRow("two IPv4") << QByteArray("192.0.2.1") << QByteArray("192.0.2.2") << false;
+    QTest::newRow("one /64") << QByteArray("2001:db8::1") << QByteArray("2001:db8::ffff:1") << true;
+    QTest::newRow("two /64") << QByteArray("2001:db8:0:1::1") << QByteArray("2001:db8:0:2::1")
+                             << false;
+    QTest::newRow("mapped") << QByteArray("::ffff:192.0.2.1") << QByteArray("192.0.2.1") << true;
+    QTest::newRow("mapped apart") << QByteArray("::ffff:192.0.2.1") << QByteArray("192.0.2.9")
+                                  << false;
+}
+
+void TestVaultProtocol::clientsAreKeyedByAddress()
+{
+    QFETCH(QByteArray, first);
+    QFETCH(QByteArray, second);
+    QFETCH(bool, same);
+    const QByteArray a = MissLimiter::clientKey(first);
+    const QByteArray b = MissLimiter::clientKey(second);
+    QVERIFY(!a.isEmpty() && !b.isEmpty());
+    QCOMPARE(a == b, same);
+
+    // The socket address of the same client gives the same key as its text.
+    sockaddr_in6 socket{};
+    socket.sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, first.trimmed().constData(), &socket.sin6_addr) != 1) {
+        sockaddr_in ipv4{};
+        ipv4.sin_family = AF_INET;
+        QCOMPARE(inet_pton(AF_INET, first.trimmed().constData(), &ipv4.sin_addr), 1);
+        QCOMPARE(MissLimiter::clientKey(reinterpret_cast<const sockaddr *>(&ipv4)), a);
+    } else {
+        QCOMPARE(MissLimiter::clientKey(reinterpret_cast<const sockaddr *>(&socket)), a);
+    }
+    QVERIFY(MissLimiter::clientKey(QByteArrayView("not an address")).isEmpty());
+}
+
+void TestVaultProtocol::aFloodOfAddressesSharesOneBucket()
+{
+    auto now = std::chrono::steady_clock::time_point{} + 1h;
+    MissLimiter limiter(
+        {2, 60s}, [&now] { return now; }, 4);
+    const auto address = [](int i) { return QByteArray::number(i).rightJustified(4, '\0'); };
+    for (int i = 0; i < 4; ++i)
+        limiter.recordMiss(address(i)); // the table is full of clients that owe a miss
+    // New addresses cannot grow the table or start afresh: they share what is left over.
+    limiter.recordMiss(address(100));
+    limiter.recordMiss(address(101));
+    QVERIFY(limiter.secondsToWait(address(102)) > 0);
+    QCOMPARE(limiter.secondsToWait(address(0)), 0);
+    // Once the earlier clients have refilled, they are forgotten and room comes back.
+    now += 1h;
+    limiter.recordMiss(address(103));
+    QCOMPARE(limiter.secondsToWait(address(103)), 0);
+    QCOMPARE(limiter.secondsToWait(address(104)), 0);
+}
+
+QTEST_GUILESS_MAIN(TestVaultProtocol)
+#include "tst_vaultprotocol.moc"

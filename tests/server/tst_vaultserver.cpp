@@ -1,0 +1,552 @@
+#include "VaultFixture.h"
+#include "VaultProtocol.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
+using namespace VaultServer;
+
+Q_DECLARE_METATYPE(TestHttpClient::Answer)
+
+namespace {
+
+const QByteArray vaultId = QByteArray(64, 'a');
+const QByteArray vaultPath = "/vault/pinlark/" + vaultId;
+// What a client posts: base64, with its slashes escaped as the clients write them.
+const QByteArray payload = "QUJD/REVG+0xMjM0NTY3ODkw/w==";
+const QByteArray postBody = R"({"data":"QUJD\/REVG+0xMjM0NTY3ODkw\/w=="})";
+
+QByteArray dataOf(const TestHttpClient::Answer &answer)
+{
+    return QJsonDocument::fromJson(answer.body).object().value("data"_L1).toString().toUtf8();
+}
+
+// The stored text, straight from the storage.
+std::optional<QByteArray> stored(VaultStorage &storage, const QByteArray &id = vaultId)
+{
+    const LoadResult result = storage.load(id);
+    return result.vault ? std::optional(result.vault->data) : std::nullopt;
+}
+
+void seed(VaultStorage &storage, const QByteArray &id, const QByteArray &data)
+{
+    QString error;
+    const VaultWrite write{id, data, entityTag(data), std::nullopt};
+    if (storage.store(std::span(&write, 1), &error).front() == WriteOutcome::Failed)
+        qFatal("cannot seed a vault: %s", qPrintable(error));
+}
+
+// Wraps the SQLite storage: can fail every call, or hold each batch for a while.
+class ControlledStorage final : public VaultStorage
+{
+public:
+    explicit ControlledStorage(VaultStorage &inner)
+        : m_inner(inner)
+    {}
+    std::atomic<bool> failing = false;
+    std::atomic<int> holdMs = 0;
+    std::atomic<int> batches = 0;
+
+    QString description() const override { return u"controlled"_s; }
+    LoadResult load(const QByteArray &id) override
+    {
+        if (failing)
+            return LoadResult{std::nullopt, true, u"disk on fire"_s};
+        return m_inner.load(id);
+    }
+    std::vector<WriteOutcome> store(std::span<const VaultWrite> writes, QString *error) override
+    {
+        ++batches;
+        std::this_thread::sleep_for(std::chrono::milliseconds(holdMs.load()));
+        if (failing) {
+            *error = u"disk on fire"_s;
+            return std::vector<WriteOutcome>(writes.size(), WriteOutcome::Failed);
+        }
+        return m_inner.store(writes, error);
+    }
+
+private:
+    VaultStorage &m_inner;
+};
+
+} // namespace
+
+class TestVaultServer final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void storesAndAnswersTheLastText();
+    void onlyVaultPathsExist_data();
+    void onlyVaultPathsExist();
+    void otherMethodsAreRefused();
+    void malformedRequestsAreRefused_data();
+    void malformedRequestsAreRefused();
+    void malformedBodiesChangeNothing_data();
+    void malformedBodiesChangeNothing();
+    void payloadsOverTheLimitAreRefused();
+    void ifMatchGuardsAgainstLostUpdates();
+    void guessingVaultsIsSlowedDown();
+    void forwardedClientsAreCountedApart();
+    void slowAndIdleClientsAreCutOff();
+    void manyClientsPostingAtOnceAreAllStored();
+    void storageFailuresAreAnsweredAndLogged();
+    void stoppingAnswersPostsAlreadyReceived();
+    void refusesUnsafeSettings();
+};
+
+void TestVaultServer::storesAndAnswersTheLastText()
+{
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+
+    const TestHttpClient::Answer missing = client.request("GET", vaultPath);
+    QCOMPARE(missing.status, 404);
+    QVERIFY(!missing.headers.contains("etag"));
+
+    const TestHttpClient::Answer created = client.request("POST", vaultPath, postBody);
+    QCOMPARE(created.status, 204);
+    QCOMPARE(created.headers.value("etag"), entityTag(payload));
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
+
+    // The same connection stays open for the next requests.
+    const TestHttpClient::Answer found = client.request("GET", vaultPath);
+    QCOMPARE(found.status, 200);
+    QCOMPARE(found.headers.value("content-type"), "application/json");
+    QCOMPARE(found.headers.value("etag"), created.headers.value("etag"));
+    QCOMPARE(dataOf(found), payload);
+    QCOMPARE(QJsonDocument::fromJson(found.body).object().keys(), QStringList{u"data"_s});
+
+    // Any text is kept exactly, whatever JSON needs to carry it.
+    const QString awkward = u"line\nbreak \"quoted\" \\ tab\t \u00e9 \U0001F600 \u0001 end"_s;
+    const QByteArray body = QJsonDocument(QJsonObject{{"data"_L1, awkward}}).toJson();
+    QCOMPARE(client.request("POST", vaultPath, body).status, 204);
+    const TestHttpClient::Answer replaced = client.request("GET", vaultPath);
+    QCOMPARE(QJsonDocument::fromJson(replaced.body).object().value("data"_L1).toString(), awkward);
+    QVERIFY(replaced.headers.value("etag") != found.headers.value("etag"));
+    QVERIFY(client.isConnected());
+}
+
+void TestVaultServer::onlyVaultPathsExist_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::newRow("root") << QByteArray("/");
+    QTest::newRow("prefix only") << QByteArray("/vault/pinlark/");
+    QTest::newRow("63 digits") << "/vault/pinlark/" + QByteArray(63, 'a');
+    QTest::newRow("65 digits") << "/vault/pinlark/" + QByteArray(65, 'a');
+    QTest::newRow("upper case") << "/vault/pinlark/" + QByteArray(64, 'A');
+    QTest::newRow("not hex") << "/vault/pinlark/" + QByteArray(63, 'a') + 'g';
+    QTest::newRow("trailing slash") << vaultPath + '/';
+    QTest::newRow("more segments") << vaultPath + "/x";
+    QTest::newRow("other product") << "/vault/other/" + vaultId;
+    QTest::newRow("dot segments") << "/vault/pinlark/../pinlark/" + vaultId;
+}
+
+void TestVaultServer::onlyVaultPathsExist()
+{
+    QFETCH(QByteArray, path);
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, QByteArray(64, 'a'), payload);
+    TestHttpClient client = vault.client();
+    for (const QByteArray method : {"GET", "POST"}) {
+        const TestHttpClient::Answer answer =
+            client.request(method, path, method == "POST" ? postBody : QByteArray());
+        QCOMPARE(answer.status, 404);
+        QVERIFY2(answer.body.contains("/vault/pinlark/"), answer.body.constData());
+    }
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
+    // A query does not change which vault a path names.
+    QCOMPARE(client.request("GET", vaultPath + "?v=1").status, 200);
+}
+
+void TestVaultServer::otherMethodsAreRefused()
+{
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+    TestHttpClient client = vault.client();
+    for (const QByteArray method : {"PUT", "DELETE", "PATCH", "HEAD", "OPTIONS"}) {
+        const TestHttpClient::Answer answer = client.request(method, vaultPath, postBody);
+        QCOMPARE(answer.status, 405);
+        QCOMPARE(answer.headers.value("allow"), "GET, POST");
+    }
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
+}
+
+void TestVaultServer::malformedRequestsAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::newRow("not HTTP") << QByteArray("HELLO THERE\r\n\r\n") << 400;
+    QTest::newRow("no Host") << "GET " + vaultPath + " HTTP/1.1\r\n\r\n" << 400;
+    QTest::newRow("head too large")
+        << "GET " + vaultPath + " HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(64 * 1024, 'b') +
+               "\r\n\r\n"
+        << 431;
+    QTest::newRow("two lengths") << "POST " + vaultPath +
+                                        " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
+                                        "Content-Length: 50\r\n\r\n{\"data\":\"x\"}"
+                                 << 400;
+}
+
+void TestVaultServer::malformedRequestsAreRefused()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, "kept");
+    TestHttpClient client = vault.client();
+    QVERIFY(client.connect());
+    client.send(request);
+    QCOMPARE(client.readAnswer().status, status);
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("kept")));
+    QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
+}
+
+void TestVaultServer::malformedBodiesChangeNothing_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QByteArray>("contentType");
+    QTest::addColumn<int>("status");
+    const QByteArray json = "application/json";
+    QTest::newRow("empty") << QByteArray() << json << 400;
+    QTest::newRow("not JSON") << QByteArray("data=abc") << json << 400;
+    QTest::newRow("truncated") << QByteArray(R"({"data":"abc)") << json << 400;
+    QTest::newRow("array") << QByteArray(R"(["abc"])") << json << 400;
+    QTest::newRow("string") << QByteArray(R"("abc")") << json << 400;
+    QTest::newRow("no data") << QByteArray(R"({"payload":"abc"})") << json << 400;
+    QTest::newRow("data null") << QByteArray(R"({"data":null})") << json << 400;
+    QTest::newRow("data number") << QByteArray(R"({"data":42})") << json << 400;
+    QTest::newRow("data object") << QByteArray(R"({"data":{"a":"b"}})") << json << 400;
+    QTest::newRow("bad UTF-8") << QByteArray("{\"data\":\"\xff\xfe\"}") << json << 400;
+    QTest::newRow("form") << postBody << QByteArray("application/x-www-form-urlencoded") << 415;
+    QTest::newRow("text") << postBody << QByteArray("text/plain") << 415;
+}
+
+void TestVaultServer::malformedBodiesChangeNothing()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QByteArray, contentType);
+    QFETCH(int, status);
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, "kept");
+    TestHttpClient client = vault.client();
+    const TestHttpClient::Answer answer =
+        client.request("POST", vaultPath, body, {{"Content-Type", contentType}});
+    QCOMPARE(answer.status, status);
+    QVERIFY2(QJsonDocument::fromJson(answer.body).object().value("error"_L1).isString(),
+             answer.body.constData());
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("kept")));
+    // JSON with a charset parameter is JSON.
+    QCOMPARE(client
+                 .request("POST", vaultPath, postBody,
+                          {{"Content-Type", "application/json; charset=utf-8"}})
+                 .status,
+             204);
+}
+
+void TestVaultServer::payloadsOverTheLimitAreRefused()
+{
+    HttpSettings settings;
+    settings.maxPayloadBytes = 1000;
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, "kept");
+    const auto bodyOf = [](qsizetype textBytes) -> QByteArray {
+        return "{\"data\":\"" + QByteArray(textBytes, 'x') + "\"}";
+    };
+
+    TestHttpClient client = vault.client();
+    QCOMPARE(client.request("POST", vaultPath, bodyOf(1000)).status, 204);
+    QCOMPARE(stored(*vault.storage)->size(), 1000);
+    // A text just over the limit, in a body the server reads whole.
+    const TestHttpClient::Answer over = client.request("POST", vaultPath, bodyOf(1001));
+    QCOMPARE(over.status, 413);
+    QVERIFY2(over.body.contains("1000 bytes"), over.body.constData());
+    QCOMPARE(stored(*vault.storage)->size(), 1000);
+
+    // A body announced far too long is refused before it is sent.
+    TestHttpClient announcer = vault.client();
+    QVERIFY(announcer.connect());
+    announcer.send("POST " + vaultPath +
+                   " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                   "Content-Length: 1000000000\r\n\r\n{\"data\":\"");
+    QCOMPARE(announcer.readAnswer().status, 413);
+
+    // A chunked body that never ends is cut off once it outgrows any payload.
+    TestHttpClient streamer = vault.client();
+    QVERIFY(streamer.connect());
+    streamer.send("POST " + vaultPath +
+                  " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                  "Transfer-Encoding: chunked\r\n\r\n");
+    const QByteArray chunk = QByteArray::number(4096, 16) + "\r\n" + QByteArray(4096, 'x') + "\r\n";
+    bool cutOff = false;
+    for (int i = 0; i < 1000 && !cutOff; ++i) {
+        streamer.send(chunk);
+        cutOff = !streamer.isConnected();
+    }
+    QVERIFY(cutOff || streamer.waitForClose(5000));
+    QCOMPARE(stored(*vault.storage)->size(), 1000);
+}
+
+void TestVaultServer::ifMatchGuardsAgainstLostUpdates()
+{
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+    const QByteArray other = "/vault/pinlark/" + QByteArray(64, 'b');
+
+    // Nothing stored: no tag, not even "*", holds.
+    QCOMPARE(client.request("POST", other, postBody, {{"If-Match", "*"}}).status, 412);
+    QCOMPARE(stored(*vault.storage, QByteArray(64, 'b')), std::nullopt);
+
+    QCOMPARE(client.request("POST", vaultPath, R"({"data":"first"})").status, 204);
+    const QByteArray firstTag = client.request("GET", vaultPath).headers.value("etag");
+    QCOMPARE(client
+                 .request("POST", vaultPath, R"({"data":"second"})",
+                          {{"If-Match", "\"stale\", " + firstTag}})
+                 .status,
+             204);
+    // The first tag is stale now, and a weak tag never matches.
+    for (const QByteArray &tag :
+         QList<QByteArray>{firstTag, "W/" + entityTag("second"), QByteArray("garbage")}) {
+        const TestHttpClient::Answer refused =
+            client.request("POST", vaultPath, R"({"data":"third"})", {{"If-Match", tag}});
+        QCOMPARE(refused.status, 412);
+    }
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("second")));
+    QCOMPARE(client.request("POST", vaultPath, R"({"data":"fourth"})", {{"If-Match", "*"}}).status,
+             204);
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("fourth")));
+}
+
+void TestVaultServer::guessingVaultsIsSlowedDown()
+{
+    HttpSettings settings;
+    settings.missRule = MissLimiter::Rule{3, 3600s};
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+    TestHttpClient client = vault.client();
+
+    // Hits cost nothing.
+    for (int i = 0; i < 5; ++i)
+        QCOMPARE(client.request("GET", vaultPath).status, 200);
+    // Misses: a GET of nothing and a POST that creates a vault.
+    QCOMPARE(client.request("GET", "/vault/pinlark/" + QByteArray(64, '1')).status, 404);
+    QCOMPARE(client.request("GET", "/vault/pinlark/" + QByteArray(64, '2')).status, 404);
+    QCOMPARE(client.request("POST", "/vault/pinlark/" + QByteArray(64, '3'), postBody).status, 204);
+
+    // Out of misses: every vault request is refused, hits too, so a guess learns nothing.
+    for (const QByteArray &path :
+         QList<QByteArray>{"/vault/pinlark/" + QByteArray(64, '4'), vaultPath}) {
+        const TestHttpClient::Answer refused = client.request("GET", path);
+        QCOMPARE(refused.status, 429);
+        QVERIFY(refused.headers.value("retry-after").toInt() > 0);
+    }
+    QCOMPARE(client.request("POST", vaultPath, R"({"data":"new"})").status, 429);
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
+}
+
+void TestVaultServer::forwardedClientsAreCountedApart()
+{
+    HttpSettings settings;
+    settings.missRule = MissLimiter::Rule{1, 3600s};
+    settings.trustForwardedFor = true;
+    VaultFixture vault(settings, false);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    QVERIFY(vault.server->url().startsWith(u"http://127.0.0.1:"_s));
+    TestHttpClient client = vault.client();
+    const QByteArray missing = "/vault/pinlark/" + QByteArray(64, 'f');
+    // The proxy appends the address it saw; what the client claimed before it is ignored.
+    QCOMPARE(client.request("GET", missing, {}, {{"X-Forwarded-For", "10.0.0.1"}}).status, 404);
+    QCOMPARE(client.request("GET", missing, {}, {{"X-Forwarded-For", "10.0.0.1"}}).status, 429);
+    QCOMPARE(client.request("GET", missing, {}, {{"X-Forwarded-For", "10.0.0.1, 10.0.0.2"}}).status,
+             404);
+    QCOMPARE(client.request("GET", missing, {}, {{"X-Forwarded-For", "10.0.0.2, 10.0.0.1"}}).status,
+             429);
+}
+
+void TestVaultServer::slowAndIdleClientsAreCutOff()
+{
+    HttpSettings settings;
+    settings.headerTimeout = 1s;
+    settings.idleTimeout = 2s;
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+
+    // A head sent a byte at a time, never idle for long, still runs out of time.
+    TestHttpClient slow = vault.client();
+    QVERIFY(slow.connect());
+    const QByteArray head = "GET " + vaultPath + " HTTP/1.1\r\nHost: x\r\nX-Padding: ";
+    bool cutOff = false;
+    for (int i = 0; i < 200 && !cutOff; ++i) {
+        slow.send(head.mid(i % head.size(), 1));
+        cutOff = slow.waitForClose(100);
+    }
+    QVERIFY(cutOff);
+
+    // A connection that connects and says nothing, as well.
+    TestHttpClient silent = vault.client();
+    QVERIFY(silent.connect());
+    QVERIFY(silent.waitForClose(10'000));
+
+    // A kept-alive connection gets the same time again after each answer.
+    TestHttpClient regular = vault.client();
+    QCOMPARE(regular.request("GET", vaultPath).status, 200);
+    QCOMPARE(regular.request("GET", vaultPath).status, 200);
+    QVERIFY(regular.waitForClose(10'000));
+    QCOMPARE(vault.server->port() != 0, true);
+    // The server still serves everybody else.
+    QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
+}
+
+void TestVaultServer::manyClientsPostingAtOnceAreAllStored()
+{
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    ControlledStorage storage(*base.sqlite);
+    storage.holdMs = 20; // so that posts pile up behind each batch
+    HttpSettings settings;
+    settings.missRule.burst = 0; // every client creates vaults here
+    VaultFixture vault(settings, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+
+    constexpr int clients = 24;
+    std::vector<int> statuses(clients, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            TestHttpClient client = vault.client();
+            const QByteArray id = QByteArray::number(i).rightJustified(64, '0');
+            // Every client posts twice to its own vault, and once to a shared one.
+            int status = client
+                             .request("POST", "/vault/pinlark/" + id,
+                                      "{\"data\":\"first " + QByteArray::number(i) + "\"}")
+                             .status;
+            if (status == 204)
+                status = client
+                             .request("POST", "/vault/pinlark/" + id,
+                                      "{\"data\":\"second " + QByteArray::number(i) + "\"}")
+                             .status;
+            if (status == 204)
+                status = client.request("POST", vaultPath, postBody).status;
+            statuses[std::size_t(i)] = status;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    for (int i = 0; i < clients; ++i) {
+        QCOMPARE(statuses[std::size_t(i)], 204);
+        QCOMPARE(stored(storage, QByteArray::number(i).rightJustified(64, '0')),
+                 std::optional("second " + QByteArray::number(i)));
+    }
+    QCOMPARE(stored(storage), std::optional(payload));
+    // One batch per post would have been 72 batches.
+    QVERIFY2(storage.batches < 3 * clients, qPrintable(QString::number(storage.batches)));
+}
+
+void TestVaultServer::storageFailuresAreAnsweredAndLogged()
+{
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    seed(*base.sqlite, vaultId, payload);
+    ControlledStorage storage(*base.sqlite);
+    VaultFixture vault({}, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+
+    storage.failing = true;
+    QCOMPARE(client.request("GET", vaultPath).status, 503);
+    const TestHttpClient::Answer refused =
+        client.request("POST", vaultPath, R"({"data":"secret text"})");
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.headers.contains("retry-after"));
+    storage.failing = false;
+    QCOMPARE(stored(storage), std::optional(payload));
+    QCOMPARE(client.request("GET", vaultPath).status, 200);
+
+    const QStringList lines = vault.logLines();
+    QCOMPARE(lines.size(), 2);
+    for (const QString &line : lines) {
+        QVERIFY2(line.contains(u"disk on fire"_s), qPrintable(line));
+        QVERIFY(!line.contains(u"secret"_s) && !line.contains(QString::fromLatin1(vaultId)));
+    }
+}
+
+void TestVaultServer::stoppingAnswersPostsAlreadyReceived()
+{
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    ControlledStorage storage(*base.sqlite);
+    storage.holdMs = 500;
+    VaultFixture vault({}, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+
+    int status = 0;
+    std::thread poster(
+        [&] { status = vault.client().request("POST", vaultPath, postBody).status; });
+    while (storage.batches == 0)
+        QThread::msleep(5);
+    vault.server->stop();
+    poster.join();
+    QCOMPARE(status, 204);
+    QCOMPARE(stored(storage), std::optional(payload));
+    // Stopped: nobody is served any more.
+    TestHttpClient late = vault.client();
+    QVERIFY(!late.connect());
+}
+
+void TestVaultServer::refusesUnsafeSettings()
+{
+    const TestCertificates::TlsMaterial material = TestCertificates::makeTlsMaterial();
+    QVERIFY2(material.error.isEmpty(), qPrintable(material.error));
+    QTemporaryDir dir;
+    QString error;
+    const auto storage = SqliteVaultStorage::open(dir.path(), &error);
+    QVERIFY2(storage, qPrintable(error));
+
+    HttpSettings plainOnAllAddresses;
+    plainOnAllAddresses.host = "0.0.0.0";
+    plainOnAllAddresses.port = 0;
+    QVERIFY(!VaultHttpServer::start(plainOnAllAddresses, *storage, {}, &error));
+    QVERIFY2(error.contains(u"loopback"_s), qPrintable(error));
+
+    HttpSettings mismatched;
+    mismatched.port = 0;
+    mismatched.certificatePem = material.certificatePem;
+    mismatched.keyPem = TestCertificates::makeTlsMaterial().keyPem;
+    error.clear();
+    QVERIFY(!VaultHttpServer::start(mismatched, *storage, {}, &error));
+    QVERIFY2(!error.isEmpty(), "no reason given");
+
+    HttpSettings taken;
+    VaultFixture running;
+    QVERIFY2(running.server, qPrintable(running.error));
+    taken.port = running.server->port();
+    taken.certificatePem = material.certificatePem;
+    taken.keyPem = material.keyPem;
+    error.clear();
+    QVERIFY(!VaultHttpServer::start(taken, *storage, {}, &error));
+    QVERIFY2(error.contains(u"cannot listen"_s), qPrintable(error));
+}
+
+QTEST_GUILESS_MAIN(TestVaultServer)
+#include "tst_vaultserver.moc"
