@@ -45,6 +45,7 @@ int main(int argc, char *argv[])
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGHUP); // the terminal it ran in went away
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     umask(077);
@@ -105,6 +106,8 @@ int main(int argc, char *argv[])
     server->stop();
     server.reset();
     storage.reset();
-    logLine(u"stopped on "_s + (received == SIGTERM ? u"SIGTERM"_s : u"SIGINT"_s));
+    logLine(u"stopped on "_s + (received == SIGTERM  ? u"SIGTERM"_s
+                                : received == SIGINT ? u"SIGINT"_s
+                                                     : u"SIGHUP"_s));
     return 0;
 }
