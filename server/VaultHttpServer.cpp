@@ -378,9 +378,7 @@ MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &re
         const qint64 announced = length->toLongLong(&ok);
         // Answered at once, so the body is never sent; the connection closes after it.
         if (ok && announced > bodyLimit())
-            return respondError(connection, MHD_HTTP_CONTENT_TOO_LARGE,
-                                u"The payload is larger than this Vault keeps ("_s +
-                                    byteCount(m_settings.maxPayloadBytes) + u')');
+            return respondTooLarge(connection);
     }
     if (const auto ifMatch = header(connection, MHD_HTTP_HEADER_IF_MATCH))
         request.ifMatch = parseIfMatch(*ifMatch);
@@ -436,9 +434,7 @@ MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &requ
     if (!data)
         return respondError(connection, MHD_HTTP_BAD_REQUEST, problem);
     if (data->size() > m_settings.maxPayloadBytes)
-        return respondError(connection, MHD_HTTP_CONTENT_TOO_LARGE,
-                            u"The payload is larger than this Vault keeps ("_s +
-                                byteCount(m_settings.maxPayloadBytes) + u')');
+        return respondTooLarge(connection);
     if (m_stopping.load())
         return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                             u"The Vault is stopping; nothing was stored"_s,
@@ -513,6 +509,13 @@ void VaultHttpServer::sweepSlowHeads()
             }
         }
     }
+}
+
+MHD_Result VaultHttpServer::respondTooLarge(MHD_Connection *connection) const
+{
+    return respondError(connection, MHD_HTTP_CONTENT_TOO_LARGE,
+                        u"The payload is larger than this Vault keeps ("_s +
+                            byteCount(m_settings.maxPayloadBytes) + u')');
 }
 
 qint64 VaultHttpServer::bodyLimit() const

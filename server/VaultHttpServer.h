@@ -94,6 +94,7 @@ private:
 
     [[nodiscard]] QByteArray clientOf(MHD_Connection *connection) const;
     [[nodiscard]] qint64 bodyLimit() const;
+    MHD_Result respondTooLarge(MHD_Connection *connection) const;
     void sweepSlowHeads();
 
     const HttpSettings m_settings;
