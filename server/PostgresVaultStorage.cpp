@@ -129,6 +129,15 @@ public:
     [[nodiscard]] QByteArray host() const { return PQhost(m_conn); }
     [[nodiscard]] QByteArray database() const { return PQdb(m_conn); }
 
+    // The session's value of a run-time parameter; empty when it has none.
+    [[nodiscard]] QByteArray setting(const QByteArray &name)
+    {
+        const Result result = exec("SELECT current_setting($1, true)", {name});
+        if (!isOk(result, PGRES_TUPLES_OK) || PQntuples(result.get()) != 1)
+            return {};
+        return valueAt(result.get(), 0, 0);
+    }
+
     // Makes the table when missing and checks that it is one the Vault can use. Processes that
     // start together take turns through an advisory lock: two CREATE TABLE IF NOT EXISTS at
     // the same moment would otherwise fail one of them on the catalog's unique index.
@@ -392,6 +401,11 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
         returnReader(std::move(reader));
     result.error = withoutPassword(result.error);
     return result;
+}
+
+QByteArray PostgresVaultStorage::writerSetting(const QByteArray &name)
+{
+    return m_writer ? m_writer->setting(name) : QByteArray();
 }
 
 std::vector<WriteOutcome> PostgresVaultStorage::store(std::span<const VaultWrite> writes,

@@ -30,6 +30,12 @@ public:
     [[nodiscard]] std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
                                                   QString *error) override;
 
+    // The writing session's current value of a run-time parameter (SHOW <name>): parameters
+    // such as synchronous_commit are per session, so only the writer's own tell how commits
+    // are made. Empty when the writer is not connected (it reconnects at the next store()) or
+    // has no such parameter. Not while store() runs.
+    [[nodiscard]] QByteArray writerSetting(const QByteArray &name);
+
 private:
     PostgresVaultStorage(QByteArray url, QByteArray password);
 

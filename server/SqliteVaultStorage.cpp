@@ -72,7 +72,7 @@ public:
                                  " etag = excluded.etag, updated_at = excluded.updated_at",
                                  error))
             return nullptr;
-        if (connection->journalMode() != "wal") {
+        if (connection->pragma("journal_mode").toLower() != "wal") {
             *error = u"cannot put "_s + path + u" in WAL mode"_s;
             return nullptr;
         }
@@ -157,6 +157,18 @@ public:
         return outcomes;
     }
 
+    // The first value "PRAGMA <name>" answers, as text; empty when it answers nothing.
+    [[nodiscard]] QByteArray pragma(QByteArrayView name)
+    {
+        const QByteArray sql = "PRAGMA " + name.toByteArray();
+        Statement statement;
+        if (sqlite3_prepare_v2(m_db, sql.constData(), -1, &statement.handle, nullptr) !=
+                SQLITE_OK ||
+            sqlite3_step(statement.handle) != SQLITE_ROW)
+            return {};
+        return blobColumn(statement.handle, 0);
+    }
+
 private:
     Connection() = default;
 
@@ -192,16 +204,6 @@ private:
         if (error)
             *error = sqliteError(m_db, QString::fromUtf8(sql));
         return false;
-    }
-
-    QByteArray journalMode()
-    {
-        Statement statement;
-        if (sqlite3_prepare_v2(m_db, "PRAGMA journal_mode", -1, &statement.handle, nullptr) !=
-                SQLITE_OK ||
-            sqlite3_step(statement.handle) != SQLITE_ROW)
-            return {};
-        return blobColumn(statement.handle, 0).toLower();
     }
 
     sqlite3 *m_db = nullptr;
@@ -249,6 +251,11 @@ LoadResult SqliteVaultStorage::load(const QByteArray &id)
     if (!result.failed)
         returnReader(std::move(reader));
     return result;
+}
+
+QByteArray SqliteVaultStorage::writerPragma(QByteArrayView name)
+{
+    return m_writer->pragma(name);
 }
 
 std::vector<WriteOutcome> SqliteVaultStorage::store(std::span<const VaultWrite> writes,

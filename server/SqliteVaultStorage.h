@@ -28,6 +28,10 @@ public:
                                                   QString *error) override;
 
     [[nodiscard]] QString databasePath() const { return m_path; }
+    // What "PRAGMA <name>" answers on the writer's connection, as text (synchronous=FULL is
+    // "2"); empty when it answers nothing. Settings such as synchronous are per connection, so
+    // only the writer's own tell how commits are made. Not while store() runs.
+    [[nodiscard]] QByteArray writerPragma(QByteArrayView name);
 
 private:
     explicit SqliteVaultStorage(QString path);

@@ -176,6 +176,8 @@ private Q_SLOTS:
     void loadsConsistentVaultsWhileStoring_data() { addBackends(); }
     void loadsConsistentVaultsWhileStoring();
 
+    void writerCommitsDurably_data();
+    void writerCommitsDurably();
     void sqliteWritesAheadInWalMode();
 
     // PostgreSQL, served by several processes.
@@ -595,14 +597,87 @@ void TestVaultStorage::loadsConsistentVaultsWhileStoring()
         QCOMPARE(reader.get(), QString());
 }
 
+void TestVaultStorage::writerCommitsDurably_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<QByteArray>("setting");
+    QTest::addColumn<QByteArray>("value");
+    QTest::addColumn<QString>("turnedOffBy"); // what sets synchronous_commit off beforehand
+
+    QTest::newRow("sqlite: synchronous FULL")
+        << sqlite << QByteArray("synchronous") << QByteArray("2") << QString();
+    QTest::newRow("sqlite: journal_mode WAL")
+        << sqlite << QByteArray("journal_mode") << QByteArray("wal") << QString();
+    for (const QString &by : {QString(), u"database"_s, u"role"_s})
+        QTest::addRow("postgres: synchronous_commit on%s%s",
+                      by.isEmpty() ? "" : ", though off for the ", qPrintable(by))
+            << postgres << QByteArray("synchronous_commit") << QByteArray("on") << by;
+}
+
+// A stored payload is answered 2xx only once it is on disk. These settings are per connection,
+// so they are read from the storage's own writer, after it has written.
+void TestVaultStorage::writerCommitsDurably()
+{
+    QFETCH(QString, backend);
+    QFETCH(QByteArray, setting);
+    QFETCH(QByteArray, value);
+    QFETCH(QString, turnedOffBy);
+    SKIP_WITHOUT_POSTGRES(backend);
+
+    QString url;
+    std::optional<QByteArray> role;
+    QByteArray database;
+    const auto restore = qScopeGuard([&] {
+        if (!database.isEmpty())
+            QCOMPARE(m_admin->exec("ALTER DATABASE " + database + " RESET synchronous_commit"),
+                     QString());
+        if (role)
+            QCOMPARE(m_admin->exec("DROP OWNED BY " + *role + "; DROP ROLE " + *role), QString());
+    });
+    if (backend == postgres) {
+        url = postgresUrl();
+        if (turnedOffBy == u"database"_s) {
+            database = m_admin->value("SELECT quote_ident(current_database())");
+            QCOMPARE(m_admin->exec("ALTER DATABASE " + database + " SET synchronous_commit = off"),
+                     QString());
+        } else if (turnedOffBy == u"role"_s) {
+            role = m_schema.toLatin1() + "_vault";
+            QCOMPARE(m_admin->exec("CREATE ROLE " + *role + " LOGIN; GRANT ALL ON SCHEMA " +
+                                   m_schema.toLatin1() + " TO " + *role + "; ALTER ROLE " + *role +
+                                   " SET synchronous_commit = off"),
+                     QString());
+            url = postgresUrl({}, QString::fromLatin1(*role));
+        }
+        // A session of the test's own, opened as the storage's are, starts with the default
+        // the storage has to overcome.
+        PgSession plain(url);
+        QCOMPARE(plain.value("SHOW synchronous_commit"),
+                 QByteArray(turnedOffBy.isEmpty() ? "on" : "off"));
+    }
+
+    QString error;
+    std::unique_ptr<VaultStorage> storage;
+    if (backend == sqlite)
+        storage = openStorage(sqlite);
+    else
+        storage = PostgresVaultStorage::open(url, &error);
+    QVERIFY2(storage, qPrintable(error));
+    QCOMPARE(storeOne(*storage, writeOf(vaultId('a'), "text")), WriteOutcome::Created);
+
+    if (backend == sqlite)
+        QCOMPARE(static_cast<SqliteVaultStorage &>(*storage).writerPragma(setting), value);
+    else
+        QCOMPARE(static_cast<PostgresVaultStorage &>(*storage).writerSetting(setting), value);
+}
+
 void TestVaultStorage::sqliteWritesAheadInWalMode()
 {
     const auto storage = openStorage(sqlite);
     QVERIFY(storage);
     QCOMPARE(storeOne(*storage, writeOf(vaultId('a'), "text")), WriteOutcome::Created);
 
-    // journal_mode is kept in the database file, so a second connection reads what the
-    // storage set. (synchronous is per connection and cannot be read from outside.)
+    // journal_mode is kept in the database file, so every other connection (the readers')
+    // writes ahead too.
     sqlite3 *db = nullptr;
     QCOMPARE(sqlite3_open_v2(QFile::encodeName(m_sqlitePath).constData(), &db, SQLITE_OPEN_READONLY,
                              nullptr),
