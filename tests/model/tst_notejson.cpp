@@ -1,3 +1,4 @@
+#include "CardJsonReader.h"
 #include "NoteJSON.h"
 #include "TestPrinters.h"
 
@@ -11,6 +12,10 @@ namespace {
 
 // 2025-03-01T09:15:02.125Z, in seconds since 2001-01-01 00:00:00 UTC.
 constexpr double march1st = 762513302.125;
+// 0001-01-01T00:00:00.000Z and 9999-12-31T23:59:59.999Z, the first and last instants the
+// four-digit year of the text form can hold.
+constexpr double firstInstant = -63113904000.0;
+constexpr double lastInstant = 252423993599.999;
 
 QByteArray cardWith(const QByteArray &createdAt)
 {
@@ -71,27 +76,89 @@ void TestNoteJSON::readsTimestamp_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<double>("seconds");
+    QTest::addColumn<QByteArray>("written"); // as the writer writes it back
 
-    QTest::newRow("fractional") << QByteArray(R"("2025-03-01T09:15:02.125Z")") << march1st;
-    QTest::newRow("plain") << QByteArray(R"("2025-03-01T09:15:02Z")") << 762513302.0;
-    QTest::newRow("plus offset") << QByteArray(R"("2025-03-01T11:15:02.125+02:00")") << march1st;
-    QTest::newRow("minus offset") << QByteArray(R"("2025-03-01T03:45:02.125-05:30")") << march1st;
-    QTest::newRow("offset crosses day")
-        << QByteArray(R"("2025-02-28T23:15:02-10:00")") << 762513302.0;
-    QTest::newRow("zero") << QByteArray("0") << 0.0;
-    QTest::newRow("negative") << QByteArray("-86400") << -86400.0;
-    QTest::newRow("fraction kept") << QByteArray("12.75") << 12.75;
-    QTest::newRow("large number is not 1970-based") << QByteArray("1700000000") << 1700000000.0;
+    QTest::newRow("fractional") << QByteArray(R"("2025-03-01T09:15:02.125Z")") << march1st
+                                << QByteArray("2025-03-01T09:15:02.125Z");
+    QTest::newRow("plain") << QByteArray(R"("2025-03-01T09:15:02Z")") << 762513302.0
+                           << QByteArray("2025-03-01T09:15:02.000Z");
+    QTest::newRow("plus offset") << QByteArray(R"("2025-03-01T11:15:02.125+02:00")") << march1st
+                                 << QByteArray("2025-03-01T09:15:02.125Z");
+    QTest::newRow("minus offset") << QByteArray(R"("2025-03-01T03:45:02.125-05:30")") << march1st
+                                  << QByteArray("2025-03-01T09:15:02.125Z");
+    QTest::newRow("offset crosses day") << QByteArray(R"("2025-02-28T23:15:02-10:00")")
+                                        << 762513302.0 << QByteArray("2025-03-01T09:15:02.000Z");
+    QTest::newRow("last second of a day")
+        << QByteArray(R"("2025-03-01T23:59:59.999Z")") << 762566399.999
+        << QByteArray("2025-03-01T23:59:59.999Z");
+    QTest::newRow("zero") << QByteArray("0") << 0.0 << QByteArray("2001-01-01T00:00:00.000Z");
+    QTest::newRow("negative") << QByteArray("-86400") << -86400.0
+                              << QByteArray("2000-12-31T00:00:00.000Z");
+    QTest::newRow("fraction kept")
+        << QByteArray("12.75") << 12.75 << QByteArray("2001-01-01T00:00:12.750Z");
+    QTest::newRow("large number is not 1970-based")
+        << QByteArray("1700000000") << 1700000000.0 << QByteArray("2054-11-14T22:13:20.000Z");
+
+    // The edges of years 0001 and 9999, in each form.
+    struct Edge
+    {
+        const char *name;
+        const char *text;  // as written, with milliseconds
+        const char *plain; // without them, or null
+        const char *number;
+        double seconds;
+    };
+    const Edge edges[] = {
+        {"first instant of 0001", "0001-01-01T00:00:00.000Z", "0001-01-01T00:00:00Z",
+         "-63113904000", firstInstant},
+        {"last instant of 0001", "0001-12-31T23:59:59.999Z", nullptr, "-63082368000.001",
+         -63082368000.001},
+        {"first instant of 9999", "9999-01-01T00:00:00.000Z", "9999-01-01T00:00:00Z",
+         "252392457600", 252392457600.0},
+        {"last instant of 9999", "9999-12-31T23:59:59.999Z", nullptr, "252423993599.999",
+         lastInstant},
+        {"last second of 9999", "9999-12-31T23:59:59.000Z", "9999-12-31T23:59:59Z", "252423993599",
+         252423993599.0},
+    };
+    for (const Edge &edge : edges) {
+        const QByteArray text(edge.text);
+        QTest::addRow("%s, text", edge.name) << ('"' + text + '"') << edge.seconds << text;
+        if (edge.plain)
+            QTest::addRow("%s, plain text", edge.name)
+                << ('"' + QByteArray(edge.plain) + '"') << edge.seconds << text;
+        QTest::addRow("%s, number", edge.name) << QByteArray(edge.number) << edge.seconds << text;
+    }
+    // An offset that carries the local time across a year's edge, back inside the range.
+    QTest::newRow("first instant of 0001, offset")
+        << QByteArray(R"("0001-01-01T00:01:00.000+00:01")") << firstInstant
+        << QByteArray("0001-01-01T00:00:00.000Z");
+    QTest::newRow("last instant of 9999, offset")
+        << QByteArray(R"("9999-12-31T23:58:59.999-00:01")") << lastInstant
+        << QByteArray("9999-12-31T23:59:59.999Z");
 }
 
+// The fast path reads cards in the usual shape, QJsonDocument everything else: each reads the
+// same instant, and the writer writes it back in the one form it writes.
 void TestNoteJSON::readsTimestamp()
 {
     QFETCH(QByteArray, json);
     QFETCH(double, seconds);
+    QFETCH(QByteArray, written);
+    const QByteArray list = "[" + cardWith(json) + "]";
 
-    const auto cards = NoteJSON::decodeCards("[" + cardWith(json) + "]");
-    QVERIFY2(cards.ok(), cards.ok() ? "" : qPrintable(cards.error()));
-    QCOMPARE(cards.value().at(0).createdAt, Timestamp{seconds});
+    const auto fast = CardJsonReader::read(list);
+    QVERIFY(fast);
+    QCOMPARE(fast->at(0).createdAt, Timestamp{seconds});
+    const auto general = NoteJSON::cardsFromJson(QJsonDocument::fromJson(list).array());
+    QVERIFY2(general.ok(), general.ok() ? "" : qPrintable(general.error()));
+    QCOMPARE(general.value().at(0).createdAt, Timestamp{seconds});
+
+    const QByteArray encoded = NoteJSON::encodeCards(*fast);
+    QVERIFY2(encoded.contains(QByteArray("\"createdAt\":\"" + written + '"')), encoded.constData());
+    const auto back = NoteJSON::decodeCards(encoded);
+    QVERIFY2(back.ok(), back.ok() ? "" : qPrintable(back.error()));
+    QCOMPARE(back.value().at(0).createdAt.toMSecsSinceReference(),
+             Timestamp{seconds}.toMSecsSinceReference());
 }
 
 void TestNoteJSON::rejectsTimestamp_data()
@@ -120,8 +187,27 @@ void TestNoteJSON::rejectsTimestamp_data()
                                           << unparseable(u"2025-03-01T09:15:02+0200"_s);
     QTest::newRow("no such day") << QByteArray(R"("2025-02-29T09:15:02Z")")
                                  << unparseable(u"2025-02-29T09:15:02Z"_s);
-    QTest::newRow("hour 24") << QByteArray(R"("2025-03-01T24:00:00Z")")
-                             << unparseable(u"2025-03-01T24:00:00Z"_s);
+    for (const QString &text :
+         {u"2025-03-01T24:00:00Z"_s, u"2025-03-01T24:00:00.000Z"_s, u"2025-03-01T09:60:00Z"_s,
+          u"2025-03-01T09:60:00.000Z"_s, u"2025-03-01T09:15:60Z"_s, u"2025-03-01T09:15:60.000Z"_s,
+          u"2016-12-31T23:59:60Z"_s})
+        QTest::addRow("%s", qPrintable(text)) << ('"' + text.toLatin1() + '"') << unparseable(text);
+    // One millisecond or one second beyond years 0001 and 9999. Year 0000 has no date at all;
+    // an offset reaches just past either edge with a valid date.
+    for (const QString &text : {u"0000-12-31T23:59:59.999Z"_s, u"0000-12-31T23:59:59Z"_s,
+                                u"0001-01-01T00:00:59.999+00:01"_s, u"0001-01-01T00:00:59+00:01"_s,
+                                u"9999-12-31T23:59:00.000-00:01"_s, u"9999-12-31T23:59:00-00:01"_s,
+                                u"9999-12-31T23:59:59.999-00:01"_s})
+        QTest::addRow("%s", qPrintable(text)) << ('"' + text.toLatin1() + '"') << unparseable(text);
+    const std::pair<const char *, const char *> numbers[] = {
+        {"-63113904000.001", "-63113904000.000999"},
+        {"-63113904001", "-63113904001"},
+        {"252423993600", "252423993600"},
+        {"252423993601", "252423993601"},
+    };
+    for (const auto &[number, shown] : numbers)
+        QTest::addRow("%s", number)
+            << QByteArray(number) << u"Timestamp out of range: "_s + QString::fromLatin1(shown);
     QTest::newRow("trailing text") << QByteArray(R"("2025-03-01T09:15:02Zjunk")")
                                    << unparseable(u"2025-03-01T09:15:02Zjunk"_s);
     QTest::newRow("non-ASCII digits")
