@@ -1,4 +1,5 @@
 #include "PortalGlobalShortcut.h"
+#include "PrivateBus.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -9,10 +10,8 @@
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
 #include <QFile>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QStandardPaths>
 #include <QTemporaryFile>
 #include <QTest>
 #include <QTimer>
@@ -173,7 +172,7 @@ private:
     // waited for, and no other may have come once both connections are in sync.
     void compareClosed(const QString &interface, const QStringList &expected);
 
-    QProcess m_daemon;
+    PrivateBus m_bus;
     QString m_address;
     int m_round = 0;
     QString m_serverName;
@@ -377,22 +376,18 @@ void TestPortalGlobalShortcut::initTestCase()
 {
     qDBusRegisterMetaType<ShortcutList::value_type>();
     qDBusRegisterMetaType<ShortcutList>();
-    const QString daemon = QStandardPaths::findExecutable(u"dbus-daemon"_s);
-    if (daemon.isEmpty())
+    if (PrivateBus::daemon().isEmpty())
         QSKIP("no dbus-daemon to run a private bus");
-    // A bus of our own, so neither the test machine's desktop nor its absence plays a part.
-    m_daemon.start(daemon,
-                   {u"--session"_s, u"--nofork"_s, u"--nopidfile"_s, u"--print-address=1"_s});
-    QVERIFY2(m_daemon.waitForStarted(), qPrintable(m_daemon.errorString()));
-    while (!m_daemon.canReadLine())
-        QVERIFY2(m_daemon.waitForReadyRead(), "dbus-daemon printed no address");
-    m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+    // A bus of our own, so neither the test machine's desktop nor its absence plays a part:
+    // on it, only the fake below ever owns the portal's name.
+    QString why;
+    QVERIFY2(m_bus.start(&why), qPrintable(why));
+    m_address = m_bus.address();
 }
 
 void TestPortalGlobalShortcut::cleanupTestCase()
 {
-    m_daemon.terminate();
-    m_daemon.waitForFinished();
+    m_bus.stop();
 }
 
 void TestPortalGlobalShortcut::init()

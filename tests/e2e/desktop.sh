@@ -10,7 +10,8 @@
 #     e2e_require TOOL...            fail, naming what is missing, unless every tool is there
 #     e2e_begin PINLARK OUT_DIR      private folders and environment, cleanup trap
 #     e2e_start_display              Xvfb; exports DISPLAY
-#     e2e_start_session_bus          dbus-daemon; exports DBUS_SESSION_BUS_ADDRESS
+#     e2e_start_session_bus          dbus-daemon that activates nothing; exports
+#                                    DBUS_SESSION_BUS_ADDRESS
 #     e2e_start_pinlark [VAR=VALUE...]
 #     e2e_poll SECONDS WHAT COMMAND...
 # and calls e2e_fail with a reason when a check does not hold.
@@ -134,15 +135,30 @@ e2e_start_display() {
     echo "Display $DISPLAY"
 }
 
+# The bus runs on private-bus.conf, which lists no service folders: nothing is D-Bus-activated
+# on it. On the system's session configuration, the app's first call to the portal or the
+# accessibility bus would start the real xdg-desktop-portal or at-spi-bus-launcher, and what
+# those start outlives the bus. A test starts by hand what it needs on the bus.
+E2E_PRIVATE_BUS_CONFIG="$(dirname "${BASH_SOURCE[0]}")/../support/private-bus.conf"
+
 e2e_start_session_bus() {
+    [ -f "$E2E_PRIVATE_BUS_CONFIG" ] || e2e_fail "no bus configuration at $E2E_PRIVATE_BUS_CONFIG"
     # Without a session bus, the D-Bus library would start one through dbus-launch that
     # outlives the test.
-    dbus-daemon --session --nofork --nosyslog --print-address=3 \
+    dbus-daemon --config-file="$E2E_PRIVATE_BUS_CONFIG" --nofork --nosyslog --print-address=3 \
         3>"$E2E_TMP/session-bus" >"$E2E_TMP/session-bus.log" 2>&1 &
     e2e_pids+=($!)
     e2e_wait_for_line "$E2E_TMP/session-bus" "$!" "the session bus" "$E2E_TMP/session-bus.log"
     DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$E2E_TMP/session-bus")
     export DBUS_SESSION_BUS_ADDRESS
+    # A bus that could start the machine's services is not the one the test is meant for.
+    local reply activatable
+    reply=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus \
+        /org/freedesktop/DBus org.freedesktop.DBus.ListActivatableNames 2>&1) ||
+        e2e_fail "the session bus does not answer: $reply"
+    activatable=$(sed -n 's/^ *string "\(.*\)"$/\1/p' <<<"$reply" | grep -vx org.freedesktop.DBus) ||
+        true
+    [ -z "$activatable" ] || e2e_fail "the private bus would start $(tr '\n' ' ' <<<"$activatable")"
 }
 
 # A panel with a system tray and nothing else, as a desktop's status area. Without a window

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+
+#ifndef PINLARK_PRIVATE_BUS_CONFIG
+#error "PINLARK_PRIVATE_BUS_CONFIG must name tests/support/private-bus.conf"
+#endif
+
+// A session bus of the test's own, run on private-bus.conf. That configuration lists no
+// service folders, so nothing is D-Bus-activated on it: a name the test means to own or to
+// find missing (the portal's, a file manager's) is never taken by the real service, and no
+// service is started that would outlive the bus. `dbus-daemon --session` would read the
+// machine's folders, where every desktop installs xdg-desktop-portal.
+class PrivateBus final
+{
+public:
+    PrivateBus() = default;
+    ~PrivateBus() { stop(); }
+    Q_DISABLE_COPY_MOVE(PrivateBus)
+
+    // The dbus-daemon on PATH, or empty where there is none.
+    [[nodiscard]] static QString daemon()
+    {
+        return QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+    }
+
+    // Starts the bus, reads its address and checks that it can activate nothing; false with
+    // the reason in `why` otherwise.
+    [[nodiscard]] bool start(QString *why)
+    {
+        m_daemon.start(daemon(), {QStringLiteral("--config-file=" PINLARK_PRIVATE_BUS_CONFIG),
+                                  QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
+                                  QStringLiteral("--print-address=1")});
+        if (!m_daemon.waitForStarted()) {
+            *why = m_daemon.errorString();
+            return false;
+        }
+        // Generous: the sanitizer builds are slow.
+        const QDeadlineTimer deadline(30000);
+        while (!m_daemon.canReadLine()) {
+            if (!m_daemon.waitForReadyRead(int(deadline.remainingTime()))) {
+                *why = QStringLiteral("dbus-daemon printed no address: ") +
+                       QString::fromLocal8Bit(m_daemon.readAllStandardError());
+                return false;
+            }
+        }
+        m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        return activatesNothing(why);
+    }
+
+    void stop()
+    {
+        if (m_daemon.state() == QProcess::NotRunning)
+            return;
+        m_daemon.terminate();
+        if (!m_daemon.waitForFinished()) {
+            m_daemon.kill();
+            m_daemon.waitForFinished();
+        }
+    }
+
+    [[nodiscard]] QString address() const { return m_address; }
+
+private:
+    [[nodiscard]] bool activatesNothing(QString *why) const
+    {
+        const QString name = QStringLiteral("pinlark-private-bus-check");
+        QDBusMessage reply;
+        {
+            const QDBusConnection bus = QDBusConnection::connectToBus(m_address, name);
+            reply = bus.call(QDBusMessage::createMethodCall(
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListActivatableNames")));
+        }
+        QDBusConnection::disconnectFromBus(name);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            *why = QStringLiteral("the private bus does not answer: ") + reply.errorMessage();
+            return false;
+        }
+        QStringList names = reply.arguments().constFirst().toStringList();
+        names.removeAll(QStringLiteral("org.freedesktop.DBus"));
+        if (!names.isEmpty()) {
+            *why =
+                QStringLiteral("the private bus would start ") + names.join(QStringLiteral(", "));
+            return false;
+        }
+        return true;
+    }
+
+    QProcess m_daemon;
+    QString m_address;
+};
