@@ -20,6 +20,11 @@ QString describeErrno(int error)
 
 } // namespace
 
+DiskFlush DiskFlush::system()
+{
+    return DiskFlush{&::fsync, &syncFolder};
+}
+
 void syncFolder(const QString &folder)
 {
     const int fd =
@@ -30,9 +35,21 @@ void syncFolder(const QString &folder)
     ::close(fd);
 }
 
+QString resolvedFilePath(const QString &path)
+{
+    // QSaveFile follows links this same way (a relative link is read from its own folder),
+    // and writes the file at the end of the chain.
+    QFileInfo info(path);
+    int depth = 128;
+    while (--depth > 0 && info.isSymLink())
+        info.setFile(info.symLinkTarget());
+    return depth > 0 ? info.filePath() : path;
+}
+
 Result<bool> writeFileAtomically(const QString &target,
                                  const std::function<bool(QIODevice &)> &write,
-                                 std::optional<QFileDevice::Permissions> permissions)
+                                 std::optional<QFileDevice::Permissions> permissions,
+                                 const DiskFlush &flush)
 {
     const auto failure = [&target](const QString &reason) {
         return Result<bool>::failure(target + u": "_s + reason);
@@ -51,11 +68,13 @@ Result<bool> writeFileAtomically(const QString &target,
         return failure(error);
     }
     // The data must be on the disk before the rename makes it the file.
-    if (::fsync(file.handle()) != 0) {
+    if (flush.file(file.handle()) != 0) {
         const int error = errno;
         file.cancelWriting();
         return failure(describeErrno(error));
     }
+    // Where the rename lands: through a link, that is the folder of the file it leads to.
+    const QString renamedIn = QFileInfo(resolvedFilePath(target)).absolutePath();
     errno = 0;
     if (!file.commit()) {
         // Qt gives no text for some failures of the final rename (a name too long for the
@@ -65,6 +84,6 @@ Result<bool> writeFileAtomically(const QString &target,
                            ? describeErrno(error)
                            : file.errorString());
     }
-    syncFolder(QFileInfo(target).absolutePath());
+    flush.folder(renamedIn);
     return true;
 }
