@@ -11,15 +11,16 @@
 
 // The notes file on disk: notes.json in the notes folder, its daily backups and the place
 // an unreadable file is moved aside to. Every write is atomic and durable, and the folder
-// and files are private to the user.
+// and files are private to the user. Only a regular file is ever read: whatever else stands
+// at the name (a FIFO, a device, a socket, a folder, or a link to one) counts as unreadable
+// and is never opened in a way that could block.
 class NotesFile final
 {
 public:
     using Clock = std::function<Timestamp()>;
-    using Logger = std::function<void(const QString &)>;
 
     // `folder` empty: the folder "Pinlark" in the user's generic data location.
-    NotesFile(QString folder, Clock clock, Logger log);
+    NotesFile(QString folder, Clock clock);
 
     // The notes folder, created (private to the user) when it is missing. A failure to
     // create it is not reported here: the read or write that follows fails and says why.
@@ -28,6 +29,9 @@ public:
     // Only computed, never created.
     [[nodiscard]] static QString defaultFolder();
     [[nodiscard]] QString path() const;
+    // Creates `folder` (and missing parents) when nothing is there, the folder itself
+    // private to the user; an existing one is left as it is.
+    static void createFolder(const QString &folder);
 
     struct Loaded
     {
@@ -42,17 +46,22 @@ public:
     [[nodiscard]] Loaded load() const;
 
     // Writes the whole stack, replacing notes.json atomically. Before the first write of a
-    // day, the file being replaced is copied into backups/.
+    // day, the file being replaced is copied into backups/. Fails with one description of
+    // everything that went wrong: the write, the backup, or both (a failed backup does not
+    // stop the write).
     [[nodiscard]] Result<bool> save(const QList<NoteCard> &cards);
 
     static constexpr int backupsKept = 7;
+    // A notes file larger than this is not read at all (a stack of that size would take
+    // minutes to show), only moved aside, so it is kept.
+    static constexpr qint64 maxFileBytes = qint64(256) * 1024 * 1024;
 
 private:
     [[nodiscard]] QString moveAside() const;
-    void backUpOncePerDay(const QString &folder, QDate today);
+    // Why the day's backup could not be made; empty when it was made or was not due.
+    [[nodiscard]] QString backUpOncePerDay(const QString &folder, QDate today);
 
     QString m_folder;
     Clock m_clock;
-    Logger m_log;
     QDate m_lastBackupDay;
 };

@@ -38,7 +38,7 @@ PinlarkStore::Environment withDefaults(PinlarkStore::Environment environment)
 PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     : QObject(parent)
     , m_env(withDefaults(std::move(environment)))
-    , m_file(m_env.notesFolder, m_env.clock, [this](const QString &line) { log(line); })
+    , m_file(m_env.notesFolder, m_env.clock)
 {
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(saveDelayMs);

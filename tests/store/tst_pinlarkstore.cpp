@@ -103,6 +103,7 @@ private Q_SLOTS:
 
     // Debounced and immediate saves.
     void debouncesBurstOfRequests();
+    void logsOneLinePerFailedSave();
     void immediateSaveCancelsPendingOne();
     void destroyedStoreDoesNotSave();
 
@@ -483,6 +484,20 @@ void TestPinlarkStore::debouncesBurstOfRequests()
     store->setCards(cardsWith({u"not saved"_s}));
     QTest::qWait(debounceSettleMs);
     QCOMPARE(notesBytes(), NoteJSON::encodeCards(cardsWith({u"keystroke 3"_s})));
+}
+
+// However many things go wrong in one save (here the day's backup and the write, since a
+// folder stands at the notes' name), the log gets one line.
+void TestPinlarkStore::logsOneLinePerFailedSave()
+{
+    auto store = storeWith(cardsWith({u"start"_s}));
+    QVERIFY(QFile::remove(notesPath()));
+    QVERIFY(QDir().mkdir(notesPath()));
+
+    store->saveNotesImmediately();
+    QCOMPARE(m_log.size(), 1);
+    QVERIFY2(m_log.first().startsWith(savePrefix), qPrintable(m_log.first()));
+    QVERIFY2(m_log.first().contains(u"backup"_s), qPrintable(m_log.first()));
 }
 
 void TestPinlarkStore::immediateSaveCancelsPendingOne()
