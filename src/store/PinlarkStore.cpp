@@ -44,6 +44,9 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     m_saveTimer.setInterval(saveDelayMs);
     // The timer belongs to the store, so it can never fire into a store that is gone.
     connect(&m_saveTimer, &QTimer::timeout, this, &PinlarkStore::saveNotesImmediately);
+    m_longestWaitTimer.setSingleShot(true);
+    m_longestWaitTimer.setInterval(longestSaveWaitMs);
+    connect(&m_longestWaitTimer, &QTimer::timeout, this, &PinlarkStore::saveNotesImmediately);
     // Each sync holds a thread for its whole exchange; a few may overlap.
     m_syncPool.setMaxThreadCount(4);
     loadNotes();
@@ -146,11 +149,15 @@ void PinlarkStore::loadNotes()
 void PinlarkStore::saveNotes()
 {
     m_saveTimer.start();
+    // Counted from the first unsaved edit: every save, however it came, stops it.
+    if (!m_longestWaitTimer.isActive())
+        m_longestWaitTimer.start();
 }
 
 void PinlarkStore::saveNotesImmediately()
 {
     m_saveTimer.stop();
+    m_longestWaitTimer.stop();
     if (!m_saveRefusal.isEmpty()) {
         log(saveErrorPrefix + m_saveRefusal);
         return;

@@ -65,6 +65,9 @@ public:
     Q_DISABLE_COPY_MOVE(PinlarkStore)
 
     static constexpr int saveDelayMs = 400;
+    // While edits keep coming less than saveDelayMs apart, the stack is still written this
+    // long after the first edit that is not on disk, so steady typing is never all at risk.
+    static constexpr int longestSaveWaitMs = 2000;
 
     // Published fields. Assigning one announces it even when the value is the same.
     [[nodiscard]] const QList<NoteCard> &cards() const { return m_cards; }
@@ -86,7 +89,7 @@ public:
     void setSelectedTag(const std::optional<QString> &tag);
 
     // Persistence.
-    void saveNotes();            // debounced: writes 0.4 s after the last request
+    void saveNotes();            // debounced: 0.4 s after the last request, 2 s at most
     void saveNotesImmediately(); // writes now and drops a pending request
     [[nodiscard]] bool hasPendingSave() const { return m_saveTimer.isActive(); }
     [[nodiscard]] QString storageDirectory() const { return m_file.folder(); }
@@ -165,6 +168,7 @@ private:
     std::optional<QString> m_selectedTag;
 
     QTimer m_saveTimer;
+    QTimer m_longestWaitTimer; // started by the first request after a save, never restarted
 
     QThreadPool m_syncPool;
     int m_runningSyncs = 0;

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using StoreTest::card;
@@ -71,7 +72,11 @@ const QRegularExpression &cardIdPattern()
     return pattern;
 }
 
-// The debounce is 0.4 s; these leave room for a loaded machine.
+// The debounce is 0.4 s, and the longest a stack waits while edits keep coming is 2 s:
+// written here as numbers, not taken from the store, so a changed constant fails the tests.
+constexpr int debounceMs = 400;
+constexpr int longestWaitMs = 2000;
+// These leave room for a loaded machine.
 constexpr int debounceSettleMs = 700;
 constexpr int debounceTimeoutMs = 5000;
 
@@ -103,6 +108,8 @@ private Q_SLOTS:
 
     // Debounced and immediate saves.
     void debouncesBurstOfRequests();
+    void savesSoonAfterTheLastRequest();
+    void savesSteadyTypingWithinTheLongestWait();
     void logsOneLinePerFailedSave();
     void immediateSaveCancelsPendingOne();
     void destroyedStoreDoesNotSave();
@@ -484,6 +491,85 @@ void TestPinlarkStore::debouncesBurstOfRequests()
     store->setCards(cardsWith({u"not saved"_s}));
     QTest::qWait(debounceSettleMs);
     QCOMPARE(notesBytes(), NoteJSON::encodeCards(cardsWith({u"keystroke 3"_s})));
+}
+
+// The debounce waits 0.4 s, not longer: a longer pause puts more typing at risk. A loaded
+// machine can delay any one timer, so the bound must hold in one of a few tries; a longer
+// delay fails them all.
+void TestPinlarkStore::savesSoonAfterTheLastRequest()
+{
+    auto store = storeWith(cardsWith({u"start"_s}));
+    constexpr qint64 boundMs = debounceMs + 350;
+    QList<qint64> delays;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        const QByteArray before = notesBytes();
+        store->setCards(cardsWith({u"attempt "_s + QString::number(attempt)}));
+        store->saveNotes();
+        QElapsedTimer sinceRequest;
+        sinceRequest.start();
+        while (notesBytes() == before && sinceRequest.elapsed() < debounceTimeoutMs)
+            QTest::qWait(5);
+        delays.append(sinceRequest.elapsed());
+        if (delays.last() <= boundMs)
+            break;
+    }
+    QString shown;
+    for (const qint64 delay : delays)
+        shown += QString::number(delay) + u" ms "_s;
+    QVERIFY2(delays.last() <= boundMs, qPrintable(u"written after "_s + shown));
+    QVERIFY2(delays.last() >= debounceMs - 50, qPrintable(u"written after "_s + shown));
+}
+
+// Keys that keep coming less than 0.4 s apart never give the debounce its pause: the stack is
+// still written within the longest wait of the first unsaved key, and only when something
+// changed.
+void TestPinlarkStore::savesSteadyTypingWithinTheLongestWait()
+{
+    auto store = storeWith(cardsWith({u"start"_s}));
+    // Each atomic save makes a new file, so a new inode counts a write, even of equal bytes.
+    const auto inode = [this] {
+        struct stat info = {};
+        return ::stat(QFile::encodeName(notesPath()).constData(), &info) == 0 ? info.st_ino
+                                                                              : ino_t(0);
+    };
+    QList<qint64> writes; // when, since the first key
+    ino_t last = inode();
+    const auto watch = [&](const QElapsedTimer &clock) {
+        if (inode() != last) {
+            last = inode();
+            writes.append(clock.elapsed());
+        }
+    };
+
+    QElapsedTimer sinceFirstKey;
+    sinceFirstKey.start();
+    int keys = 0;
+    while (sinceFirstKey.elapsed() < 3500) {
+        store->updateCurrentCard(u"typed "_s + QString::number(++keys));
+        QTest::qWait(100);
+        watch(sinceFirstKey);
+    }
+    QVERIFY2(!writes.isEmpty(), "nothing was written while the keys kept coming");
+    QVERIFY2(writes.first() >= longestWaitMs - 150 && writes.first() <= longestWaitMs + 1000,
+             qPrintable(u"first write after %1 ms"_s.arg(writes.first())));
+    QVERIFY2(writes.size() <= 2, qPrintable(u"%1 writes"_s.arg(writes.size())));
+
+    // Once the keys stop, the debounce writes the last of them, and nothing more follows.
+    const QString lastText = u"typed "_s + QString::number(keys);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        NoteJSON::decodeCards(notesBytes()).value().first().content == lastText, debounceTimeoutMs);
+    watch(sinceFirstKey);
+    const qsizetype settled = writes.size();
+    const QElapsedTimer idle = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    while (idle.elapsed() < longestWaitMs + 500) {
+        QTest::qWait(50);
+        watch(sinceFirstKey);
+    }
+    QCOMPARE(writes.size(), settled);
 }
 
 // However many things go wrong in one save (here the day's backup and the write, since a
