@@ -4,6 +4,8 @@
 #include "MarkdownExport.h"
 #include "NotePastel.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QFuture>
 #include <QPointer>
 #include <QRandomGenerator>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -25,6 +28,20 @@ const QString settingsErrorPrefix = u"Pinlark: error saving the passport code: "
 const QString invalidCodeMessage = u"Please enter a valid passport code"_s;
 const QString syncingMessage = u"Syncing with Vault\u2026"_s;
 const QString syncErrorPrefix = u"Sync error: "_s;
+
+// The passport code is the whole secret of a vault: whoever reads it can pull, decrypt and
+// overwrite every card. Its settings file is the user's alone, and so is its folder, which
+// also holds the temporary file each write goes through; both whatever the umask, and
+// whatever an earlier version left behind.
+void keepPrivate(const QString &settingsFile)
+{
+    const QFileInfo info(settingsFile);
+    const QString folder = info.absolutePath();
+    QDir().mkpath(folder);
+    ::chmod(QFile::encodeName(folder).constData(), S_IRWXU);
+    if (info.exists())
+        ::chmod(QFile::encodeName(settingsFile).constData(), S_IRUSR | S_IWUSR);
+}
 
 PinlarkStore::Environment withDefaults(PinlarkStore::Environment environment)
 {
@@ -430,8 +447,10 @@ void PinlarkStore::rememberPassportCode(const QString &code)
     // Most syncs use the code already stored; the settings file is then left alone.
     if (settings->value(passportCodeKey).toString() == code)
         return;
+    keepPrivate(settings->fileName());
     settings->setValue(passportCodeKey, code);
     settings->sync();
+    keepPrivate(settings->fileName());
     // Never the code itself: it is the key to the user's cards.
     if (settings->status() != QSettings::NoError)
         log(settingsErrorPrefix + u"cannot write "_s + settings->fileName());
@@ -439,7 +458,11 @@ void PinlarkStore::rememberPassportCode(const QString &code)
 
 void PinlarkStore::initSyncCode()
 {
-    const QString stored = openSettings()->value(passportCodeKey).toString();
+    const std::unique_ptr<QSettings> settings = openSettings();
+    // A file an earlier version wrote readable by everyone is closed at once.
+    if (QFileInfo::exists(settings->fileName()))
+        keepPrivate(settings->fileName());
+    const QString stored = settings->value(passportCodeKey).toString();
     if (!stored.isEmpty()) {
         // Shown as stored; the sync normalises what it sends.
         setPassportCode(stored);

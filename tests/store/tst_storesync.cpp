@@ -7,6 +7,7 @@
 #include "VaultExchange.h"
 
 #include <QDir>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -14,6 +15,7 @@
 
 #include <memory>
 #include <optional>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 using Answer = ScriptedVaultServer::Answer;
@@ -110,6 +112,8 @@ class TestStoreSync final : public QObject
 private Q_SLOTS:
     void aFirstStartMakesAndKeepsAPassportCode();
     void aStoredCodeIsShownAsStored();
+    void thePassportCodeStaysPrivate_data();
+    void thePassportCodeStaysPrivate();
     void anInvalidCodeChangesNothing_data();
     void anInvalidCodeChangesNothing();
 
@@ -135,6 +139,58 @@ void TestStoreSync::aFirstStartMakesAndKeepsAPassportCode()
 
     machine.store.reset();
     QCOMPARE(machine.start().passportCode(), first);
+}
+
+void TestStoreSync::thePassportCodeStaysPrivate_data()
+{
+    QTest::addColumn<QString>("moment");
+
+    QTest::newRow("first start") << u"first start"_s;
+    QTest::newRow("sync with a new code") << u"sync"_s;
+    QTest::newRow("file an earlier version left open") << u"old file"_s;
+}
+
+// The code is the whole secret of a vault: its settings file is the user's alone, and so is
+// the folder its writes go through, whatever the umask and whatever was there before.
+void TestStoreSync::thePassportCodeStaysPrivate()
+{
+    QFETCH(QString, moment);
+    const mode_t usualMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([usualMask] { ::umask(usualMask); });
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server);
+    const QString folder = machine.dir.path() + u"/config/Pinlark"_s;
+    machine.settingsFile = folder + u"/Pinlark.conf"_s;
+    const auto openUp = [&] {
+        QVERIFY(QFile::setPermissions(
+            folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                        QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther));
+        QVERIFY(QFile::setPermissions(machine.settingsFile, QFile::ReadOwner | QFile::WriteOwner |
+                                                                QFile::ReadGroup |
+                                                                QFile::ReadOther));
+    };
+    if (moment == u"old file"_s) {
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(writeBytes(machine.settingsFile,
+                           "[General]\npinlark_passport_code=" + code.toUtf8() + "\n"));
+        openUp();
+    }
+
+    PinlarkStore &store = machine.start();
+    if (moment == u"sync"_s) {
+        openUp();
+        store.syncWithVault(code, {});
+        QVERIFY(waitForIdle(store));
+    }
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(StoreTest::modeOf(folder), 0700);
+    QCOMPARE(StoreTest::modeOf(machine.settingsFile), 0600);
+    if (moment != u"first start"_s)
+        QCOMPARE(machine.storedCode(), code);
 }
 
 void TestStoreSync::aStoredCodeIsShownAsStored()
