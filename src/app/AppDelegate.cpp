@@ -1,6 +1,7 @@
 #include "AppDelegate.h"
 
 #include "CanberraSoundPlayer.h"
+#include "CoreDumps.h"
 #include "DesktopWorkspace.h"
 #include "FileDialogSaveDialog.h"
 #include "FocusableTextView.h"
@@ -293,6 +294,11 @@ int AppDelegate::main(int argc, char *argv[])
             return EXIT_SUCCESS;
         }
     }
+
+    // Before anything secret is read: from here on, a crash leaves no memory on disk.
+    QString noCoreDumps;
+    if (!disableCoreDumps(&noCoreDumps))
+        printError(u"cannot turn core dumps off: "_s + noCoreDumps);
 
     // Qt aborts, dumping core, when it finds no display; say what is missing instead.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
