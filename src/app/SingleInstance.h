@@ -15,13 +15,22 @@ class QLocalServer;
 // folder and named after the notes folder. A later one finds the socket, asks the running one
 // to toggle its popup, and ends without reading the notes. A lock left by a process that
 // died is taken over.
+//
+// The runtime folder is not the same for every process of a user (an environment without
+// XDG_RUNTIME_DIR, a runtime folder cleaned at logout while Pinlark runs on), so the first
+// Pinlark also holds an advisory lock on a file inside the notes folder for its whole run,
+// and writes its socket's path there: a later one whose runtime folder differs still finds
+// the running one, or fails, but never writes beside it.
 class SingleInstance final : public QObject
 {
     Q_OBJECT
 
 public:
-    // `notesFolder` names the instance; `runtimeFolder` holds its lock and socket.
+    // `notesFolder` names the instance (and is created, private, when missing);
+    // `runtimeFolder` holds its lock and socket, unless it is too deep for a socket: then a
+    // folder "pinlark-<uid>" in `shortFolderParent` does.
     SingleInstance(const QString &notesFolder, const QString &runtimeFolder,
+                   const QString &shortFolderParent = QStringLiteral("/tmp"),
                    QObject *parent = nullptr);
     ~SingleInstance() override;
     Q_DISABLE_COPY_MOVE(SingleInstance)
@@ -36,22 +45,35 @@ public:
     static constexpr int answerTimeoutMs = 5000;
     void setAnswerTimeout(int milliseconds) { m_answerTimeoutMs = milliseconds; }
 
+    // The longest socket path the system takes (sun_path, less its terminating zero). A
+    // runtime folder too deep for it is replaced by a short private folder of the user's.
+    static constexpr qsizetype maxSocketPathBytes = 107;
+    // The lock file inside the notes folder.
+    static inline const QString folderLockName = QStringLiteral("notes.lock");
+
     // Becomes the primary, or forwards a toggle request to the one that is.
     [[nodiscard]] Role claim();
     [[nodiscard]] QString error() const { return m_error; }
     [[nodiscard]] QString socketPath() const { return m_socketPath; }
+    [[nodiscard]] QString folderLockPath() const;
 
 signals:
     // Another process asked this one to toggle its popup.
     void toggleRequested();
 
 private:
-    bool forwardToggle(int timeoutMs);
+    [[nodiscard]] Role failWith(const QString &error);
+    [[nodiscard]] bool takeFolderLock();
+    [[nodiscard]] QString folderLockHolder(qint64 *pid) const;
+    void announceInFolderLock();
+    void releaseFolderLock();
     bool listen();
     void serveNextConnection();
 
+    QString m_notesFolder;
     QString m_socketPath;
     std::unique_ptr<QLockFile> m_lock;
+    int m_folderLock = -1;
     QLocalServer *m_server = nullptr;
     QString m_error;
     int m_answerTimeoutMs = answerTimeoutMs;

@@ -1,13 +1,30 @@
 #include "SingleInstance.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QtConcurrent>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
+
+namespace {
+
+int modeOf(const QString &path)
+{
+    struct stat info = {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return int(info.st_mode & 07777);
+}
+
+} // namespace
 
 class TestSingleInstance final : public QObject
 {
@@ -21,6 +38,10 @@ private slots:
     void silentHolderIsAFailureNotASecondWriter();
     void strangeRequestsAreIgnored_data();
     void strangeRequestsAreIgnored();
+    void otherRuntimeFolderFindsTheRunningOne();
+    void silentHolderInOtherRuntimeFolderIsAFailure();
+    void runtimeFolderTooDeepForASocket_data();
+    void runtimeFolderTooDeepForASocket();
 
 private:
     QString m_notes;
@@ -31,10 +52,11 @@ private:
 namespace {
 
 // The second launch runs while the first one's event loop serves it, as two processes would.
-SingleInstance::Role claimFromAnotherThread(const QString &notes, const QString &runtime)
+SingleInstance::Role claimFromAnotherThread(const QString &notes, const QString &runtime,
+                                            const QString &shortFolderParent = u"/tmp"_s)
 {
-    QFuture<SingleInstance::Role> role = QtConcurrent::run([notes, runtime] {
-        SingleInstance later(notes, runtime);
+    QFuture<SingleInstance::Role> role = QtConcurrent::run([notes, runtime, shortFolderParent] {
+        SingleInstance later(notes, runtime, shortFolderParent);
         return later.claim();
     });
     while (!role.isFinished())
@@ -144,6 +166,87 @@ void TestSingleInstance::strangeRequestsAreIgnored()
     QCOMPARE(toggles.size(), 0);
     // Still serving.
     QCOMPARE(claimFromAnotherThread(m_notes, m_runtime), SingleInstance::Role::Forwarded);
+    QTRY_COMPARE(toggles.size(), 1);
+}
+
+// Two processes whose runtime folders differ (one started without XDG_RUNTIME_DIR, or after
+// the folder was cleaned) still find each other through the notes folder: one writer.
+void TestSingleInstance::otherRuntimeFolderFindsTheRunningOne()
+{
+    SingleInstance first(m_notes, m_runtime);
+    QCOMPARE(first.claim(), SingleInstance::Role::Primary);
+    QSignalSpy toggles(&first, &SingleInstance::toggleRequested);
+    const QString otherRuntime = m_dir->filePath(u"other-run"_s);
+    QVERIFY(QDir().mkpath(otherRuntime));
+
+    QCOMPARE(claimFromAnotherThread(m_notes, otherRuntime), SingleInstance::Role::Forwarded);
+    QTRY_COMPARE(toggles.size(), 1);
+    QVERIFY(QFileInfo::exists(m_notes + u'/' + SingleInstance::folderLockName));
+}
+
+void TestSingleInstance::silentHolderInOtherRuntimeFolderIsAFailure()
+{
+    SingleInstance holder(m_notes, m_runtime);
+    QCOMPARE(holder.claim(), SingleInstance::Role::Primary);
+    QFile::remove(holder.socketPath());
+    const QString otherRuntime = m_dir->filePath(u"other-run"_s);
+    QVERIFY(QDir().mkpath(otherRuntime));
+
+    SingleInstance later(m_notes, otherRuntime);
+    later.setAnswerTimeout(300);
+    QCOMPARE(later.claim(), SingleInstance::Role::Failed);
+    QVERIFY2(later.error().contains(QString::number(QCoreApplication::applicationPid())),
+             qPrintable(later.error()));
+    QVERIFY2(later.error().contains(m_notes), qPrintable(later.error()));
+    // Failing gave nothing up: the holder still holds the notes against a third process.
+    SingleInstance third(m_notes, m_dir->filePath(u"third-run"_s));
+    third.setAnswerTimeout(300);
+    QVERIFY(QDir().mkpath(m_dir->filePath(u"third-run"_s)));
+    QCOMPARE(third.claim(), SingleInstance::Role::Failed);
+}
+
+void TestSingleInstance::runtimeFolderTooDeepForASocket_data()
+{
+    QTest::addColumn<QString>("shortFolder"); // what stands where the short folder goes
+    QTest::addColumn<bool>("usable");
+
+    QTest::newRow("nothing yet") << u"nothing"_s << true;
+    QTest::newRow("the user's private folder") << u"private"_s << true;
+    QTest::newRow("a folder open to all") << u"open"_s << false;
+    QTest::newRow("a link to a folder") << u"link"_s << false;
+}
+
+void TestSingleInstance::runtimeFolderTooDeepForASocket()
+{
+    QFETCH(QString, shortFolder);
+    QFETCH(bool, usable);
+    const QString deep = m_runtime + u'/' + QString(100, u'r');
+    QVERIFY(QDir().mkpath(deep));
+    const QString parent = m_dir->filePath(u"short"_s);
+    const QString folder = parent + u"/pinlark-"_s + QString::number(::getuid());
+    QVERIFY(QDir().mkpath(parent));
+    if (shortFolder == u"private"_s || shortFolder == u"open"_s) {
+        QVERIFY(QDir().mkdir(folder));
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(),
+                        shortFolder == u"open"_s ? 0777 : 0700) == 0);
+    } else if (shortFolder == u"link"_s) {
+        QVERIFY(QDir().mkdir(m_dir->filePath(u"elsewhere"_s)));
+        QVERIFY(QFile::link(m_dir->filePath(u"elsewhere"_s), folder));
+    }
+
+    SingleInstance first(m_notes, deep, parent);
+    if (!usable) {
+        QCOMPARE(first.claim(), SingleInstance::Role::Failed);
+        QVERIFY2(first.error().contains(folder), qPrintable(first.error()));
+        return;
+    }
+    QCOMPARE(first.claim(), SingleInstance::Role::Primary);
+    QVERIFY2(QFile::encodeName(first.socketPath()).size() <= SingleInstance::maxSocketPathBytes,
+             qPrintable(first.socketPath()));
+    QVERIFY2(first.socketPath().startsWith(folder + u'/'), qPrintable(first.socketPath()));
+    QCOMPARE(modeOf(folder), 0700);
+    QSignalSpy toggles(&first, &SingleInstance::toggleRequested);
+    QCOMPARE(claimFromAnotherThread(m_notes, deep, parent), SingleInstance::Role::Forwarded);
     QTRY_COMPARE(toggles.size(), 1);
 }
 
