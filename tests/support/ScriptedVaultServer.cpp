@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,6 +51,8 @@ QByteArray reasonPhrase(int status)
         return "Created";
     case 204:
         return "No Content";
+    case 307:
+        return "Temporary Redirect";
     case 400:
         return "Bad Request";
     case 401:
@@ -146,6 +149,7 @@ struct ScriptedVaultServer::Shared
     bool vaultBehaviour = true;
     QHash<QString, QByteArray> stored;
     QList<Request> log;
+    std::atomic<qint64> bodyBytesSent = 0;
 
     void record(Request request)
     {
@@ -214,6 +218,7 @@ public:
         connect(m_socket, &QIODevice::readyRead, this, &Connection::read);
         connect(m_socket, &QAbstractSocket::disconnected, this, &QObject::deleteLater);
         connect(m_socket, &QIODevice::bytesWritten, this, &Connection::pumpFiller);
+        connect(&m_drip, &QTimer::timeout, this, &Connection::dripByte);
         if (auto *const tlsSocket = qobject_cast<QSslSocket *>(m_socket))
             connect(tlsSocket, &QSslSocket::encryptedBytesWritten, this, &Connection::pumpFiller);
         // The TLS handshake may have brought the first request along already, or the client
@@ -388,16 +393,63 @@ private:
             head += name + ": " + value + "\r\n";
         head += "\r\n";
         m_socket->write(head);
-        if (answer.fillBytes > 0) {
+        m_body = answer.fillBytes > 0 ? QByteArray() : answer.body;
+        m_bodyFill = std::max(answer.fillBytes, qint64(0));
+        m_dripMs = answer.dripMs;
+        m_closeAfterBody = close;
+        if (answer.bodyDelayMs > 0)
+            QTimer::singleShot(answer.bodyDelayMs, this, &Connection::sendBody);
+        else
+            sendBody();
+    }
+
+    void sendBody()
+    {
+        // A client that hung up while the body was held back gets none of it; disconnected()
+        // ends this connection.
+        if (m_socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        if (m_dripMs > 0 && (!m_body.isEmpty() || m_bodyFill > 0)) {
+            m_drip.start(m_dripMs);
+            return;
+        }
+        if (m_bodyFill > 0) {
             if (m_filler.isEmpty())
                 m_filler = QByteArray(fillChunkBytes, 'x');
-            m_fillLeft = answer.fillBytes;
-            m_closeAfterFill = close;
+            m_fillLeft = std::exchange(m_bodyFill, 0);
             pumpFiller();
             return;
         }
-        m_socket->write(answer.body);
-        finishAnswer(close);
+        writeBody(std::exchange(m_body, {}));
+        finishAnswer(m_closeAfterBody);
+    }
+
+    void dripByte()
+    {
+        if (m_socket->state() != QAbstractSocket::ConnectedState) {
+            m_drip.stop();
+            return;
+        }
+        if (!m_body.isEmpty()) {
+            writeBody(m_body.first(1));
+            m_body.remove(0, 1);
+        } else {
+            writeBody("x");
+            --m_bodyFill;
+        }
+        if (m_body.isEmpty() && m_bodyFill == 0) {
+            m_drip.stop();
+            finishAnswer(m_closeAfterBody);
+        }
+    }
+
+    // Writes a piece of an answer's body and counts it as sent.
+    qint64 writeBody(QByteArrayView bytes)
+    {
+        const qint64 written = m_socket->write(bytes.data(), bytes.size());
+        if (written > 0)
+            m_shared.bodyBytesSent += written;
+        return written;
     }
 
     [[nodiscard]] qint64 unsentBytes() const
@@ -414,12 +466,12 @@ private:
             return;
         while (m_fillLeft > 0 && unsentBytes() < highWaterBytes) {
             const qint64 chunk = qMin(m_fillLeft, qint64(m_filler.size()));
-            if (m_socket->write(m_filler.constData(), chunk) != chunk)
+            if (writeBody(QByteArrayView(m_filler).first(chunk)) != chunk)
                 return; // the socket failed; its disconnected() ends this connection
             m_fillLeft -= chunk;
         }
         if (m_fillLeft == 0)
-            finishAnswer(m_closeAfterFill);
+            finishAnswer(m_closeAfterBody);
     }
 
     void finishAnswer(bool close)
@@ -437,9 +489,13 @@ private:
     QTcpSocket *const m_socket;
     const int m_id;
     QByteArray m_buffer;
+    QByteArray m_body;     // a literal body not sent yet
+    qint64 m_bodyFill = 0; // filler bytes not sent yet, until pumpFiller() takes them over
+    int m_dripMs = 0;
+    QTimer m_drip;
     QByteArray m_filler;
-    qint64 m_fillLeft = 0;
-    bool m_closeAfterFill = false;
+    qint64 m_fillLeft = 0; // what pumpFiller() still has to write
+    bool m_closeAfterBody = false;
     bool m_http10 = false;
     bool m_serving = false; // inside serveBuffered()
     bool m_busy = false;    // a request is being answered
@@ -629,6 +685,11 @@ QList<ScriptedVaultServer::Request> ScriptedVaultServer::requests() const
 {
     const std::lock_guard lock(m_shared->mutex);
     return m_shared->log;
+}
+
+qint64 ScriptedVaultServer::bodyBytesSent() const
+{
+    return m_shared->bodyBytesSent;
 }
 
 bool ScriptedVaultServer::waitForRequestCount(int count, int timeoutMs) const

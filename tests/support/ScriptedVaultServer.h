@@ -55,7 +55,9 @@ public:
         qint64 fillBytes = 0;
         // False: no Content-Length; the connection is closed to end the body.
         bool declareLength = true;
-        int delayMs = 0;                                  // before answering (or dropping)
+        int delayMs = 0;     // before answering (or dropping)
+        int bodyDelayMs = 0; // between the head and the body; none if the client hangs up
+        int dripMs = 0;      // when positive, the body goes out a byte at a time, one this often
         QList<std::pair<QByteArray, QByteArray>> headers; // added to the response
 
         // The status and body with "Content-Type: application/json".
@@ -95,6 +97,9 @@ public:
     // Waits until at least `count` requests have been read; false when the time ran out.
     // For a client in another thread: one in the waiting thread makes no progress meanwhile.
     [[nodiscard]] bool waitForRequestCount(int count, int timeoutMs) const;
+    // Bytes of answer bodies handed to the connections so far, whether the client read them
+    // or not; heads are not counted.
+    [[nodiscard]] qint64 bodyBytesSent() const;
 
 private:
     struct Shared;

@@ -68,6 +68,8 @@ QByteArray exchangeRaw(const ScriptedVaultServer &server, const QByteArray &byte
 
 } // namespace
 
+Q_DECLARE_METATYPE(ScriptedVaultServer::Answer)
+
 class TestScriptedVaultServer final : public QObject
 {
     Q_OBJECT
@@ -77,6 +79,8 @@ private Q_SLOTS:
     void scriptedResponses();
     void fillerIsStreamedWhole_data();
     void fillerIsStreamedWhole();
+    void bodiesCanBeHeldBackOrDripped_data();
+    void bodiesCanBeHeldBackOrDripped();
     void delayedAnswerLeavesOtherConnectionsFree();
     void hangAnswersNothing();
     void dropClosesWithoutAnAnswer();
@@ -156,6 +160,49 @@ void TestScriptedVaultServer::fillerIsStreamedWhole()
     const QByteArray body = reply->readAll();
     QCOMPARE(body.size(), size);
     QCOMPARE(body.count('x'), size);
+}
+
+void TestScriptedVaultServer::bodiesCanBeHeldBackOrDripped_data()
+{
+    QTest::addColumn<Answer>("answer");
+    Answer held = Answer::json(200, "held back");
+    held.bodyDelayMs = 400;
+    Answer heldFiller;
+    heldFiller.fillBytes = 300 * 1024;
+    heldFiller.bodyDelayMs = 400;
+    Answer dripped = Answer::json(200, "dripped");
+    dripped.dripMs = 60;
+    Answer drippedFiller;
+    drippedFiller.fillBytes = 8;
+    drippedFiller.dripMs = 60;
+    drippedFiller.declareLength = false;
+    QTest::newRow("held back") << held;
+    QTest::newRow("filler held back") << heldFiller;
+    QTest::newRow("dripped") << dripped;
+    QTest::newRow("filler dripped, ended by closing") << drippedFiller;
+}
+
+void TestScriptedVaultServer::bodiesCanBeHeldBackOrDripped()
+{
+    QFETCH(Answer, answer);
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.enqueue(answer);
+
+    QNetworkAccessManager manager;
+    const Reply reply(manager.get(requestTo(server)));
+    qint64 sentWithTheHead = -1;
+    connect(reply.get(), &QNetworkReply::metaDataChanged, this,
+            [&] { sentWithTheHead = server.bodyBytesSent(); });
+    QVERIFY(finish(reply.get()));
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    const QByteArray expected =
+        answer.fillBytes > 0 ? QByteArray(answer.fillBytes, 'x') : answer.body;
+    QCOMPARE(reply->readAll(), expected);
+    QCOMPARE(server.bodyBytesSent(), expected.size());
+    // The head came well before the end of the body.
+    QVERIFY2(sentWithTheHead >= 0 && sentWithTheHead < expected.size() / 2,
+             qPrintable(QString::number(sentWithTheHead)));
 }
 
 void TestScriptedVaultServer::delayedAnswerLeavesOtherConnectionsFree()
