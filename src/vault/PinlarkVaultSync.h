@@ -88,7 +88,8 @@ struct VaultEndpoint
 //
 // These block the calling thread until the exchange is over, running their own event loop
 // and network access manager: call them from a worker thread, never from the GUI thread.
-// Setting `*cancelled` ends a running exchange soon after with the Cancelled error.
+// Setting `*cancelled` ends a running exchange soon after with the Cancelled error. A
+// redirect is followed only to an address the base URL could have been.
 
 using Cancellation = std::atomic<bool>;
 

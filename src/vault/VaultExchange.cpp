@@ -131,10 +131,10 @@ bool isLoopbackHost(const QString &host)
     return !address.isNull() && address.isLoopback();
 }
 
-// Why the Vault at `base` may not be asked, if it may not.
-std::optional<SyncError> refusal(const QUrl &base)
+// Why the Vault at `base` may not be asked, if it may not. `shown` names it in the message;
+// by default the address itself.
+std::optional<SyncError> refusal(const QUrl &base, const QString &shown)
 {
-    const QString shown = base.toDisplayString();
     if (!base.isValid() || base.host().isEmpty())
         return SyncError::pinlark(SyncError::InsecureVaultUrl, u"The Vault address \u201c"_s +
                                                                    shown +
@@ -148,6 +148,21 @@ std::optional<SyncError> refusal(const QUrl &base)
                               u"The Vault address \u201c"_s + shown +
                                   u"\u201d does not use https; only a Vault on this computer "
                                   u"may use http"_s);
+}
+
+std::optional<SyncError> refusal(const QUrl &base)
+{
+    return refusal(base, base.toDisplayString());
+}
+
+// A redirect may lead only where a configured Vault address could: the same rule, checked
+// before anything is sent there. The message names the server, not the vault's path.
+std::optional<SyncError> redirectRefusal(const QUrl &target)
+{
+    return refusal(target, target
+                               .adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath |
+                                         QUrl::RemoveQuery | QUrl::RemoveFragment)
+                               .toDisplayString());
 }
 
 // How one request ended, before the Vault protocol judges it.
@@ -211,7 +226,7 @@ public:
     [[nodiscard]] bool cancelled() const { return m_cancelled && m_cancelled->load(); }
 
 private:
-    enum class Ending { None, Cancelled, TooLarge };
+    enum class Ending { None, Cancelled, TooLarge, RedirectRefused };
 
     // A GET without `postBody`, else a POST of it.
     Result<Reply, SyncError> run(const QUrl &url, const QByteArray *postBody)
@@ -221,6 +236,9 @@ private:
 
         QNetworkRequest request(url);
         request.setTransferTimeout(m_endpoint.timeoutMs);
+        // Qt would follow an http redirect to any host; each target is judged first.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                             QNetworkRequest::UserVerifiedRedirectPolicy);
         request.setSslConfiguration(m_tls);
         request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
         const bool isPost = postBody != nullptr;
@@ -233,6 +251,7 @@ private:
 
         Reply result;
         Ending ending = Ending::None;
+        std::optional<SyncError> redirectRefused;
         QEventLoop loop;
         const auto stop = [&](Ending why) {
             if (ending != Ending::None)
@@ -240,6 +259,13 @@ private:
             ending = why;
             reply->abort();
         };
+        QObject::connect(reply, &QNetworkReply::redirected, &loop, [&](const QUrl &target) {
+            redirectRefused = redirectRefusal(target);
+            if (redirectRefused)
+                stop(Ending::RedirectRefused);
+            else
+                Q_EMIT reply->redirectAllowed();
+        });
         QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
             if (length.isValid() && length.toLongLong() > m_endpoint.maxAnswerBytes)
@@ -272,6 +298,8 @@ private:
             return Result<Reply, SyncError>::failure(cancelledError());
         if (ending == Ending::TooLarge)
             return Result<Reply, SyncError>::failure(tooLargeError());
+        if (ending == Ending::RedirectRefused)
+            return Result<Reply, SyncError>::failure(*redirectRefused);
         if (!isPost && reply->isOpen()) {
             const QByteArray rest = reply->readAll();
             if (result.body.size() + rest.size() > m_endpoint.maxAnswerBytes)
