@@ -43,10 +43,12 @@ struct VaultEndpoint
 {
     static constexpr int defaultTimeoutMs = 60'000;
     static constexpr qint64 defaultMaxAnswerBytes = qint64(64) * 1024 * 1024;
+    static constexpr int defaultDeadlineMs = 5 * 60 * 1000;
 
     QUrl baseUrl;   // scheme and host (and port), no path
     QString caFile; // PEM file of extra trusted certificates; empty: the system's only
     int timeoutMs = defaultTimeoutMs;              // per request, without a byte received
+    int deadlineMs = defaultDeadlineMs;            // per pull, push or sync, however busy
     qint64 maxAnswerBytes = defaultMaxAnswerBytes; // a longer answer body ends the exchange
 };
 
@@ -88,8 +90,9 @@ struct VaultEndpoint
 //
 // These block the calling thread until the exchange is over, running their own event loop
 // and network access manager: call them from a worker thread, never from the GUI thread.
-// Setting `*cancelled` ends a running exchange soon after with the Cancelled error. A
-// redirect is followed only to an address the base URL could have been.
+// Setting `*cancelled` ends a running exchange soon after with the Cancelled error; one that
+// outlasts the endpoint's deadline ends with DeadlineExceeded. A redirect is followed only
+// to an address the base URL could have been.
 
 using Cancellation = std::atomic<bool>;
 

@@ -4,6 +4,7 @@
 #include "VaultPayload.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
@@ -165,6 +166,16 @@ std::optional<SyncError> redirectRefusal(const QUrl &target)
                                .toDisplayString());
 }
 
+// "1 second", "90 seconds", "5 minutes".
+QString spokenDuration(int ms)
+{
+    if (ms >= 60'000 && ms % 60'000 == 0) {
+        const int minutes = ms / 60'000;
+        return QString::number(minutes) + (minutes == 1 ? u" minute"_s : u" minutes"_s);
+    }
+    return QString::number(ms / 1000.0) + (ms == 1000 ? u" second"_s : u" seconds"_s);
+}
+
 // How one request ended, before the Vault protocol judges it.
 struct Reply
 {
@@ -180,6 +191,7 @@ public:
     Exchange(const VaultEndpoint &endpoint, const Cancellation *cancelled)
         : m_endpoint(endpoint)
         , m_cancelled(cancelled)
+        , m_deadline(endpoint.deadlineMs)
     {}
 
     ~Exchange()
@@ -226,13 +238,15 @@ public:
     [[nodiscard]] bool cancelled() const { return m_cancelled && m_cancelled->load(); }
 
 private:
-    enum class Ending { None, Cancelled, TooLarge, RedirectRefused };
+    enum class Ending { None, Cancelled, TooLarge, DeadlineExceeded, RedirectRefused };
 
     // A GET without `postBody`, else a POST of it.
     Result<Reply, SyncError> run(const QUrl &url, const QByteArray *postBody)
     {
         if (cancelled())
             return Result<Reply, SyncError>::failure(cancelledError());
+        if (m_deadline.hasExpired())
+            return Result<Reply, SyncError>::failure(deadlineError());
 
         QNetworkRequest request(url);
         request.setTransferTimeout(m_endpoint.timeoutMs);
@@ -288,6 +302,8 @@ private:
         QObject::connect(&watch, &QTimer::timeout, &loop, [&] {
             if (cancelled())
                 stop(Ending::Cancelled);
+            else if (m_deadline.hasExpired())
+                stop(Ending::DeadlineExceeded);
         });
         watch.start();
         if (!reply->isFinished())
@@ -298,6 +314,8 @@ private:
             return Result<Reply, SyncError>::failure(cancelledError());
         if (ending == Ending::TooLarge)
             return Result<Reply, SyncError>::failure(tooLargeError());
+        if (ending == Ending::DeadlineExceeded)
+            return Result<Reply, SyncError>::failure(deadlineError());
         if (ending == Ending::RedirectRefused)
             return Result<Reply, SyncError>::failure(*redirectRefused);
         if (!isPost && reply->isOpen()) {
@@ -337,15 +355,24 @@ private:
                                       u" MiB"_s);
     }
 
+    [[nodiscard]] SyncError deadlineError() const
+    {
+        return SyncError::pinlark(SyncError::DeadlineExceeded,
+                                  u"The Vault did not finish within "_s +
+                                      spokenDuration(m_endpoint.deadlineMs));
+    }
+
     [[nodiscard]] static SyncError cancelledError()
     {
         return SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s);
     }
 
+    // Also how often the deadline is looked at.
     static constexpr int cancelPollMs = 50;
 
     const VaultEndpoint &m_endpoint;
     const Cancellation *m_cancelled;
+    const QDeadlineTimer m_deadline; // of the whole exchange, from its construction
     QSslConfiguration m_tls;
     std::unique_ptr<QNetworkAccessManager> m_manager;
 };

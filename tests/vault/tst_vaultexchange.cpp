@@ -23,6 +23,7 @@ using Answer = ScriptedVaultServer::Answer;
 using StoreTest::card;
 
 Q_DECLARE_METATYPE(ScriptedVaultServer::Answer)
+Q_DECLARE_METATYPE(QList<ScriptedVaultServer::Answer>)
 
 namespace {
 
@@ -100,6 +101,8 @@ private Q_SLOTS:
     void anOversizedAnswerEndsTheExchange_data();
     void anOversizedAnswerEndsTheExchange();
     void cancellingStopsARunningExchange();
+    void aDrippingVaultMeetsTheDeadline_data();
+    void aDrippingVaultMeetsTheDeadline();
 
     void addressesOtherThanHttpsAreRefused_data();
     void addressesOtherThanHttpsAreRefused();
@@ -143,6 +146,7 @@ void TestVaultExchange::configuredEndpointPrefersTheEnvironment()
     QCOMPARE(endpoint.baseUrl, QUrl(u"https://vault.pinlark.app"_s));
     QVERIFY(endpoint.caFile.isEmpty());
     QCOMPARE(endpoint.timeoutMs, 60'000);
+    QCOMPARE(endpoint.deadlineMs, 5 * 60'000);
 
     settings.setValue(u"pinlark_vault_url"_s, u"https://vault.home.example"_s);
     settings.setValue(u"pinlark_vault_ca_file"_s, u"/etc/home-ca.pem"_s);
@@ -413,7 +417,8 @@ void TestVaultExchange::anOversizedAnswerEndsTheExchange_data()
     QTest::addColumn<bool>("declareLength");
     QTest::addColumn<qint64>("limit");
     QTest::addColumn<qint64>("fill");
-    // The real limit, announced in the headers: refused before the body arrives.
+    // The real limit, announced in the head: refused on the head alone. The server holds the
+    // body back meanwhile, so none of it goes out unless the client waits for it.
     QTest::newRow("announced") << true << VaultEndpoint::defaultMaxAnswerBytes
                                << VaultEndpoint::defaultMaxAnswerBytes + 1;
     // Streamed without a length: refused once more than the limit has arrived.
@@ -431,6 +436,8 @@ void TestVaultExchange::anOversizedAnswerEndsTheExchange()
     Answer answer = Answer::json(200, {});
     answer.fillBytes = fill;
     answer.declareLength = declareLength;
+    if (declareLength)
+        answer.bodyDelayMs = 3000;
     server.enqueue(answer);
 
     VaultEndpoint endpoint = endpointOf(server);
@@ -441,6 +448,8 @@ void TestVaultExchange::anOversizedAnswerEndsTheExchange()
     QCOMPARE(pulled.error().code, int(SyncError::AnswerTooLarge));
     QVERIFY(
         pulled.error().localizedDescription().startsWith(u"The Vault's answer is larger than"_s));
+    if (declareLength)
+        QCOMPARE(server.bodyBytesSent(), 0);
 }
 
 void TestVaultExchange::cancellingStopsARunningExchange()
@@ -458,6 +467,59 @@ void TestVaultExchange::cancellingStopsARunningExchange()
     worker.join();
     QVERIFY(outcome && !*outcome);
     QCOMPARE(outcome->error().code, int(SyncError::Cancelled));
+}
+
+void TestVaultExchange::aDrippingVaultMeetsTheDeadline_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QList<Answer>>("answers");
+
+    // A byte every 100 ms keeps the transfer time-out away; the whole body would take 10 s.
+    Answer dripping = Answer::json(200, {});
+    dripping.fillBytes = 100;
+    dripping.dripMs = 100;
+    // Each within the deadline, the two together past it.
+    Answer slowEmpty = Answer::json(404, {});
+    slowEmpty.fillBytes = 8;
+    slowEmpty.dripMs = 100;
+    Answer slowStored = Answer::json(204, {});
+    slowStored.delayMs = 800;
+
+    QTest::newRow("pull") << u"pull"_s << QList<Answer>{dripping};
+    QTest::newRow("push") << u"push"_s << QList<Answer>{dripping};
+    QTest::newRow("sync, in the pull") << u"sync"_s << QList<Answer>{dripping};
+    QTest::newRow("sync, pull and push together")
+        << u"sync"_s << QList<Answer>{slowEmpty, slowStored};
+}
+
+void TestVaultExchange::aDrippingVaultMeetsTheDeadline()
+{
+    QFETCH(QString, operation);
+    QFETCH(QList<Answer>, answers);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.setVaultBehaviour(false);
+    for (const Answer &answer : answers)
+        server.enqueue(answer);
+
+    VaultEndpoint endpoint = endpointOf(server);
+    endpoint.deadlineMs = 1000;
+    QElapsedTimer clock;
+    clock.start();
+    std::optional<SyncError> error;
+    if (operation == u"pull"_s)
+        error = errorOf(pull(endpoint, code));
+    else if (operation == u"push"_s)
+        error = errorOf(push(endpoint, localCards(), code));
+    else
+        error = errorOf(sync(endpoint, localCards(), code));
+
+    QVERIFY2(error, "the exchange succeeded");
+    QCOMPARE(*error, SyncError::pinlark(SyncError::DeadlineExceeded,
+                                        u"The Vault did not finish within 1 second"_s));
+    // Long before the dripping answer would have ended by itself.
+    QVERIFY2(clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
 }
 
 void TestVaultExchange::addressesOtherThanHttpsAreRefused_data()
