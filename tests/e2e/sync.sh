@@ -276,10 +276,22 @@ print(f"cards: {contents!r}")
 PY
 }
 
+# The passport code is the vault's only secret: only the user may read where it is kept, and
+# a crash may not leave it in a core file. Checked under the umask most desktops give.
+umask 022
+code_kept_private() {
+    local folder="$XDG_CONFIG_HOME/Pinlark" modes limit
+    modes="$(stat -c %a "$folder") $(stat -c %a "$folder/Pinlark.conf")"
+    [ "$modes" = "700 600" ] || { echo "settings folder and file are $modes, not 700 600"; return 1; }
+    limit=$(awk '/^Max core file size/ { print $5, $6 }' "/proc/$E2E_PINLARK_PID/limits")
+    [ "$limit" = "0 0" ] || { echo "core file size limit is '$limit', not 0 0"; return 1; }
+}
+
 # The laptop writes a card and syncs with a code typed in lower case, with blanks around it.
 use_machine laptop
 pushed=$(vault_mark) || e2e_fail "cannot read the Vault: $pushed"
 start_pinlark
+e2e_poll "$E2E_STEP_SECONDS" "a private first passport code" code_kept_private
 xdotool key ctrl+n
 xdotool type --delay 20 "$note_a"
 sync_now "$code_typed"
@@ -287,6 +299,7 @@ e2e_poll "$E2E_STEP_SECONDS" "a push to the Vault" vault_pushed_since "$pushed"
 e2e_poll "$E2E_STEP_SECONDS" "the laptop's card in its notes" notes_hold "$note_a"
 grep -qx "pinlark_passport_code=$code" "$XDG_CONFIG_HOME/Pinlark/Pinlark.conf" ||
     e2e_fail "the normalised code is not in the settings: $(cat "$XDG_CONFIG_HOME/Pinlark/Pinlark.conf")"
+code_kept_private || e2e_fail "the typed code is not private: $(code_kept_private)"
 quit_pinlark
 
 # The desktop writes its own card and syncs with the same code: it gets the laptop's card.
