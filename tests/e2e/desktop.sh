@@ -67,11 +67,17 @@ e2e_begin() {
 
     # Nothing of the desktop the tests were started from may leak in: not its display, its
     # buses, its Qt settings, nor the notes of the person running them.
-    unset WAYLAND_DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS AT_SPI_BUS_ADDRESS \
+    unset DISPLAY WAYLAND_DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS AT_SPI_BUS_ADDRESS \
+        DBUS_STARTER_ADDRESS DBUS_STARTER_BUS_TYPE \
         SESSION_MANAGER XDG_CURRENT_DESKTOP XDG_SESSION_TYPE XDG_SESSION_DESKTOP \
         DESKTOP_SESSION QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE QT_SCALE_FACTOR \
         QT_SCREEN_SCALE_FACTORS QT_AUTO_SCREEN_SCALE_FACTOR QT_FONT_DPI QT_ACCESSIBILITY \
-        QT_LINUX_ACCESSIBILITY_ALWAYS_ON QT_IM_MODULE XMODIFIERS
+        QT_LINUX_ACCESSIBILITY_ALWAYS_ON QT_IM_MODULE XMODIFIERS GTK_MODULES \
+        PINLARK_VAULT_URL PINLARK_VAULT_CA
+    # Until the test starts its own, no bus and no sound server at all: unset, libdbus and
+    # libpulse would look for the desktop's in the runtime folder or on the X server.
+    export DBUS_SESSION_BUS_ADDRESS=disabled: DBUS_SYSTEM_BUS_ADDRESS=disabled:
+    export PULSE_SERVER="unix:$E2E_TMP/run/no-sound-server"
     export HOME="$E2E_TMP/home"
     export XDG_DATA_HOME="$E2E_TMP/data"
     export XDG_CONFIG_HOME="$E2E_TMP/config"
