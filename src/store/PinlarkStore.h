@@ -66,8 +66,9 @@ public:
 
     static constexpr int saveDelayMs = 400;
     // While edits keep coming less than saveDelayMs apart, the stack is still written this
-    // long after the first edit that is not on disk, so steady typing is never all at risk.
-    static constexpr int longestSaveWaitMs = 2000;
+    // long after the first edit that is not on disk, so steady typing is never all at risk:
+    // a kill loses at most about this much of it, half of it at the median.
+    static constexpr int longestSaveWaitMs = 1000;
 
     // Published fields. Assigning one announces it even when the value is the same.
     [[nodiscard]] const QList<NoteCard> &cards() const { return m_cards; }
@@ -89,7 +90,7 @@ public:
     void setSelectedTag(const std::optional<QString> &tag);
 
     // Persistence.
-    void saveNotes();            // debounced: 0.4 s after the last request, 2 s at most
+    void saveNotes();            // debounced: 0.4 s after the last request, 1 s at most
     void saveNotesImmediately(); // writes now and drops a pending request
     [[nodiscard]] bool hasPendingSave() const { return m_saveTimer.isActive(); }
     [[nodiscard]] QString storageDirectory() const { return m_file.folder(); }

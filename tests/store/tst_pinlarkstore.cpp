@@ -72,10 +72,10 @@ const QRegularExpression &cardIdPattern()
     return pattern;
 }
 
-// The debounce is 0.4 s, and the longest a stack waits while edits keep coming is 2 s:
+// The debounce is 0.4 s, and the longest a stack waits while edits keep coming is 1 s:
 // written here as numbers, not taken from the store, so a changed constant fails the tests.
 constexpr int debounceMs = 400;
-constexpr int longestWaitMs = 2000;
+constexpr int longestWaitMs = 1000;
 // These leave room for a loaded machine.
 constexpr int debounceSettleMs = 700;
 constexpr int debounceTimeoutMs = 5000;
@@ -544,15 +544,15 @@ void TestPinlarkStore::savesSteadyTypingWithinTheLongestWait()
     QElapsedTimer sinceFirstKey;
     sinceFirstKey.start();
     int keys = 0;
-    while (sinceFirstKey.elapsed() < 3500) {
+    while (sinceFirstKey.elapsed() < 2500) {
         store->updateCurrentCard(u"typed "_s + QString::number(++keys));
         QTest::qWait(100);
         watch(sinceFirstKey);
     }
     QVERIFY2(!writes.isEmpty(), "nothing was written while the keys kept coming");
-    QVERIFY2(writes.first() >= longestWaitMs - 150 && writes.first() <= longestWaitMs + 1000,
+    QVERIFY2(writes.first() >= longestWaitMs - 150 && writes.first() <= longestWaitMs + 700,
              qPrintable(u"first write after %1 ms"_s.arg(writes.first())));
-    QVERIFY2(writes.size() <= 2, qPrintable(u"%1 writes"_s.arg(writes.size())));
+    QVERIFY2(writes.size() <= 3, qPrintable(u"%1 writes"_s.arg(writes.size())));
 
     // Once the keys stop, the debounce writes the last of them, and nothing more follows.
     const QString lastText = u"typed "_s + QString::number(keys);
