@@ -33,8 +33,7 @@ int storeLogLines()
 
 qint64 writeNotesFile(const QString &folder, qsizetype cardCount)
 {
-    NotesFile file(
-        folder, [] { return Timestamp{fixedNow}; }, [](const QString &) {});
+    NotesFile file(folder, [] { return Timestamp{fixedNow}; });
     const Result<bool> saved = file.save(StackGenerator().stack(cardCount));
     if (!saved) {
         std::fprintf(stderr, "could not write the notes file: %s\n", qUtf8Printable(saved.error()));

@@ -94,8 +94,7 @@ void BM_NotesFileLoad(benchmark::State &state)
     NotesFolder &folder = readFolder();
     if (!folderReady(state, folder))
         return;
-    NotesFile file(
-        folder.path(), [] { return Timestamp{}; }, [](const QString &) {});
+    NotesFile file(folder.path(), [] { return Timestamp{}; });
     for (auto _ : state) {
         NotesFile::Loaded loaded = file.load();
         if (loaded.status != NotesFile::Loaded::Status::Loaded ||
