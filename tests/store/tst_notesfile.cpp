@@ -42,6 +42,16 @@ mode_t kindAt(const QString &path)
     return info.st_mode & S_IFMT;
 }
 
+// Frees a reader stuck in the open of the FIFO at `path` (a writer's open lets it through),
+// so a test that found the code blocked reports it and ends.
+void releaseFifoReader(const QString &path)
+{
+    const int writer =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0)
+        ::close(writer);
+}
+
 // A Unix socket bound at `path`, as a server leaves one; the descriptor, or -1.
 int bindSocket(const QString &path)
 {
@@ -391,13 +401,8 @@ void TestNotesFile::refusesWhatIsNotARegularFile()
 
     auto loading = std::async(std::launch::async, [this] { return makeFile().load(); });
     if (loading.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        // Free a load stuck in a FIFO's open, so the failure is reported and the run ends.
-        for (const QString &pipe : {notesPath(), fifo}) {
-            const int writer =
-                ::open(QFile::encodeName(pipe).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (writer >= 0)
-                ::close(writer);
-        }
+        releaseFifoReader(notesPath());
+        releaseFifoReader(fifo);
         loading.wait();
         QFAIL("the load blocked");
     }
@@ -589,10 +594,7 @@ void TestNotesFile::backsUpOnlyARegularFile()
         return file.save(today);
     });
     if (saving.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-        const int writer =
-            ::open(QFile::encodeName(notesPath()).constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-        if (writer >= 0)
-            ::close(writer);
+        releaseFifoReader(notesPath());
         saving.wait();
         QFAIL("the backup blocked");
     }
