@@ -171,7 +171,7 @@ SingleInstance::Role SingleInstance::claim()
     // wherever its runtime folder is. Its holder says in the file where it listens.
     while (!takeFolderLock()) {
         if (m_folderLock < 0)
-            return Role::Failed; // m_error says why
+            return failWith(m_error); // and gives the runtime lock back
         qint64 pid = 0;
         const QString holder = folderLockHolder(&pid);
         if (!holder.isEmpty() && forwardToggle(holder, remainingMs(deadline))) {
