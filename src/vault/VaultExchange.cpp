@@ -275,12 +275,17 @@ private:
         };
         QObject::connect(reply, &QNetworkReply::redirected, &loop, [&](const QUrl &target) {
             redirectRefused = redirectRefusal(target);
-            if (redirectRefused)
+            if (redirectRefused) {
                 stop(Ending::RedirectRefused);
-            else
-                Q_EMIT reply->redirectAllowed();
+                return;
+            }
+            Q_EMIT reply->redirectAllowed();
         });
         QObject::connect(reply, &QNetworkReply::metaDataChanged, &loop, [&] {
+            // A new answer's head: whatever came before it was the body of a redirect
+            // answer, which Qt 6.4 at times hands over as if it were this reply's ("caching
+            // was enabled after some bytes had been written"). It is not the Vault's.
+            result.body.clear();
             const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
             if (length.isValid() && length.toLongLong() > m_endpoint.maxAnswerBytes)
                 stop(Ending::TooLarge);
