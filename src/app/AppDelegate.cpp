@@ -106,7 +106,6 @@ void AppDelegate::applicationDidFinishLaunching()
         QCoreApplication::quit();
     });
     m_statusItem->setContextMenu(m_statusMenu);
-    m_statusItem->show();
 
     m_popover = new PopupWindow;
     PinlarkCardView::Services services;
@@ -127,6 +126,8 @@ void AppDelegate::applicationDidFinishLaunching()
     qApp->installEventFilter(this);
 
     setupGlobalShortcut();
+    // Shown last: once the icon is there, Alt+Space works too.
+    m_statusItem->show();
 
     if (!QSystemTrayIcon::isSystemTrayAvailable())
         openUnlessTrayAppears();
