@@ -1,7 +1,7 @@
-#include "BenchSupport.h"
+#include "bench/BenchSupport.h"
 
-#include "NotesFile.h"
-#include "StackGenerator.h"
+#include "bench/StackGenerator.h"
+#include "store/NotesFile.h"
 
 #include <QFileInfo>
 

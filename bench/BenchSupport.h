@@ -1,7 +1,7 @@
 #pragma once
 
-#include "PinlarkStore.h"
-#include "SoundPlayer.h"
+#include "store/PinlarkStore.h"
+#include "store/SoundPlayer.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
-#include "StackGenerator.h"
+#include "bench/StackGenerator.h"
 
-#include "NotePastel.h"
+#include "model/NotePastel.h"
 
 #include <QDate>
 #include <QSet>

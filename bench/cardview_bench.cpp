@@ -2,11 +2,11 @@
 // event until every part of the view shows the new state (editor, word count, badge, chips),
 // and stepping to the next card. Figures only; nothing here passes or fails.
 
-#include "BenchSupport.h"
-#include "FocusableTextView.h"
-#include "PinlarkCardView.h"
-#include "PinlarkStore.h"
-#include "StackGenerator.h"
+#include "bench/BenchSupport.h"
+#include "bench/StackGenerator.h"
+#include "store/PinlarkStore.h"
+#include "ui/FocusableTextView.h"
+#include "ui/PinlarkCardView.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -10,8 +10,8 @@
 // of the process measured. Figures only; the exit status says whether the run worked, not
 // whether the goal was met.
 
-#include "BenchSupport.h"
-#include "PinlarkStore.h"
+#include "bench/BenchSupport.h"
+#include "store/PinlarkStore.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

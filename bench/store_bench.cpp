@@ -1,11 +1,11 @@
 // Timings of the store over a large stack: loading, saving, the derived state one redraw
 // reads, and one keystroke's edit. Figures only; nothing here passes or fails.
 
-#include "BenchSupport.h"
-#include "NoteJSON.h"
-#include "NotesFile.h"
-#include "PinlarkStore.h"
-#include "StackGenerator.h"
+#include "bench/BenchSupport.h"
+#include "bench/StackGenerator.h"
+#include "model/NoteJSON.h"
+#include "store/NotesFile.h"
+#include "store/PinlarkStore.h"
 
 #include <QCoreApplication>
 #include <QFile>

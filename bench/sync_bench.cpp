@@ -11,12 +11,12 @@
 // there later, a hundred cards only there), so each run pulls, decrypts, merges, encrypts and
 // pushes. Figures only: nothing is compared against a goal here.
 
-#include "BenchSupport.h"
-#include "PinlarkStore.h"
-#include "ScriptedVaultServer.h"
-#include "StackGenerator.h"
-#include "VaultExchange.h"
-#include "VaultPayload.h"
+#include "bench/BenchSupport.h"
+#include "bench/StackGenerator.h"
+#include "store/PinlarkStore.h"
+#include "tests/support/ScriptedVaultServer.h"
+#include "vault/VaultExchange.h"
+#include "vault/VaultPayload.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

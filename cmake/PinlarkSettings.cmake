@@ -35,9 +35,20 @@ if(PINLARK_BUILD_FUZZERS)
     target_compile_options(pinlark_settings INTERFACE -fsanitize=fuzzer-no-link)
 endif()
 
+# Every project include names the folder it comes from: "store/PinlarkStore.h" for the
+# client's layers, whose include root is src/; "server/VaultStorage.h", "tests/support/…" and
+# "bench/…" for the rest, whose root is the top folder. tools/check-includes.py holds the rule.
+set(PINLARK_CLIENT_INCLUDE_ROOT "${PROJECT_SOURCE_DIR}/src")
+set(PINLARK_TOP_INCLUDE_ROOT "${PROJECT_SOURCE_DIR}")
+
 # pinlark_add_library(NAME SOURCES... ) — one static library per layer.
 function(pinlark_add_library name)
     add_library(${name} STATIC ${ARGN})
     target_link_libraries(${name} PRIVATE pinlark_settings)
-    target_include_directories(${name} PUBLIC "${CMAKE_CURRENT_SOURCE_DIR}")
+    cmake_path(IS_PREFIX PINLARK_CLIENT_INCLUDE_ROOT "${CMAKE_CURRENT_SOURCE_DIR}" client)
+    if(client)
+        target_include_directories(${name} PUBLIC "${PINLARK_CLIENT_INCLUDE_ROOT}")
+    else()
+        target_include_directories(${name} PUBLIC "${PINLARK_TOP_INCLUDE_ROOT}")
+    endif()
 endfunction()

@@ -3,8 +3,8 @@
 // - whatever decodes must survive our own writer: written and read back, it gives the same
 //   text again, and that text means to Qt what Qt's own writer would have written.
 
-#include "CardJsonReader.h"
-#include "NoteJSON.h"
+#include "model/CardJsonReader.h"
+#include "model/NoteJSON.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

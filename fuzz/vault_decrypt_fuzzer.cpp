@@ -9,9 +9,9 @@
 //   JSON parser reads (its fast path for the usual shape included); what it reads must
 //   survive our own writer; what it refuses must be refused as an unreadable envelope.
 
-#include "NoteJSON.h"
-#include "PinlarkVaultSync.h"
-#include "VaultPayload.h"
+#include "model/NoteJSON.h"
+#include "vault/PinlarkVaultSync.h"
+#include "vault/VaultPayload.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -3,7 +3,7 @@
 // path for the usual shape included), and whatever payload text it finds must survive our
 // own POST body coding unchanged, since that is how a merged stack goes back.
 
-#include "VaultExchange.h"
+#include "vault/VaultExchange.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -1,4 +1,4 @@
-#include "MissLimiter.h"
+#include "server/MissLimiter.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

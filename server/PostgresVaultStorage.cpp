@@ -1,4 +1,4 @@
-#include "PostgresVaultStorage.h"
+#include "server/PostgresVaultStorage.h"
 
 #include <chrono>
 #include <cstring>

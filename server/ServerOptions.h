@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VaultHttpServer.h"
+#include "server/VaultHttpServer.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "SqliteVaultStorage.h"
+#include "server/SqliteVaultStorage.h"
 
 #include <QDir>
 #include <QFile>

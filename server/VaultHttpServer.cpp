@@ -1,7 +1,7 @@
-#include "VaultHttpServer.h"
+#include "server/VaultHttpServer.h"
 
-#include "VaultProtocol.h"
-#include "WriteQueue.h"
+#include "server/VaultProtocol.h"
+#include "server/WriteQueue.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

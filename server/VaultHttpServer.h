@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MissLimiter.h"
-#include "VaultStorage.h"
+#include "server/MissLimiter.h"
+#include "server/VaultStorage.h"
 
 #include <QByteArray>
 #include <QString>

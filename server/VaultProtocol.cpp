@@ -1,4 +1,4 @@
-#include "VaultProtocol.h"
+#include "server/VaultProtocol.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

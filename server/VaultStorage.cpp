@@ -1,4 +1,4 @@
-#include "VaultStorage.h"
+#include "server/VaultStorage.h"
 
 namespace VaultServer {
 

@@ -1,4 +1,4 @@
-#include "WriteQueue.h"
+#include "server/WriteQueue.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VaultStorage.h"
+#include "server/VaultStorage.h"
 
 #include <condition_variable>
 #include <deque>

@@ -1,7 +1,7 @@
-#include "PostgresVaultStorage.h"
-#include "ServerOptions.h"
-#include "SqliteVaultStorage.h"
-#include "VaultHttpServer.h"
+#include "server/PostgresVaultStorage.h"
+#include "server/ServerOptions.h"
+#include "server/SqliteVaultStorage.h"
+#include "server/VaultHttpServer.h"
 
 #include <QCoreApplication>
 #include <QFile>

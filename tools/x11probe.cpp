@@ -8,8 +8,6 @@
 //
 // The two waits poll every millisecond for up to 60 s and print the wall-clock time (ns
 // since the epoch, as `date +%s%N`) when they saw it; they exit 1 on a time-out.
-#include <xcb/xcb.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -24,8 +23,7 @@ struct FreeDeleter
 {
     void operator()(void *pointer) const { std::free(pointer); }
 };
-template<typename T>
-using Reply = std::unique_ptr<T, FreeDeleter>;
+template<typename T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
 long long wallClockNs()
 {
@@ -109,16 +107,15 @@ bool popupReady(xcb_connection_t *connection)
         return false;
     // A pixel in the editor area: black until Qt has drawn the card there.
     const Reply<xcb_get_image_reply_t> image(xcb_get_image_reply(
-        connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 40, 200, 1, 1, ~0U),
-        nullptr));
+        connection,
+        xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 40, 200, 1, 1, ~0U), nullptr));
     if (!image || xcb_get_image_data_length(image.get()) < 3)
         return false;
     const uint8_t *pixel = xcb_get_image_data(image.get());
     return pixel[0] != 0 || pixel[1] != 0 || pixel[2] != 0;
 }
 
-template<typename Condition>
-int waitFor(Condition condition)
+template<typename Condition> int waitFor(Condition condition)
 {
     const long long deadline = wallClockNs() + 60LL * 1000000000LL;
     while (wallClockNs() < deadline) {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PinlarkStore.h"
+#include "store/PinlarkStore.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SoundPlayer.h"
+#include "store/SoundPlayer.h"
 
 #include <QThread>
 

@@ -1,4 +1,4 @@
-#include "CoreDumps.h"
+#include "app/CoreDumps.h"
 
 #include <cerrno>
 #include <cstring>

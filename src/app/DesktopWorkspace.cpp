@@ -1,4 +1,4 @@
-#include "DesktopWorkspace.h"
+#include "app/DesktopWorkspace.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCall>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Workspace.h"
+#include "store/Workspace.h"
 
 #include <QDBusConnection>
 

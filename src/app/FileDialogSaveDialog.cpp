@@ -1,4 +1,4 @@
-#include "FileDialogSaveDialog.h"
+#include "app/FileDialogSaveDialog.h"
 
 #include <QFileDialog>
 

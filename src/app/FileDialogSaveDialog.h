@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SaveDialog.h"
+#include "store/SaveDialog.h"
 
 // Asks for a save location with a QFileDialog of its own per request: a top-level window,
 // raised ahead of other applications' windows, that deletes itself when it closes.

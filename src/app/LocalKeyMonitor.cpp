@@ -1,4 +1,4 @@
-#include "LocalKeyMonitor.h"
+#include "app/LocalKeyMonitor.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
-#include "PopupWindow.h"
+#include "app/PopupWindow.h"
 
-#include "PinlarkCardView.h"
+#include "ui/PinlarkCardView.h"
 
 #include <QApplication>
 #include <QGuiApplication>

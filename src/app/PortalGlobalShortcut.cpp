@@ -1,4 +1,4 @@
-#include "PortalGlobalShortcut.h"
+#include "app/PortalGlobalShortcut.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

@@ -1,6 +1,6 @@
-#include "SingleInstance.h"
+#include "app/SingleInstance.h"
 
-#include "NotesFile.h"
+#include "store/NotesFile.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>

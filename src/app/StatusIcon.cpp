@@ -1,4 +1,4 @@
-#include "StatusIcon.h"
+#include "app/StatusIcon.h"
 
 #include <QGuiApplication>
 #include <QIconEngine>

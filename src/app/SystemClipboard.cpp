@@ -1,4 +1,4 @@
-#include "SystemClipboard.h"
+#include "app/SystemClipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Clipboard.h"
+#include "store/Clipboard.h"
 
 // The desktop clipboard (the one Ctrl+V pastes from) of the running QGuiApplication.
 class SystemClipboard final : public Clipboard

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "GlobalShortcut.h"
+#include "app/GlobalShortcut.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QList>

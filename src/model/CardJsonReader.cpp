@@ -1,7 +1,7 @@
-#include "CardJsonReader.h"
+#include "model/CardJsonReader.h"
 
-#include "NoteJSON.h"
-#include "NotePastel.h"
+#include "model/NoteJSON.h"
+#include "model/NotePastel.h"
 
 #include <QJsonValue>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NoteCard.h"
+#include "model/NoteCard.h"
 
 #include <QByteArrayView>
 #include <QList>

@@ -1,6 +1,6 @@
-#include "CardJsonWriter.h"
+#include "model/CardJsonWriter.h"
 
-#include "NoteJSON.h"
+#include "model/NoteJSON.h"
 
 #include <QIODevice>
 

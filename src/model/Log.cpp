@@ -1,4 +1,4 @@
-#include "Log.h"
+#include "model/Log.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
-#include "NoteCard.h"
+#include "model/NoteCard.h"
 
-#include "NoteJSON.h"
+#include "model/NoteJSON.h"
 
 #include <QJsonValue>
 #include <QRegularExpression>

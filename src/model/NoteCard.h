@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Timestamp.h"
+#include "model/Timestamp.h"
 
 #include <QJsonObject>
 #include <QString>

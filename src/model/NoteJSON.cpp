@@ -1,7 +1,7 @@
-#include "NoteJSON.h"
+#include "model/NoteJSON.h"
 
-#include "CardJsonReader.h"
-#include "CardJsonWriter.h"
+#include "model/CardJsonReader.h"
+#include "model/CardJsonWriter.h"
 
 #include <QDate>
 #include <QJsonArray>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "Result.h"
-#include "Timestamp.h"
+#include "model/NoteCard.h"
+#include "model/Result.h"
+#include "model/Timestamp.h"
 
 #include <QByteArray>
 #include <QJsonValue>

@@ -1,4 +1,4 @@
-#include "NotePastel.h"
+#include "model/NotePastel.h"
 
 using namespace Qt::StringLiterals;
 

@@ -1,4 +1,4 @@
-#include "Timestamp.h"
+#include "model/Timestamp.h"
 
 #include <chrono>
 #include <cmath>

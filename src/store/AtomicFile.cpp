@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "store/AtomicFile.h"
 
 #include <QFile>
 #include <QFileInfo>

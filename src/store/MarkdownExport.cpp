@@ -1,6 +1,6 @@
-#include "MarkdownExport.h"
+#include "store/MarkdownExport.h"
 
-#include "AtomicFile.h"
+#include "store/AtomicFile.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "Result.h"
-#include "SaveDialog.h"
-#include "Timestamp.h"
+#include "model/NoteCard.h"
+#include "model/Result.h"
+#include "model/Timestamp.h"
+#include "store/SaveDialog.h"
 
 #include <QList>
 #include <QLocale>

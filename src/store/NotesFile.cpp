@@ -1,7 +1,7 @@
-#include "NotesFile.h"
+#include "store/NotesFile.h"
 
-#include "AtomicFile.h"
-#include "NoteJSON.h"
+#include "model/NoteJSON.h"
+#include "store/AtomicFile.h"
 
 #include <QDir>
 #include <QFile>

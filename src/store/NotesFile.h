@@ -1,7 +1,7 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "Result.h"
+#include "model/NoteCard.h"
+#include "model/Result.h"
 
 #include <QDate>
 #include <QList>

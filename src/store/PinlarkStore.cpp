@@ -1,8 +1,8 @@
-#include "PinlarkStore.h"
+#include "store/PinlarkStore.h"
 
-#include "Log.h"
-#include "MarkdownExport.h"
-#include "NotePastel.h"
+#include "model/Log.h"
+#include "model/NotePastel.h"
+#include "store/MarkdownExport.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "NotesFile.h"
-#include "PinlarkVaultSync.h"
-#include "SaveDialog.h"
-#include "SoundPlayer.h"
-#include "Workspace.h"
+#include "model/NoteCard.h"
+#include "store/NotesFile.h"
+#include "store/SaveDialog.h"
+#include "store/SoundPlayer.h"
+#include "store/Workspace.h"
+#include "vault/PinlarkVaultSync.h"
 
 #include <QList>
 #include <QMap>

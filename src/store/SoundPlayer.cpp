@@ -1,4 +1,4 @@
-#include "SoundPlayer.h"
+#include "store/SoundPlayer.h"
 
 using namespace Qt::StringLiterals;
 

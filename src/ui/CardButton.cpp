@@ -1,6 +1,6 @@
-#include "CardButton.h"
+#include "ui/CardButton.h"
 
-#include "CardStyle.h"
+#include "ui/CardStyle.h"
 
 #include <QEvent>
 #include <QFontMetricsF>

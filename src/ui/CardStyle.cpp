@@ -1,4 +1,4 @@
-#include "CardStyle.h"
+#include "ui/CardStyle.h"
 
 #include <QFontDatabase>
 #include <QGuiApplication>

@@ -1,6 +1,6 @@
-#include "ColorDot.h"
+#include "ui/ColorDot.h"
 
-#include "NotePastel.h"
+#include "model/NotePastel.h"
 
 #include <QPainter>
 

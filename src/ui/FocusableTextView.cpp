@@ -1,6 +1,6 @@
-#include "FocusableTextView.h"
+#include "ui/FocusableTextView.h"
 
-#include "NotePastel.h"
+#include "model/NotePastel.h"
 
 #include <QFontDatabase>
 #include <QKeyEvent>

@@ -1,6 +1,6 @@
-#include "PillLabel.h"
+#include "ui/PillLabel.h"
 
-#include "CardStyle.h"
+#include "ui/CardStyle.h"
 
 #include <QFontMetricsF>
 #include <QPainter>

@@ -1,16 +1,16 @@
-#include "PinlarkCardView.h"
+#include "ui/PinlarkCardView.h"
 
-#include "CardButton.h"
-#include "CardStyle.h"
-#include "Clipboard.h"
-#include "ColorDot.h"
-#include "FocusableTextView.h"
-#include "NotePastel.h"
-#include "PillLabel.h"
-#include "PinlarkStore.h"
-#include "PinlarkSyncPanel.h"
-#include "WordCount.h"
-#include "Workspace.h"
+#include "model/NotePastel.h"
+#include "store/Clipboard.h"
+#include "store/PinlarkStore.h"
+#include "store/Workspace.h"
+#include "ui/CardButton.h"
+#include "ui/CardStyle.h"
+#include "ui/ColorDot.h"
+#include "ui/FocusableTextView.h"
+#include "ui/PillLabel.h"
+#include "ui/PinlarkSyncPanel.h"
+#include "ui/WordCount.h"
 
 #include <QAction>
 #include <QCoreApplication>

@@ -1,11 +1,11 @@
-#include "PinlarkSyncPanel.h"
+#include "ui/PinlarkSyncPanel.h"
 
-#include "CardButton.h"
-#include "CardStyle.h"
-#include "Clipboard.h"
-#include "NotePastel.h"
-#include "PinlarkCardView.h"
-#include "PinlarkStore.h"
+#include "model/NotePastel.h"
+#include "store/Clipboard.h"
+#include "store/PinlarkStore.h"
+#include "ui/CardButton.h"
+#include "ui/CardStyle.h"
+#include "ui/PinlarkCardView.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>

@@ -1,4 +1,4 @@
-#include "WordCount.h"
+#include "ui/WordCount.h"
 
 #include <QChar>
 #include <QTextBoundaryFinder>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "Result.h"
-#include "SyncError.h"
+#include "model/NoteCard.h"
+#include "model/Result.h"
+#include "vault/SyncError.h"
 
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "SyncError.h"
+#include "vault/SyncError.h"
 
 using namespace Qt::StringLiterals;
 

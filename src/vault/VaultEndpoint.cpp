@@ -1,4 +1,4 @@
-#include "PinlarkVaultSync.h"
+#include "vault/PinlarkVaultSync.h"
 
 #include <QProcessEnvironment>
 #include <QSettings>

@@ -1,7 +1,7 @@
-#include "VaultExchange.h"
+#include "vault/VaultExchange.h"
 
-#include "PinlarkVaultSync.h"
-#include "VaultPayload.h"
+#include "vault/PinlarkVaultSync.h"
+#include "vault/VaultPayload.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Result.h"
-#include "SyncError.h"
+#include "model/Result.h"
+#include "vault/SyncError.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,8 +1,8 @@
-#include "VaultPayload.h"
+#include "vault/VaultPayload.h"
 
-#include "CardJsonReader.h"
-#include "NoteJSON.h"
-#include "PinlarkVaultSync.h"
+#include "model/CardJsonReader.h"
+#include "model/NoteJSON.h"
+#include "vault/PinlarkVaultSync.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "Result.h"
-#include "SyncError.h"
-#include "Timestamp.h"
+#include "model/NoteCard.h"
+#include "model/Result.h"
+#include "model/Timestamp.h"
+#include "vault/SyncError.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,11 +1,11 @@
-#include "AppDelegate.h"
-#include "FakeSaveDialog.h"
-#include "FakeWorkspace.h"
-#include "FocusableTextView.h"
-#include "PinlarkCardView.h"
-#include "PopupWindow.h"
-#include "RecordingSoundPlayer.h"
-#include "StoreTestHelpers.h"
+#include "app/AppDelegate.h"
+#include "app/PopupWindow.h"
+#include "tests/support/FakeSaveDialog.h"
+#include "tests/support/FakeWorkspace.h"
+#include "tests/support/RecordingSoundPlayer.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "ui/FocusableTextView.h"
+#include "ui/PinlarkCardView.h"
 
 #include <QApplication>
 #include <QDialog>

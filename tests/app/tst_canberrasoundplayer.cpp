@@ -1,4 +1,4 @@
-#include "CanberraSoundPlayer.h"
+#include "app/CanberraSoundPlayer.h"
 
 #include <QFileInfo>
 #include <QTest>

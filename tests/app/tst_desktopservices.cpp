@@ -1,7 +1,7 @@
-#include "DesktopWorkspace.h"
-#include "FileDialogSaveDialog.h"
-#include "PrivateBus.h"
-#include "SystemClipboard.h"
+#include "app/DesktopWorkspace.h"
+#include "app/FileDialogSaveDialog.h"
+#include "app/SystemClipboard.h"
+#include "tests/support/PrivateBus.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,4 +1,4 @@
-#include "PopupWindow.h"
+#include "app/PopupWindow.h"
 
 #include <QGuiApplication>
 #include <QScreen>

@@ -1,5 +1,5 @@
-#include "PortalGlobalShortcut.h"
-#include "PrivateBus.h"
+#include "app/PortalGlobalShortcut.h"
+#include "tests/support/PrivateBus.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>

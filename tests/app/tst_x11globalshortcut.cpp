@@ -1,4 +1,4 @@
-#include "X11GlobalShortcut.h"
+#include "app/X11GlobalShortcut.h"
 
 #include <QApplication>
 #include <QProcess>

@@ -1,6 +1,6 @@
-#include "NoteCard.h"
-#include "NoteJSON.h"
-#include "TestPrinters.h"
+#include "model/NoteCard.h"
+#include "model/NoteJSON.h"
+#include "tests/support/TestPrinters.h"
 
 #include <QJsonDocument>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
-#include "CardJsonReader.h"
-#include "NoteJSON.h"
-#include "TestPrinters.h"
+#include "model/CardJsonReader.h"
+#include "model/NoteJSON.h"
+#include "tests/support/TestPrinters.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "SqliteVaultStorage.h"
-#include "TestCertificates.h"
-#include "TestHttpClient.h"
-#include "VaultHttpServer.h"
+#include "server/SqliteVaultStorage.h"
+#include "server/VaultHttpServer.h"
+#include "tests/server/TestHttpClient.h"
+#include "tests/support/TestCertificates.h"
 
 #include <QMutex>
 #include <QMutexLocker>

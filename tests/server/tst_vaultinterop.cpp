@@ -1,10 +1,10 @@
-#include "NoteJSON.h"
-#include "PinlarkStore.h"
-#include "PinlarkVaultSync.h"
-#include "RecordingSoundPlayer.h"
-#include "StoreTestHelpers.h"
-#include "TestPrinters.h"
-#include "VaultFixture.h"
+#include "model/NoteJSON.h"
+#include "store/PinlarkStore.h"
+#include "tests/server/VaultFixture.h"
+#include "tests/support/RecordingSoundPlayer.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "tests/support/TestPrinters.h"
+#include "vault/PinlarkVaultSync.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "TestCertificates.h"
-#include "TestHttpClient.h"
+#include "tests/server/TestHttpClient.h"
+#include "tests/support/TestCertificates.h"
 
 #include <QFile>
 #include <QFileInfo>

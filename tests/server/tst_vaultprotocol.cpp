@@ -1,7 +1,7 @@
-#include "MissLimiter.h"
-#include "ServerOptions.h"
-#include "VaultProtocol.h"
-#include "VaultStorage.h"
+#include "server/MissLimiter.h"
+#include "server/ServerOptions.h"
+#include "server/VaultProtocol.h"
+#include "server/VaultStorage.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

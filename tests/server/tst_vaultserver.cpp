@@ -1,5 +1,5 @@
-#include "VaultFixture.h"
-#include "VaultProtocol.h"
+#include "server/VaultProtocol.h"
+#include "tests/server/VaultFixture.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

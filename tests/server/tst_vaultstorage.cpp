@@ -1,6 +1,6 @@
-#include "PostgresVaultStorage.h"
-#include "SqliteVaultStorage.h"
-#include "VaultProtocol.h"
+#include "server/PostgresVaultStorage.h"
+#include "server/SqliteVaultStorage.h"
+#include "server/VaultProtocol.h"
 
 #include <QByteArray>
 #include <QList>

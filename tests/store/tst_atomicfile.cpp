@@ -1,5 +1,5 @@
-#include "AtomicFile.h"
-#include "StoreTestHelpers.h"
+#include "store/AtomicFile.h"
+#include "tests/support/StoreTestHelpers.h"
 
 #include <QDir>
 #include <QFile>

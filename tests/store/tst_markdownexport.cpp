@@ -1,11 +1,11 @@
-#include "FakeSaveDialog.h"
-#include "FakeWorkspace.h"
-#include "MarkdownExport.h"
-#include "NoteJSON.h"
-#include "PinlarkStore.h"
-#include "RecordingSoundPlayer.h"
-#include "StoreTestHelpers.h"
-#include "TestPrinters.h"
+#include "model/NoteJSON.h"
+#include "store/MarkdownExport.h"
+#include "store/PinlarkStore.h"
+#include "tests/support/FakeSaveDialog.h"
+#include "tests/support/FakeWorkspace.h"
+#include "tests/support/RecordingSoundPlayer.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "tests/support/TestPrinters.h"
 
 #include <QDir>
 #include <QFileInfo>

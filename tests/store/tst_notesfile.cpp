@@ -1,7 +1,7 @@
-#include "NoteJSON.h"
-#include "NotesFile.h"
-#include "StoreTestHelpers.h"
-#include "TestPrinters.h"
+#include "model/NoteJSON.h"
+#include "store/NotesFile.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "tests/support/TestPrinters.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,9 +1,9 @@
-#include "NoteJSON.h"
-#include "NotePastel.h"
-#include "PinlarkStore.h"
-#include "RecordingSoundPlayer.h"
-#include "StoreTestHelpers.h"
-#include "TestPrinters.h"
+#include "model/NoteJSON.h"
+#include "model/NotePastel.h"
+#include "store/PinlarkStore.h"
+#include "tests/support/RecordingSoundPlayer.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "tests/support/TestPrinters.h"
 
 #include <QDir>
 #include <QElapsedTimer>

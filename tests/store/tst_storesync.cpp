@@ -1,10 +1,10 @@
-#include "NoteJSON.h"
-#include "PinlarkStore.h"
-#include "RecordingSoundPlayer.h"
-#include "ScriptedVaultServer.h"
-#include "StoreTestHelpers.h"
-#include "TestPrinters.h"
-#include "VaultExchange.h"
+#include "model/NoteJSON.h"
+#include "store/PinlarkStore.h"
+#include "tests/support/RecordingSoundPlayer.h"
+#include "tests/support/ScriptedVaultServer.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "tests/support/TestPrinters.h"
+#include "vault/VaultExchange.h"
 
 #include <QDir>
 #include <QScopeGuard>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Clipboard.h"
+#include "store/Clipboard.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "FakeSaveDialog.h"
+#include "tests/support/FakeSaveDialog.h"
 
 void FakeSaveDialog::askForSaveLocation(const SaveDialogOptions &options, Completion done)
 {

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SaveDialog.h"
+#include "store/SaveDialog.h"
 
 #include <QList>
 

@@ -1,4 +1,4 @@
-#include "RecordingSoundPlayer.h"
+#include "tests/support/RecordingSoundPlayer.h"
 
 void RecordingSoundPlayer::play(Sound sound)
 {

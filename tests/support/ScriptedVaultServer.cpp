@@ -1,6 +1,6 @@
-#include "ScriptedVaultServer.h"
+#include "tests/support/ScriptedVaultServer.h"
 
-#include "TestCertificates.h"
+#include "tests/support/TestCertificates.h"
 
 #include <QEventLoop>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "TestCertificates.h"
+#include "tests/support/TestCertificates.h"
 
 #include <cstdint>
 #include <initializer_list>

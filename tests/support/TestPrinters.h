@@ -1,7 +1,7 @@
 #pragma once
 
-#include "NoteCard.h"
-#include "NoteJSON.h"
+#include "model/NoteCard.h"
+#include "model/NoteJSON.h"
 
 #include <QTest>
 

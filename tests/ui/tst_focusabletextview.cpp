@@ -1,5 +1,5 @@
-#include "FocusableTextView.h"
-#include "NotePastel.h"
+#include "model/NotePastel.h"
+#include "ui/FocusableTextView.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -1,11 +1,11 @@
-#include "CardButton.h"
-#include "FakeClipboard.h"
-#include "NotePastel.h"
-#include "PinlarkCardView.h"
-#include "PinlarkStore.h"
-#include "PinlarkSyncPanel.h"
-#include "PinlarkVaultSync.h"
-#include "TestPrinters.h"
+#include "model/NotePastel.h"
+#include "store/PinlarkStore.h"
+#include "tests/support/FakeClipboard.h"
+#include "tests/support/TestPrinters.h"
+#include "ui/CardButton.h"
+#include "ui/PinlarkCardView.h"
+#include "ui/PinlarkSyncPanel.h"
+#include "vault/PinlarkVaultSync.h"
 
 #include <QAccessible>
 #include <QApplication>

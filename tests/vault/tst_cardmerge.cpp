@@ -1,5 +1,5 @@
-#include "PinlarkVaultSync.h"
-#include "TestPrinters.h"
+#include "tests/support/TestPrinters.h"
+#include "vault/PinlarkVaultSync.h"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "ScriptedVaultServer.h"
+#include "tests/support/ScriptedVaultServer.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

@@ -1,8 +1,8 @@
-#include "PinlarkVaultSync.h"
-#include "ScriptedVaultServer.h"
-#include "StoreTestHelpers.h"
-#include "TestPrinters.h"
-#include "VaultExchange.h"
+#include "tests/support/ScriptedVaultServer.h"
+#include "tests/support/StoreTestHelpers.h"
+#include "tests/support/TestPrinters.h"
+#include "vault/PinlarkVaultSync.h"
+#include "vault/VaultExchange.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
-#include "NoteJSON.h"
-#include "PinlarkVaultSync.h"
-#include "TestPrinters.h"
-#include "VaultPayload.h"
+#include "model/NoteJSON.h"
+#include "tests/support/TestPrinters.h"
+#include "vault/PinlarkVaultSync.h"
+#include "vault/VaultPayload.h"
 
 #include <QFile>
 #include <QJsonArray>
