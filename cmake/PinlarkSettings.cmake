@@ -52,3 +52,9 @@ function(pinlark_add_library name)
         target_include_directories(${name} PUBLIC "${PINLARK_TOP_INCLUDE_ROOT}")
     endif()
 endfunction()
+
+# model/Result.h, the one type for "a value or why there is none", is header-only and needs
+# Qt Core alone: the server takes it through this target without taking the client's layers.
+add_library(pinlark_result INTERFACE)
+target_include_directories(pinlark_result INTERFACE "${PINLARK_CLIENT_INCLUDE_ROOT}")
+target_link_libraries(pinlark_result INTERFACE Qt6::Core)
