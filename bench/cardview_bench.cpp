@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr qsizetype stackSize = 10'000;
@@ -84,7 +86,7 @@ void typeAndErase(benchmark::State &state, bool paint)
     FocusableTextView *editor = f.view().editor();
     const QString before = f.store().currentCard()->content;
     for (auto _ : state) {
-        sendKey(editor, Qt::Key_X, QStringLiteral("x"));
+        sendKey(editor, Qt::Key_X, u"x"_s);
         if (paint)
             settle();
         sendKey(editor, Qt::Key_Backspace, QString());

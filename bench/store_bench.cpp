@@ -87,7 +87,7 @@ void addFileCounters(benchmark::State &state, const NotesFolder &folder)
     state.counters["file_MB"] = double(folder.fileSize()) / (1024.0 * 1024.0);
 }
 
-// MARK: loading
+// Loading
 
 void BM_NotesFileLoad(benchmark::State &state)
 {
@@ -124,7 +124,7 @@ void BM_StoreConstruct(benchmark::State &state)
 }
 BENCHMARK(BM_StoreConstruct)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// MARK: saving
+// Saving
 
 void BM_SaveNotesImmediately(benchmark::State &state)
 {
@@ -144,7 +144,7 @@ void BM_SaveNotesImmediately(benchmark::State &state)
 }
 BENCHMARK(BM_SaveNotesImmediately)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// MARK: one redraw
+// One redraw
 
 // What a view reads to draw the current card, its position and the tag bar.
 void readDerivedState(const PinlarkStore &store)
@@ -214,7 +214,7 @@ void BM_FirstRedrawAfterLoad(benchmark::State &state)
 }
 BENCHMARK(BM_FirstRedrawAfterLoad)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// MARK: one keystroke
+// One keystroke
 
 // The texts the current card goes through while someone types a line at its end, one
 // keystroke (one character, or one emoji) at a time. Made before the measured loop.
@@ -252,7 +252,7 @@ void BM_UpdateCurrentCard(benchmark::State &state)
 }
 BENCHMARK(BM_UpdateCurrentCard)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
-// MARK: where load and save time goes
+// Where load and save time goes
 
 void BM_DecodeCards(benchmark::State &state)
 {

@@ -13,6 +13,8 @@
 
 #include <cstdio>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int largestSize = 1024;
@@ -28,19 +30,19 @@ int fail(const QString &message)
 int main(int argc, char *argv[])
 {
     if (argc != 4)
-        return fail(QStringLiteral("usage: pinlark_render_icon INPUT.svg SIZE OUTPUT.png"));
+        return fail(u"usage: pinlark_render_icon INPUT.svg SIZE OUTPUT.png"_s);
 
     const QString input = QString::fromLocal8Bit(argv[1]);
     const QString output = QString::fromLocal8Bit(argv[3]);
     bool isNumber = false;
     const int size = QByteArray(argv[2]).toInt(&isNumber);
     if (!isNumber || size < 1 || size > largestSize)
-        return fail(QStringLiteral("size must be a whole number from 1 to %1, not '%2'")
-                        .arg(QString::number(largestSize), QString::fromLocal8Bit(argv[2])));
+        return fail(u"size must be a whole number from 1 to %1, not '%2'"_s.arg(
+            QString::number(largestSize), QString::fromLocal8Bit(argv[2])));
 
     QSvgRenderer renderer(input);
     if (!renderer.isValid())
-        return fail(QStringLiteral("cannot read '%1' as SVG").arg(input));
+        return fail(u"cannot read '%1' as SVG"_s.arg(input));
 
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);
@@ -53,10 +55,10 @@ int main(int argc, char *argv[])
     // A build stopped half way must not leave a truncated PNG that looks up to date.
     QSaveFile file(output);
     if (!file.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write '%1': %2").arg(output, file.errorString()));
+        return fail(u"cannot write '%1': %2"_s.arg(output, file.errorString()));
     if (!image.save(&file, "PNG"))
-        return fail(QStringLiteral("cannot encode '%1' as PNG").arg(output));
+        return fail(u"cannot encode '%1' as PNG"_s.arg(output));
     if (!file.commit())
-        return fail(QStringLiteral("cannot write '%1': %2").arg(output, file.errorString()));
+        return fail(u"cannot write '%1': %2"_s.arg(output, file.errorString()));
     return 0;
 }

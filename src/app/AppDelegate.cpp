@@ -271,7 +271,7 @@ int AppDelegate::main(int argc, char *argv[])
     auto describe = [] {
         QCoreApplication::setOrganizationName(u"Pinlark"_s);
         QCoreApplication::setApplicationName(u"Pinlark"_s);
-        QCoreApplication::setApplicationVersion(QStringLiteral(PINLARK_VERSION));
+        QCoreApplication::setApplicationVersion(QString::fromUtf8(PINLARK_VERSION));
     };
     QCommandLineParser parser;
     parser.setApplicationDescription(u"Short notes on a stack of pastel cards, one click away "

@@ -5,6 +5,8 @@
 
 #include <canberra.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 struct SoundEvent
@@ -90,7 +92,7 @@ private:
 
     static bool hasSoundCard()
     {
-        QFile cards(QStringLiteral("/proc/asound/cards"));
+        QFile cards(u"/proc/asound/cards"_s);
         if (!cards.open(QIODevice::ReadOnly))
             return false;
         return !cards.readAll().contains("no soundcards");
@@ -102,7 +104,7 @@ private:
 
 CanberraSoundPlayer::CanberraSoundPlayer()
 {
-    m_thread.setObjectName(QStringLiteral("Pinlark sounds"));
+    m_thread.setObjectName(u"Pinlark sounds"_s);
 }
 
 CanberraSoundPlayer::~CanberraSoundPlayer()

@@ -13,6 +13,8 @@
 #include <iterator>
 #include <xcb/xcb.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // Qt's own X connection, or none on another platform (Wayland, offscreen).
@@ -77,7 +79,7 @@ void keepOutOfTaskbar(QWidget *window)
 PopupWindow::PopupWindow(QWidget *parent)
     : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
 {
-    setWindowTitle(QStringLiteral("Pinlark"));
+    setWindowTitle(u"Pinlark"_s);
     setFixedSize(contentSize);
     m_translucent = desktopComposites();
     if (m_translucent)

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 class QLocalServer;
 
 // Makes sure one Pinlark at a time owns a notes folder: two writers of the same file would
@@ -30,8 +32,7 @@ public:
     // `runtimeFolder` holds its lock and socket, unless it is too deep for a socket: then a
     // folder "pinlark-<uid>" in `shortFolderParent` does.
     SingleInstance(const QString &notesFolder, const QString &runtimeFolder,
-                   const QString &shortFolderParent = QStringLiteral("/tmp"),
-                   QObject *parent = nullptr);
+                   const QString &shortFolderParent = u"/tmp"_s, QObject *parent = nullptr);
     ~SingleInstance() override;
     Q_DISABLE_COPY_MOVE(SingleInstance)
 
@@ -49,7 +50,7 @@ public:
     // runtime folder too deep for it is replaced by a short private folder of the user's.
     static constexpr qsizetype maxSocketPathBytes = 107;
     // The lock file inside the notes folder.
-    static inline const QString folderLockName = QStringLiteral("notes.lock");
+    static inline const QString folderLockName = u"notes.lock"_s;
 
     // Becomes the primary, or forwards a toggle request to the one that is.
     [[nodiscard]] Role claim();

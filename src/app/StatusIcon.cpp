@@ -7,6 +7,8 @@
 #include <QPalette>
 #include <QPixmap>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // The design's coordinates put the origin at the bottom left; Qt's is at the top left.
@@ -52,7 +54,7 @@ public:
     }
 
     [[nodiscard]] QIconEngine *clone() const override { return new DrawnCardEngine; }
-    [[nodiscard]] QString key() const override { return QStringLiteral("PinlarkDrawnCard"); }
+    [[nodiscard]] QString key() const override { return u"PinlarkDrawnCard"_s; }
 };
 
 } // namespace

@@ -7,6 +7,8 @@
 #include <memory>
 #include <xcb/xcb.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr xcb_keysym_t spaceKeysym = 0x0020;
@@ -72,7 +74,7 @@ bool X11GlobalShortcut::grab(QString *error)
     };
     releaseAll();
     if (!m_connection || xcb_connection_has_error(m_connection))
-        return fail(QStringLiteral("no connection to the X server"));
+        return fail(u"no connection to the X server"_s);
 
     const xcb_setup_t *setup = xcb_get_setup(m_connection);
     const auto mapCookie =
@@ -84,11 +86,11 @@ bool X11GlobalShortcut::grab(QString *error)
     const Reply<xcb_get_modifier_mapping_reply_t> modifiers(
         xcb_get_modifier_mapping_reply(m_connection, modifierCookie, nullptr));
     if (!map || !modifiers)
-        return fail(QStringLiteral("the X server sent no keymap"));
+        return fail(u"the X server sent no keymap"_s);
 
     const QList<xcb_keycode_t> spaceCodes = keycodesOf(setup, map.get(), spaceKeysym);
     if (spaceCodes.isEmpty())
-        return fail(QStringLiteral("the keymap has no Space key"));
+        return fail(u"the keymap has no Space key"_s);
     m_altMask = modifierMaskOf(modifiers.get(), keycodesOf(setup, map.get(), altLeftKeysym) +
                                                     keycodesOf(setup, map.get(), altRightKeysym));
     if (m_altMask == 0)
@@ -139,7 +141,7 @@ bool X11GlobalShortcut::grab(QString *error)
     }
     if (taken) {
         releaseAll();
-        return fail(QStringLiteral("another program holds Alt+Space"));
+        return fail(u"another program holds Alt+Space"_s);
     }
     m_keycodes = spaceCodes;
     QCoreApplication::instance()->installNativeEventFilter(this);

@@ -104,7 +104,7 @@ bool hasDayMonthAndYear(const std::vector<FormatPiece> &pieces)
 
 } // namespace
 
-// MARK: MediumDateTimeFormatter
+// MediumDateTimeFormatter
 
 MediumDateTimeFormatter::MediumDateTimeFormatter(const QLocale &locale,
                                                  std::optional<QTimeZone> zone)
@@ -144,7 +144,7 @@ QString MediumDateTimeFormatter::format(Timestamp timestamp) const
            m_locale.toString(local.time(), m_timeFormat);
 }
 
-// MARK: MarkdownExport
+// MarkdownExport
 
 QString MarkdownExport::document(const QList<NoteCard> &cards,
                                  const MediumDateTimeFormatter &formatter)

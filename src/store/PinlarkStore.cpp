@@ -82,7 +82,7 @@ PinlarkStore::~PinlarkStore()
     m_syncPool.waitForDone();
 }
 
-// MARK: published fields
+// Published fields
 
 void PinlarkStore::setCards(const QList<NoteCard> &cards)
 {
@@ -134,7 +134,7 @@ void PinlarkStore::setSelectedTag(const std::optional<QString> &tag)
     Q_EMIT selectedTagChanged(m_selectedTag);
 }
 
-// MARK: persistence
+// Persistence
 
 void PinlarkStore::loadNotes()
 {
@@ -184,7 +184,7 @@ void PinlarkStore::saveNotesImmediately()
         log(saveErrorPrefix + saved.error());
 }
 
-// MARK: tag filter and navigation
+// Tag filter and navigation
 
 QStringList PinlarkStore::allTags() const
 {
@@ -247,7 +247,7 @@ void PinlarkStore::step(int direction)
     play(SoundPlayer::Sound::Tink);
 }
 
-// MARK: editing
+// Editing
 
 bool PinlarkStore::hasValidIndex() const
 {
@@ -380,7 +380,7 @@ void PinlarkStore::toggleChecklist()
     play(SoundPlayer::Sound::Pop);
 }
 
-// MARK: desktop
+// Desktop
 
 void PinlarkStore::exportAllToMarkdown(ExportCompletion done)
 {
@@ -431,7 +431,7 @@ void PinlarkStore::openNotesFolder()
         m_env.workspace->openUrl(QUrl::fromLocalFile(folder));
 }
 
-// MARK: sync
+// Sync
 
 std::unique_ptr<QSettings> PinlarkStore::openSettings() const
 {
@@ -540,7 +540,7 @@ void PinlarkStore::finishSync(const QList<NoteCard> &snapshot,
         done(true, u"Synced "_s + count + u" cards with Vault!"_s);
 }
 
-// MARK: helpers
+// Helpers
 
 void PinlarkStore::play(SoundPlayer::Sound sound)
 {

@@ -20,6 +20,8 @@
 #include <optional>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 class QSettings;
 
 // The one store of the card stack and of what the views show: the current card, the tag
@@ -124,7 +126,7 @@ public:
     // once for a code that is empty once normalised, else when the sync ends.
     using SyncCompletion = std::function<void(bool success, const QString &message)>;
     void syncWithVault(const QString &code, SyncCompletion done);
-    static inline const QString passportCodeKey = QStringLiteral("pinlark_passport_code");
+    static inline const QString passportCodeKey = u"pinlark_passport_code"_s;
 
 Q_SIGNALS:
     void aboutToChange();

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cmath>
 
+using namespace Qt::StringLiterals;
+
 namespace CardStyle {
 
 QFont mono(qreal pointSize, QFont::Weight weight)
@@ -69,7 +71,7 @@ QPixmap icon(const QString &name, int size, const QColor &color, qreal devicePix
     const int pixels = std::max(1, int(std::ceil(size * ratio)));
     QPixmap pixmap(pixels, pixels);
     pixmap.fill(Qt::transparent);
-    QSvgRenderer renderer(QStringLiteral(":/pinlark/icons/") + name + QStringLiteral(".svg"));
+    QSvgRenderer renderer(u":/pinlark/icons/"_s + name + u".svg"_s);
     QPainter painter(&pixmap);
     painter.setRenderHint(QPainter::Antialiasing);
     renderer.render(&painter);

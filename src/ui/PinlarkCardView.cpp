@@ -31,6 +31,8 @@
 
 #include <utility>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int sidePadding = 14;
@@ -39,8 +41,8 @@ constexpr qreal viewOutlineWidth = 2;
 constexpr int accentHeight = 5;
 constexpr int toastInset = 12;
 
-const QString copiedToastText = QStringLiteral(u"\u2713 Copied to clipboard");
-const QString exportedToastText = QStringLiteral("Exported!");
+const QString copiedToastText = u"\u2713 Copied to clipboard"_s;
+const QString exportedToastText = u"Exported!"_s;
 
 QColor white()
 {
@@ -131,9 +133,9 @@ PinlarkCardView::PinlarkCardView(PinlarkStore &store, const Services &services, 
     , m_store(store)
     , m_services(services)
 {
-    setObjectName(QStringLiteral("cardView"));
-    setAccessibleName(QStringLiteral("Pinlark"));
-    setAccessibleDescription(QStringLiteral("The current card of the stack"));
+    setObjectName(u"cardView"_s);
+    setAccessibleName(u"Pinlark"_s);
+    setAccessibleDescription(u"The current card of the stack"_s);
     setFixedWidth(viewWidth);
     setAutoFillBackground(false);
 
@@ -171,15 +173,15 @@ PinlarkCardView::~PinlarkCardView() = default;
 
 QString PinlarkCardView::webSiteRoot()
 {
-    return QStringLiteral("https://pinlark.app/");
+    return u"https://pinlark.app/"_s;
 }
 
-// MARK: building
+// Building
 
 void PinlarkCardView::buildHeader()
 {
     m_header = new Band(std::nullopt, false, this);
-    m_header->setObjectName(QStringLiteral("header"));
+    m_header->setObjectName(u"header"_s);
     auto *row = new QHBoxLayout(m_header);
     row->setContentsMargins(sidePadding, 12, sidePadding, 8);
     row->setSpacing(8);
@@ -193,11 +195,11 @@ void PinlarkCardView::buildHeader()
     chevron.radius = 6;
     chevron.fixedSize = QSize(22, 22);
 
-    chevron.iconName = QStringLiteral("chevron-left");
+    chevron.iconName = u"chevron-left"_s;
     m_previous = new CardButton(chevron, m_header);
-    m_previous->setObjectName(QStringLiteral("previousButton"));
-    m_previous->setToolTip(QStringLiteral("Previous card (Ctrl+[)"));
-    describe(m_previous, QStringLiteral("Previous card"), m_previous->toolTip());
+    m_previous->setObjectName(u"previousButton"_s);
+    m_previous->setToolTip(u"Previous card (Ctrl+[)"_s);
+    describe(m_previous, u"Previous card"_s, m_previous->toolTip());
     connect(m_previous, &QAbstractButton::clicked, &m_store, &PinlarkStore::prevCard);
 
     PillLabel::Look badge;
@@ -209,14 +211,14 @@ void PinlarkCardView::buildHeader()
     badge.strokeWidth = 1.5;
     badge.radius = 6;
     m_badge = new PillLabel(badge, m_header);
-    m_badge->setObjectName(QStringLiteral("counterBadge"));
-    m_badge->setAccessibleDescription(QStringLiteral("Position of the card among those shown"));
+    m_badge->setObjectName(u"counterBadge"_s);
+    m_badge->setAccessibleDescription(u"Position of the card among those shown"_s);
 
-    chevron.iconName = QStringLiteral("chevron-right");
+    chevron.iconName = u"chevron-right"_s;
     m_next = new CardButton(chevron, m_header);
-    m_next->setObjectName(QStringLiteral("nextButton"));
-    m_next->setToolTip(QStringLiteral("Next card (Ctrl+])"));
-    describe(m_next, QStringLiteral("Next card"), m_next->toolTip());
+    m_next->setObjectName(u"nextButton"_s);
+    m_next->setToolTip(u"Next card (Ctrl+])"_s);
+    describe(m_next, u"Next card"_s, m_next->toolTip());
     connect(m_next, &QAbstractButton::clicked, &m_store, &PinlarkStore::nextCard);
 
     auto *navigation = new QHBoxLayout;
@@ -233,8 +235,8 @@ void PinlarkCardView::buildHeader()
     dots->setSpacing(6 - (ColorDot::side - ColorDot::diameter));
     for (const QString &key : NotePastel::allKeys()) {
         auto *dot = new ColorDot(key, m_header);
-        dot->setObjectName(QStringLiteral("colorDot-") + key);
-        describe(dot, key, QStringLiteral("Colour the card ") + key);
+        dot->setObjectName(u"colorDot-"_s + key);
+        describe(dot, key, u"Colour the card "_s + key);
         connect(dot, &QAbstractButton::clicked, this,
                 [this, key] { m_store.setCurrentCardColor(key); });
         dots->addWidget(dot);
@@ -243,7 +245,7 @@ void PinlarkCardView::buildHeader()
     row->addLayout(dots);
 
     CardButton::Look add;
-    add.iconName = QStringLiteral("plus");
+    add.iconName = u"plus"_s;
     add.iconPoints = 11;
     add.font = CardStyle::mono(11, QFont::Black);
     add.textColor = NotePastel::ink();
@@ -254,9 +256,9 @@ void PinlarkCardView::buildHeader()
     add.strokeWidth = 1.5;
     add.radius = 7;
     m_newButton = new CardButton(add, m_header);
-    m_newButton->setText(QStringLiteral("New"));
-    m_newButton->setObjectName(QStringLiteral("newButton"));
-    describe(m_newButton, QStringLiteral("New"), QStringLiteral("Add a new card (Ctrl+N)"));
+    m_newButton->setText(u"New"_s);
+    m_newButton->setObjectName(u"newButton"_s);
+    describe(m_newButton, u"New"_s, u"Add a new card (Ctrl+N)"_s);
     connect(m_newButton, &QAbstractButton::clicked, &m_store, &PinlarkStore::addCard);
     row->addWidget(m_newButton);
 }
@@ -264,15 +266,15 @@ void PinlarkCardView::buildHeader()
 void PinlarkCardView::buildChipRow()
 {
     m_chipRow = new QScrollArea(this);
-    m_chipRow->setObjectName(QStringLiteral("tagChips"));
-    m_chipRow->setAccessibleName(QStringLiteral("Tags"));
-    m_chipRow->setAccessibleDescription(QStringLiteral("Show only the cards with one tag"));
+    m_chipRow->setObjectName(u"tagChips"_s);
+    m_chipRow->setAccessibleName(u"Tags"_s);
+    m_chipRow->setAccessibleDescription(u"Show only the cards with one tag"_s);
     m_chipRow->setFrameShape(QFrame::NoFrame);
     m_chipRow->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_chipRow->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_chipRow->setWidgetResizable(true);
     m_chipRow->setFocusPolicy(Qt::NoFocus);
-    m_chipRow->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
+    m_chipRow->setStyleSheet(u"QScrollArea { background: transparent; }"_s);
     m_chipRow->viewport()->setAutoFillBackground(false);
     m_chipRow->viewport()->installEventFilter(this);
 
@@ -291,13 +293,13 @@ void PinlarkCardView::buildChipRow()
 void PinlarkCardView::buildEditorArea()
 {
     m_accentStrip = new Band(NotePastel::yellow(), false, this);
-    m_accentStrip->setObjectName(QStringLiteral("accentStrip"));
+    m_accentStrip->setObjectName(u"accentStrip"_s);
     m_accentStrip->setFixedHeight(accentHeight);
 
     auto *editorArea = new Band(NotePastel::cardBg(), false, this);
     editorArea->setPreferredHeight(editorHeight);
     m_editorArea = editorArea;
-    m_editorArea->setObjectName(QStringLiteral("editorArea"));
+    m_editorArea->setObjectName(u"editorArea"_s);
     // 330 pixels is the editor's own height. The popup has a fixed size and the bands around
     // the editor follow the desktop's font sizes, so the editor gives or takes the
     // difference and the card always fills the popup exactly.
@@ -314,20 +316,20 @@ void PinlarkCardView::buildEditorArea()
     binding.set = [this](const QString &text) { m_store.updateCurrentCard(text); };
     m_editor = new FocusableTextView(
         std::move(binding), [this] { m_store.saveNotes(); }, m_editorArea);
-    m_editor->setObjectName(QStringLiteral("editor"));
+    m_editor->setObjectName(u"editor"_s);
     m_editor->setKeysLeftToShortcuts(
         [this](const QKeyEvent &event) { return isLeftToShortcuts(event); });
     m_editor->installEventFilter(this);
     layout->addWidget(m_editor);
     // A slim scroller in the card's inks instead of the style's full-size one.
     m_editor->verticalScrollBar()->setStyleSheet(
-        QStringLiteral("QScrollBar:vertical { width: 6px; background: transparent; margin: 0; }"
-                       "QScrollBar::handle:vertical { background: rgba(30, 23, 20, 64);"
-                       " border-radius: 3px; min-height: 24px; }"
-                       "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical"
-                       " { height: 0; }"
-                       "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical"
-                       " { background: transparent; }"));
+        u"QScrollBar:vertical { width: 6px; background: transparent; margin: 0; }"
+        "QScrollBar::handle:vertical { background: rgba(30, 23, 20, 64);"
+        " border-radius: 3px; min-height: 24px; }"
+        "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical"
+        " { height: 0; }"
+        "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical"
+        " { background: transparent; }"_s);
 
     PillLabel::Look toast;
     toast.font = CardStyle::mono(11, QFont::Bold);
@@ -338,7 +340,7 @@ void PinlarkCardView::buildEditorArea()
     toast.strokeWidth = 1.5;
     toast.radius = 1000;
     m_toast = new PillLabel(toast, m_editorArea);
-    m_toast->setObjectName(QStringLiteral("toast"));
+    m_toast->setObjectName(u"toast"_s);
     m_toast->setAttribute(Qt::WA_TransparentForMouseEvents);
     m_toast->hide();
     m_editorArea->installEventFilter(this);
@@ -372,18 +374,18 @@ void PinlarkCardView::buildFooter()
 {
     auto *footer = new Band(std::nullopt, true, this);
     m_footer = footer;
-    footer->setObjectName(QStringLiteral("footer"));
+    footer->setObjectName(u"footer"_s);
     auto *row = new QHBoxLayout(footer);
     row->setContentsMargins(sidePadding, 8, sidePadding, 8);
     row->setSpacing(8);
 
     m_wordCount = new QLabel(footer);
-    m_wordCount->setObjectName(QStringLiteral("wordCount"));
+    m_wordCount->setObjectName(u"wordCount"_s);
     m_wordCount->setFont(CardStyle::mono(11, QFont::Medium));
     QPalette muted = m_wordCount->palette();
     muted.setColor(QPalette::WindowText, NotePastel::inkMuted());
     m_wordCount->setPalette(muted);
-    m_wordCount->setAccessibleDescription(QStringLiteral("Words on the card"));
+    m_wordCount->setAccessibleDescription(u"Words on the card"_s);
     row->addWidget(m_wordCount);
 
     CardButton::Look small;
@@ -398,7 +400,7 @@ void PinlarkCardView::buildFooter()
     pin.iconPoints = 10;
     pin.font = CardStyle::mono(9.5, QFont::Bold);
     m_pinButton = new CardButton(pin, footer);
-    m_pinButton->setObjectName(QStringLiteral("pinButton"));
+    m_pinButton->setObjectName(u"pinButton"_s);
     // A plain button named by what pressing it does ("Unpin card"); a check box with that
     // name would be read out as "Unpin card, checked".
     connect(m_pinButton, &QAbstractButton::clicked, &m_store, &PinlarkStore::togglePinCurrentCard);
@@ -408,10 +410,10 @@ void PinlarkCardView::buildFooter()
     checklist.font = CardStyle::mono(10, QFont::Bold);
     checklist.textColor = NotePastel::inkSoft();
     m_checklistButton = new CardButton(checklist, footer);
-    m_checklistButton->setText(QStringLiteral(u"\u2611\uFE0E Todo"));
-    m_checklistButton->setObjectName(QStringLiteral("checklistButton"));
-    m_checklistButton->setToolTip(QStringLiteral("Insert - [ ] checklist item"));
-    describe(m_checklistButton, QStringLiteral("Todo"), m_checklistButton->toolTip());
+    m_checklistButton->setText(u"\u2611\uFE0E Todo"_s);
+    m_checklistButton->setObjectName(u"checklistButton"_s);
+    m_checklistButton->setToolTip(u"Insert - [ ] checklist item"_s);
+    describe(m_checklistButton, u"Todo"_s, m_checklistButton->toolTip());
     connect(m_checklistButton, &QAbstractButton::clicked, &m_store, &PinlarkStore::toggleChecklist);
     row->addWidget(m_checklistButton);
 
@@ -421,58 +423,52 @@ void PinlarkCardView::buildFooter()
     copy.font = CardStyle::mono(11, QFont::Bold);
     copy.padding = QMargins(8, 3, 8, 3);
     m_copyButton = new CardButton(copy, footer);
-    m_copyButton->setText(QStringLiteral("Copy"));
-    m_copyButton->setObjectName(QStringLiteral("copyButton"));
-    describe(m_copyButton, QStringLiteral("Copy"),
-             QStringLiteral("Copy the card's text to the clipboard (Ctrl+Shift+C)"));
+    m_copyButton->setText(u"Copy"_s);
+    m_copyButton->setObjectName(u"copyButton"_s);
+    describe(m_copyButton, u"Copy"_s, u"Copy the card's text to the clipboard (Ctrl+Shift+C)"_s);
     connect(m_copyButton, &QAbstractButton::clicked, this, &PinlarkCardView::copyCurrentCard);
     row->addWidget(m_copyButton);
 
     CardButton::Look trash;
-    trash.iconName = QStringLiteral("trash");
+    trash.iconName = u"trash"_s;
     trash.iconPoints = 11;
     trash.textColor = NotePastel::inkMuted();
     m_deleteButton = new CardButton(trash, footer);
-    m_deleteButton->setObjectName(QStringLiteral("deleteButton"));
-    m_deleteButton->setToolTip(QStringLiteral(u"Delete this card (\u2318\u232B)"));
+    m_deleteButton->setObjectName(u"deleteButton"_s);
+    m_deleteButton->setToolTip(u"Delete this card (\u2318\u232B)"_s);
     describe(m_deleteButton, m_deleteButton->toolTip(),
-             QStringLiteral("Delete the current card (Ctrl+Backspace)"));
+             u"Delete the current card (Ctrl+Backspace)"_s);
     connect(m_deleteButton, &QAbstractButton::clicked, &m_store, &PinlarkStore::deleteCurrentCard);
     row->addWidget(m_deleteButton);
 
     CardButton::Look more;
-    more.iconName = QStringLiteral("ellipsis-circle");
+    more.iconName = u"ellipsis-circle"_s;
     more.iconPoints = 13;
     more.textColor = NotePastel::inkSoft();
     m_menuButton = new CardButton(more, footer);
-    m_menuButton->setObjectName(QStringLiteral("actionsButton"));
-    m_menuButton->setToolTip(QStringLiteral("More actions"));
-    describe(m_menuButton, QStringLiteral("Actions"), m_menuButton->toolTip());
+    m_menuButton->setObjectName(u"actionsButton"_s);
+    m_menuButton->setToolTip(u"More actions"_s);
+    describe(m_menuButton, u"Actions"_s, m_menuButton->toolTip());
     row->addWidget(m_menuButton);
 }
 
 void PinlarkCardView::buildMenu()
 {
     m_menu = new QMenu(this);
-    m_menu->setObjectName(QStringLiteral("actionsMenu"));
-    m_menu->setAccessibleName(QStringLiteral("Actions"));
+    m_menu->setObjectName(u"actionsMenu"_s);
+    m_menu->setAccessibleName(u"Actions"_s);
     // The titles name their shortcuts themselves; the shortcuts are the view's own, so they
     // work without the menu being open.
-    m_menu->addAction(QStringLiteral(u"Vault Sync\u2026 (\u2318S)"), this,
-                      [this] { m_store.setShowSync(true); });
-    m_menu->addAction(QStringLiteral(u"Export All to Markdown\u2026 (\u2318E)"), this,
+    m_menu->addAction(u"Vault Sync\u2026 (\u2318S)"_s, this, [this] { m_store.setShowSync(true); });
+    m_menu->addAction(u"Export All to Markdown\u2026 (\u2318E)"_s, this,
                       &PinlarkCardView::exportAll);
-    m_menu->addAction(QStringLiteral("Open Notes Folder"), &m_store,
-                      &PinlarkStore::openNotesFolder);
+    m_menu->addAction(u"Open Notes Folder"_s, &m_store, &PinlarkStore::openNotesFolder);
     m_menu->addSeparator();
-    m_menu->addAction(QStringLiteral("Pinlark Web (pinlark.app)"), this,
-                      [this] { openWeb(QString()); });
-    m_menu->addAction(QStringLiteral("Privacy"), this,
-                      [this] { openWeb(QStringLiteral("privacy")); });
-    m_menu->addAction(QStringLiteral("Support"), this,
-                      [this] { openWeb(QStringLiteral("support")); });
+    m_menu->addAction(u"Pinlark Web (pinlark.app)"_s, this, [this] { openWeb(QString()); });
+    m_menu->addAction(u"Privacy"_s, this, [this] { openWeb(u"privacy"_s); });
+    m_menu->addAction(u"Support"_s, this, [this] { openWeb(u"support"_s); });
     m_menu->addSeparator();
-    m_menu->addAction(QStringLiteral(u"Quit Pinlark (\u2318Q)"), this, &PinlarkCardView::quit);
+    m_menu->addAction(u"Quit Pinlark (\u2318Q)"_s, this, &PinlarkCardView::quit);
 
     connect(m_menuButton, &QAbstractButton::clicked, this, [this] {
         m_menu->popup(m_menuButton->mapToGlobal(QPoint(0, m_menuButton->height())));
@@ -518,7 +514,7 @@ bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
     return false;
 }
 
-// MARK: redrawing
+// Redrawing
 
 void PinlarkCardView::refresh()
 {
@@ -556,8 +552,7 @@ void PinlarkCardView::refresh()
     m_editor->updateFromBinding();
 
     const int words = wordCount(shown.content);
-    const QString wordText =
-        QString::number(words) % (words == 1 ? QStringLiteral(" word") : QStringLiteral(" words"));
+    const QString wordText = QString::number(words) % (words == 1 ? u" word"_s : u" words"_s);
     if (m_wordCount->text() != wordText) {
         m_wordCount->setText(wordText);
         m_wordCount->setAccessibleName(wordText);
@@ -633,8 +628,8 @@ void PinlarkCardView::refreshChips(const QStringList &tags)
 
     if (m_chips.empty()) {
         CardButton *all = addChip();
-        all->setObjectName(QStringLiteral("chipAll"));
-        all->setAccessibleDescription(QStringLiteral("Show every card"));
+        all->setObjectName(u"chipAll"_s);
+        all->setAccessibleDescription(u"Show every card"_s);
         connect(all, &QAbstractButton::clicked, this, [this] { pressTagChip(std::nullopt); });
     }
 
@@ -666,8 +661,8 @@ void PinlarkCardView::refreshChips(const QStringList &tags)
             if (chip->text() == tag)
                 continue;
             chip->setText(tag);
-            chip->setObjectName(QStringLiteral("chip-") + tag);
-            describe(chip, tag, QStringLiteral("Show only the cards tagged ") + tag);
+            chip->setObjectName(u"chip-"_s + tag);
+            describe(chip, tag, u"Show only the cards tagged "_s + tag);
             chip->updateGeometry();
             m_chipSelected[std::size_t(i + 1)].reset();
         }
@@ -682,7 +677,7 @@ void PinlarkCardView::refreshChips(const QStringList &tags)
     const qsizetype cardCount = m_store.cards().size();
     if (m_chipCardCount != cardCount) {
         m_chipCardCount = cardCount;
-        const QString text = QStringLiteral("All (") % QString::number(cardCount) % u')';
+        const QString text = u"All ("_s % QString::number(cardCount) % u')';
         all->setText(text);
         all->setAccessibleName(text);
         all->updateGeometry();
@@ -710,19 +705,18 @@ void PinlarkCardView::refreshPinButton(bool pinned)
         return;
     m_shownPinned = pinned;
     CardButton::Look look = m_pinButton->look();
-    look.iconName = pinned ? QStringLiteral("pin-fill") : QStringLiteral("pin");
+    look.iconName = pinned ? u"pin-fill"_s : u"pin"_s;
     look.fill = pinned ? NotePastel::yellow() : white();
     m_pinButton->setLook(look);
-    m_pinButton->setText(pinned ? QStringLiteral("Pinned") : QString());
-    m_pinButton->setToolTip(pinned ? QStringLiteral("Unpin card")
-                                   : QStringLiteral("Pin card to front"));
+    m_pinButton->setText(pinned ? u"Pinned"_s : QString());
+    m_pinButton->setToolTip(pinned ? u"Unpin card"_s : u"Pin card to front"_s);
     describe(m_pinButton, m_pinButton->toolTip(),
-             pinned ? QStringLiteral("The card is pinned to the front of the stack")
-                    : QStringLiteral("The card is not pinned"));
+             pinned ? u"The card is pinned to the front of the stack"_s
+                    : u"The card is not pinned"_s);
     m_pinButton->updateGeometry();
 }
 
-// MARK: commands
+// Commands
 
 void PinlarkCardView::pressTagChip(const std::optional<QString> &tag)
 {
@@ -775,7 +769,7 @@ void PinlarkCardView::quit()
         QCoreApplication::quit();
 }
 
-// MARK: notices
+// Notices
 
 void PinlarkCardView::showCopiedToast()
 {
@@ -867,7 +861,7 @@ void PinlarkCardView::placeToast(bool shown)
     m_toastAnimation->start();
 }
 
-// MARK: events
+// Events
 
 QPainterPath PinlarkCardView::shape(const QRectF &bounds)
 {

@@ -22,6 +22,8 @@
 #include <cmath>
 #include <vector>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int cardInset = 18;
@@ -37,8 +39,8 @@ constexpr qreal fieldRadius = 8;
 constexpr qreal fieldStrokeWidth = 1.5;
 const QMargins fieldPadding(10, 8, 10, 8);
 
-const QString syncNowText = QStringLiteral("Sync Now");
-const QString syncingText = QStringLiteral(u"Syncing\u2026");
+const QString syncNowText = u"Sync Now"_s;
+const QString syncingText = u"Syncing\u2026"_s;
 
 void describe(QWidget *widget, const QString &name, const QString &description)
 {
@@ -202,14 +204,13 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     , m_store(store)
     , m_clipboard(clipboard)
 {
-    setObjectName(QStringLiteral("syncPanel"));
-    setAccessibleDescription(QStringLiteral("Vault Sync over the card; Escape leaves it"));
+    setObjectName(u"syncPanel"_s);
+    setAccessibleDescription(u"Vault Sync over the card; Escape leaves it"_s);
     setAutoFillBackground(false);
 
     m_card = new SyncPanelCard(this);
-    m_card->setObjectName(QStringLiteral("syncPanelCard"));
-    describe(m_card, QStringLiteral("Vault Sync"),
-             QStringLiteral("Sync the cards through the end-to-end encrypted Vault"));
+    m_card->setObjectName(u"syncPanelCard"_s);
+    describe(m_card, u"Vault Sync"_s, u"Sync the cards through the end-to-end encrypted Vault"_s);
     m_card->setFixedWidth(cardWidth);
 
     auto *column = new QVBoxLayout(m_card);
@@ -218,23 +219,23 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     // The card's height is set from its width (the explanation wraps); see placeCard().
     column->setSizeConstraint(QLayout::SetNoConstraint);
 
-    auto *title = makeLabel(QStringLiteral("Vault Sync"), CardStyle::mono(15, QFont::Black),
-                            NotePastel::ink(), m_card);
-    title->setObjectName(QStringLiteral("syncTitle"));
+    auto *title =
+        makeLabel(u"Vault Sync"_s, CardStyle::mono(15, QFont::Black), NotePastel::ink(), m_card);
+    title->setObjectName(u"syncTitle"_s);
     column->addWidget(title);
 
-    auto *explanation = makeLabel(QStringLiteral(u"Cards travel encrypted. The passport code is "
-                                                 u"the only key \u2014 the Vault never sees it."),
+    auto *explanation = makeLabel(u"Cards travel encrypted. The passport code is "
+                                  u"the only key \u2014 the Vault never sees it."_s,
                                   CardStyle::mono(11), NotePastel::inkSoft(), m_card);
-    explanation->setObjectName(QStringLiteral("syncExplanation"));
+    explanation->setObjectName(u"syncExplanation"_s);
     explanation->setWordWrap(true);
     column->addWidget(explanation);
 
     m_field = new CodeField(m_card);
-    m_field->setObjectName(QStringLiteral("passportCodeField"));
-    m_field->setPlaceholderText(QStringLiteral("PLK-XXXXXX"));
-    describe(m_field, QStringLiteral("Passport code"),
-             QStringLiteral("The code that opens the same Vault stack on every machine"));
+    m_field->setObjectName(u"passportCodeField"_s);
+    m_field->setPlaceholderText(u"PLK-XXXXXX"_s);
+    describe(m_field, u"Passport code"_s,
+             u"The code that opens the same Vault stack on every machine"_s);
     column->addWidget(m_field);
 
     auto *row = new QHBoxLayout;
@@ -244,18 +245,17 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     plain.textColor = NotePastel::inkSoft();
 
     m_copyButton = new CardButton(plain, m_card);
-    m_copyButton->setText(QStringLiteral("Copy Code"));
-    m_copyButton->setObjectName(QStringLiteral("copyCodeButton"));
-    describe(m_copyButton, m_copyButton->text(),
-             QStringLiteral("Copy the code in the field to the clipboard"));
+    m_copyButton->setText(u"Copy Code"_s);
+    m_copyButton->setObjectName(u"copyCodeButton"_s);
+    describe(m_copyButton, m_copyButton->text(), u"Copy the code in the field to the clipboard"_s);
     connect(m_copyButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::copyCode);
     row->addWidget(m_copyButton);
     row->addStretch(1);
 
     m_closeButton = new CardButton(plain, m_card);
-    m_closeButton->setText(QStringLiteral("Close"));
-    m_closeButton->setObjectName(QStringLiteral("closeButton"));
-    describe(m_closeButton, m_closeButton->text(), QStringLiteral("Back to the card (Escape)"));
+    m_closeButton->setText(u"Close"_s);
+    m_closeButton->setObjectName(u"closeButton"_s);
+    describe(m_closeButton, m_closeButton->text(), u"Back to the card (Escape)"_s);
     connect(m_closeButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::closePanel);
     row->addWidget(m_closeButton);
 
@@ -268,16 +268,16 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     sync.strokeWidth = 1.5;
     sync.radius = 8;
     m_syncButton = new CardButton(sync, m_card);
-    m_syncButton->setObjectName(QStringLiteral("syncNowButton"));
+    m_syncButton->setObjectName(u"syncNowButton"_s);
     m_syncButton->setAccessibleDescription(
-        QStringLiteral("Merge the cards with the Vault stack of this passport code"));
+        u"Merge the cards with the Vault stack of this passport code"_s);
     connect(m_syncButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::syncNow);
     row->addWidget(m_syncButton);
     column->addLayout(row);
 
     m_status = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), m_card);
-    m_status->setObjectName(QStringLiteral("syncStatus"));
-    m_status->setAccessibleDescription(QStringLiteral("How the last Vault sync went"));
+    m_status->setObjectName(u"syncStatus"_s);
+    m_status->setAccessibleDescription(u"How the last Vault sync went"_s);
     // An error text can be long; it wraps rather than running past the card.
     m_status->setWordWrap(true);
     m_status->hide();
@@ -303,7 +303,7 @@ void PinlarkSyncPanel::focusCodeField()
         focusNextPrevChild(true);
 }
 
-// MARK: commands
+// Commands
 
 void PinlarkSyncPanel::copyCode()
 {
@@ -324,7 +324,7 @@ void PinlarkSyncPanel::closePanel()
     m_store.setShowSync(false);
 }
 
-// MARK: redrawing
+// Redrawing
 
 void PinlarkSyncPanel::refresh()
 {
@@ -433,7 +433,7 @@ QImage PinlarkSyncPanel::shadowFor(const QSize &cardSize, qreal devicePixelRatio
     return m_shadow;
 }
 
-// MARK: events
+// Events
 
 void PinlarkSyncPanel::paintEvent(QPaintEvent *)
 {

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 class QProcessEnvironment;
 class QSettings;
 
@@ -20,10 +22,10 @@ class QSettings;
 // client and must not change.
 namespace PinlarkVaultSync {
 
-// MARK: passport codes
+// Passport codes
 
 // The 32 characters of generated codes: A-Z without I and O, then 2-9.
-inline const QString passportAlphabet = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZ23456789");
+inline const QString passportAlphabet = u"ABCDEFGHJKLMNPQRSTUVWXYZ23456789"_s;
 
 // "PLK-" and six characters of the alphabet, each drawn uniformly from the system's secure
 // generator. None when that generator fails: a weaker source is never used instead.
@@ -37,7 +39,7 @@ inline const QString passportAlphabet = QStringLiteral("ABCDEFGHJKLMNPQRSTUVWXYZ
 // The vault identity: 64 lower-case hex digits of SHA-256("pinlark-vault-id:" + normal form).
 [[nodiscard]] QString vaultHash(const QString &code);
 
-// MARK: where the Vault is
+// Where the Vault is
 
 struct VaultEndpoint
 {
@@ -70,7 +72,7 @@ struct VaultEndpoint
 // appears in a URL, a header or a body.
 [[nodiscard]] QUrl vaultURL(const QUrl &base, const QString &code);
 
-// MARK: payload
+// Payload
 
 // The cards in an envelope sealed with AES-256-GCM under a key stretched from the code with
 // PBKDF2, as one line of standard base64: salt (16), nonce (12), ciphertext, tag (16).
@@ -80,13 +82,13 @@ struct VaultEndpoint
 [[nodiscard]] Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data,
                                                          const QString &code);
 
-// MARK: merge
+// Merge
 
 // One card per id from both stacks, the later `updatedAt` winning (the local copy on a tie),
 // pinned cards first, each group most recently edited first. Never deletes a card.
 [[nodiscard]] QList<NoteCard> merge(const QList<NoteCard> &local, const QList<NoteCard> &remote);
 
-// MARK: HTTP exchange
+// HTTP exchange
 //
 // These block the calling thread until the exchange is over, running their own event loop
 // and network access manager: call them from a worker thread, never from the GUI thread.

@@ -4,6 +4,8 @@
 
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 // Why a Vault operation failed. Errors the vault code raises itself carry the domain
 // "PinlarkSync", an integer code and, for most codes, a message; failures of the layers
 // below (network, TLS, cipher, JSON) carry their own domain and text. Only the description
@@ -27,11 +29,11 @@ struct SyncError
         DeadlineExceeded = 13, // the Vault kept one exchange going past its deadline
     };
 
-    static inline const QString pinlarkDomain = QStringLiteral("PinlarkSync");
+    static inline const QString pinlarkDomain = u"PinlarkSync"_s;
     // The lower layers' domains.
-    static inline const QString networkDomain = QStringLiteral("Network");
-    static inline const QString cipherDomain = QStringLiteral("Cipher");
-    static inline const QString jsonDomain = QStringLiteral("JSON");
+    static inline const QString networkDomain = u"Network"_s;
+    static inline const QString cipherDomain = u"Cipher"_s;
+    static inline const QString jsonDomain = u"JSON"_s;
 
     QString domain = pinlarkDomain;
     int code = 0;

@@ -173,7 +173,7 @@ std::unique_ptr<PinlarkStore> TestMarkdownExport::storeWith(const QList<NoteCard
     return std::make_unique<PinlarkStore>(std::move(environment));
 }
 
-// MARK: medium date and short time
+// Medium date and short time
 
 void TestMarkdownExport::mediumFromLongDateFormat_data()
 {
@@ -270,7 +270,7 @@ void TestMarkdownExport::convertsToZone()
     QCOMPARE(formatter.format(instant), expected);
 }
 
-// MARK: document
+// Document
 
 void TestMarkdownExport::document_data()
 {
@@ -297,7 +297,7 @@ void TestMarkdownExport::document()
     QCOMPARE(MarkdownExport::document(cards, formatter), expected);
 }
 
-// MARK: export through the store
+// Export through the store
 
 void TestMarkdownExport::asksWithExportOptions()
 {
@@ -519,7 +519,7 @@ void TestMarkdownExport::withoutSaveDialogEndsAtOnce()
     QVERIFY(m_log.isEmpty());
 }
 
-// MARK: notes folder
+// Notes folder
 
 void TestMarkdownExport::openNotesFolder_data()
 {

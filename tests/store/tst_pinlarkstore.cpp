@@ -234,7 +234,7 @@ void TestPinlarkStore::repairFolder(Breakage breakage)
     }
 }
 
-// MARK: life cycle
+// Life cycle
 
 void TestPinlarkStore::startsWithWelcomeCard_data()
 {
@@ -462,7 +462,7 @@ void TestPinlarkStore::backsUpByInjectedClock()
     QCOMPARE(notesBytes(), NoteJSON::encodeCards(store->cards()));
 }
 
-// MARK: saving
+// Saving
 
 void TestPinlarkStore::debouncesBurstOfRequests()
 {
@@ -617,7 +617,7 @@ void TestPinlarkStore::destroyedStoreDoesNotSave()
     QVERIFY(m_log.isEmpty());
 }
 
-// MARK: change announcements
+// Change announcements
 
 void TestPinlarkStore::announcesBeforeEachChange_data()
 {
@@ -774,7 +774,7 @@ void TestPinlarkStore::tagViewsFollowEveryChange()
     QCOMPARE(store->activeCardIndices(), taggedB);
 }
 
-// MARK: tag filter and navigation
+// Tag filter and navigation
 
 void TestPinlarkStore::allTags_data()
 {
@@ -939,7 +939,7 @@ void TestPinlarkStore::currentCardNeedsValidIndex()
     }
 }
 
-// MARK: editing
+// Editing
 
 void TestPinlarkStore::addCardAppendsFreshCard()
 {

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+using namespace Qt::StringLiterals;
+
 #ifndef PINLARK_PRIVATE_BUS_CONFIG
 #error "PINLARK_PRIVATE_BUS_CONFIG must name tests/support/private-bus.conf"
 #endif
@@ -27,16 +29,15 @@ public:
     // The dbus-daemon on PATH, or empty where there is none.
     [[nodiscard]] static QString daemon()
     {
-        return QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        return QStandardPaths::findExecutable(u"dbus-daemon"_s);
     }
 
     // Starts the bus, reads its address and checks that it can activate nothing; false with
     // the reason in `why` otherwise.
     [[nodiscard]] bool start(QString *why)
     {
-        m_daemon.start(daemon(), {QStringLiteral("--config-file=" PINLARK_PRIVATE_BUS_CONFIG),
-                                  QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
-                                  QStringLiteral("--print-address=1")});
+        m_daemon.start(daemon(), {QString::fromUtf8("--config-file=" PINLARK_PRIVATE_BUS_CONFIG),
+                                  u"--nofork"_s, u"--nopidfile"_s, u"--print-address=1"_s});
         if (!m_daemon.waitForStarted()) {
             *why = m_daemon.errorString();
             return false;
@@ -45,7 +46,7 @@ public:
         const QDeadlineTimer deadline(30000);
         while (!m_daemon.canReadLine()) {
             if (!m_daemon.waitForReadyRead(int(deadline.remainingTime()))) {
-                *why = QStringLiteral("dbus-daemon printed no address: ") +
+                *why = u"dbus-daemon printed no address: "_s +
                        QString::fromLocal8Bit(m_daemon.readAllStandardError());
                 return false;
             }
@@ -70,24 +71,23 @@ public:
 private:
     [[nodiscard]] bool activatesNothing(QString *why) const
     {
-        const QString name = QStringLiteral("pinlark-private-bus-check");
+        const QString name = u"pinlark-private-bus-check"_s;
         QDBusMessage reply;
         {
             const QDBusConnection bus = QDBusConnection::connectToBus(m_address, name);
             reply = bus.call(QDBusMessage::createMethodCall(
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListActivatableNames")));
+                u"org.freedesktop.DBus"_s, u"/org/freedesktop/DBus"_s, u"org.freedesktop.DBus"_s,
+                u"ListActivatableNames"_s));
         }
         QDBusConnection::disconnectFromBus(name);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            *why = QStringLiteral("the private bus does not answer: ") + reply.errorMessage();
+            *why = u"the private bus does not answer: "_s + reply.errorMessage();
             return false;
         }
         QStringList names = reply.arguments().constFirst().toStringList();
-        names.removeAll(QStringLiteral("org.freedesktop.DBus"));
+        names.removeAll(u"org.freedesktop.DBus"_s);
         if (!names.isEmpty()) {
-            *why =
-                QStringLiteral("the private bus would start ") + names.join(QStringLiteral(", "));
+            *why = u"the private bus would start "_s + names.join(u", "_s);
             return false;
         }
         return true;

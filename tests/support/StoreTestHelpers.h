@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 // Small helpers shared by the store's tests: cards with known fields, and the file-system
 // facts (bytes, mode bits) the tests compare.
 namespace StoreTest {
@@ -20,8 +22,7 @@ namespace StoreTest {
 // A card whose timestamps are whole seconds, so they survive the millisecond text form of
 // the notes file and compare exactly after a load.
 inline NoteCard card(const QString &id, const QString &content, double updatedAt = 100.0,
-                     std::optional<bool> pinned = false,
-                     const QString &color = QStringLiteral("mint"))
+                     std::optional<bool> pinned = false, const QString &color = u"mint"_s)
 {
     NoteCard result;
     result.id = id;

@@ -30,12 +30,13 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 // A card of the view's tests: mint unless told, unpinned, edited at `updatedAt`.
-NoteCard makeCard(const QString &id, const QString &content,
-                  const QString &color = QStringLiteral("mint"), bool pinned = false,
-                  double updatedAt = 100.0)
+NoteCard makeCard(const QString &id, const QString &content, const QString &color = u"mint"_s,
+                  bool pinned = false, double updatedAt = 100.0)
 {
     return StoreTest::card(id, content, updatedAt, pinned, color);
 }
@@ -162,26 +163,26 @@ void TestPinlarkCardView::setStack(const QList<NoteCard> &cards, qint64 active)
     store().setActiveIndex(active);
 }
 
-// MARK: word count
+// Word count
 
 void TestPinlarkCardView::wordCount_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("words");
     QTest::newRow("empty") << QString() << 0;
-    QTest::newRow("one word") << QStringLiteral("word") << 1;
-    QTest::newRow("spaces, line break, tab") << QStringLiteral("a  b\n\tc") << 3;
-    QTest::newRow("only spaces and breaks") << QStringLiteral("  \n \r\n\t ") << 0;
-    QTest::newRow("no-break space") << QStringLiteral(u"a\u00A0b") << 2;
-    QTest::newRow("ideographic space") << QStringLiteral(u"\u65E5\u3000\u672C") << 2;
-    QTest::newRow("line separator") << QStringLiteral(u"a\u2028b\u2029c\u0085d") << 4;
-    QTest::newRow("zero-width space joins") << QStringLiteral(u"a\u200Bb") << 1;
-    QTest::newRow("combining mark stays in its word") << QStringLiteral(u"cafe\u0301 ok") << 2;
+    QTest::newRow("one word") << u"word"_s << 1;
+    QTest::newRow("spaces, line break, tab") << u"a  b\n\tc"_s << 3;
+    QTest::newRow("only spaces and breaks") << u"  \n \r\n\t "_s << 0;
+    QTest::newRow("no-break space") << u"a\u00A0b"_s << 2;
+    QTest::newRow("ideographic space") << u"\u65E5\u3000\u672C"_s << 2;
+    QTest::newRow("line separator") << u"a\u2028b\u2029c\u0085d"_s << 4;
+    QTest::newRow("zero-width space joins") << u"a\u200Bb"_s << 1;
+    QTest::newRow("combining mark stays in its word") << u"cafe\u0301 ok"_s << 2;
     // A mark after a space forms one cluster with it, and the cluster is whitespace.
-    QTest::newRow("mark on a space is whitespace") << QStringLiteral(u"a \u0301b") << 2;
-    QTest::newRow("lone mark on a space") << QStringLiteral(u" \u0301") << 0;
-    QTest::newRow("emoji sequence") << QStringLiteral(u"\U0001F469\u200D\U0001F4BB ok") << 2;
-    QTest::newRow("checklist line") << QStringLiteral("- [ ] milk") << 4;
+    QTest::newRow("mark on a space is whitespace") << u"a \u0301b"_s << 2;
+    QTest::newRow("lone mark on a space") << u" \u0301"_s << 0;
+    QTest::newRow("emoji sequence") << u"\U0001F469\u200D\U0001F4BB ok"_s << 2;
+    QTest::newRow("checklist line") << u"- [ ] milk"_s << 4;
 }
 
 void TestPinlarkCardView::wordCount()
@@ -195,20 +196,20 @@ void TestPinlarkCardView::wordCountLabel_data()
 {
     QTest::addColumn<QString>("content");
     QTest::addColumn<QString>("label");
-    QTest::newRow("none") << QString() << QStringLiteral("0 words");
-    QTest::newRow("one") << QStringLiteral("hello") << QStringLiteral("1 word");
-    QTest::newRow("three") << QStringLiteral(u"a  b\n\tc") << QStringLiteral("3 words");
+    QTest::newRow("none") << QString() << u"0 words"_s;
+    QTest::newRow("one") << u"hello"_s << u"1 word"_s;
+    QTest::newRow("three") << u"a  b\n\tc"_s << u"3 words"_s;
 }
 
 void TestPinlarkCardView::wordCountLabel()
 {
     QFETCH(QString, content);
     QFETCH(QString, label);
-    setStack({makeCard(QStringLiteral("A"), content)});
-    QCOMPARE(part<QLabel>(QStringLiteral("wordCount"))->text(), label);
+    setStack({makeCard(u"A"_s, content)});
+    QCOMPARE(part<QLabel>(u"wordCount"_s)->text(), label);
 }
 
-// MARK: navigation
+// Navigation
 
 void TestPinlarkCardView::navigationTable_data()
 {
@@ -220,22 +221,20 @@ void TestPinlarkCardView::navigationTable_data()
     QTest::addColumn<bool>("nextEnabled");
 
     const QList<NoteCard> four = {
-        makeCard(QStringLiteral("A"), QStringLiteral("one")),
-        makeCard(QStringLiteral("B"), QStringLiteral("two #x")),
-        makeCard(QStringLiteral("C"), QStringLiteral("three")),
-        makeCard(QStringLiteral("D"), QStringLiteral("four #y")),
+        makeCard(u"A"_s, u"one"_s),
+        makeCard(u"B"_s, u"two #x"_s),
+        makeCard(u"C"_s, u"three"_s),
+        makeCard(u"D"_s, u"four #y"_s),
     };
     QTest::newRow("first of four")
         << four << qint64(0) << std::optional<QString>() << "1/4" << false << true;
     QTest::newRow("last of four") << four << qint64(3) << std::optional<QString>() << "4/4" << true
                                   << false;
     QTest::newRow("filter matches nothing")
-        << four << qint64(2) << std::optional<QString>(QStringLiteral("#none")) << "1/1" << true
-        << false;
+        << four << qint64(2) << std::optional<QString>(u"#none"_s) << "1/1" << true << false;
     // Previous follows the position in the whole stack, next the filtered list.
     QTest::newRow("only match at position 3")
-        << four << qint64(3) << std::optional<QString>(QStringLiteral("#y")) << "1/1" << true
-        << false;
+        << four << qint64(3) << std::optional<QString>(u"#y"_s) << "1/1" << true << false;
 }
 
 void TestPinlarkCardView::navigationTable()
@@ -249,62 +248,57 @@ void TestPinlarkCardView::navigationTable()
 
     setStack(cards, active);
     store().setSelectedTag(tag);
-    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), badge);
-    QCOMPARE(part<CardButton>(QStringLiteral("previousButton"))->isEnabled(), previousEnabled);
-    QCOMPARE(part<CardButton>(QStringLiteral("nextButton"))->isEnabled(), nextEnabled);
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), badge);
+    QCOMPARE(part<CardButton>(u"previousButton"_s)->isEnabled(), previousEnabled);
+    QCOMPARE(part<CardButton>(u"nextButton"_s)->isEnabled(), nextEnabled);
 }
 
 void TestPinlarkCardView::previousAtFirstMatchLeavesCard()
 {
     // The welcome card alone: nothing to step to, nothing to delete, yellow selected.
-    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), QStringLiteral("1/1"));
-    QVERIFY(!part<CardButton>(QStringLiteral("previousButton"))->isEnabled());
-    QVERIFY(!part<CardButton>(QStringLiteral("nextButton"))->isEnabled());
-    QVERIFY(part<CardButton>(QStringLiteral("deleteButton"))->isHidden());
-    QVERIFY(part<ColorDot>(QStringLiteral("colorDot-yellow"))->isSelected());
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), u"1/1"_s);
+    QVERIFY(!part<CardButton>(u"previousButton"_s)->isEnabled());
+    QVERIFY(!part<CardButton>(u"nextButton"_s)->isEnabled());
+    QVERIFY(part<CardButton>(u"deleteButton"_s)->isHidden());
+    QVERIFY(part<ColorDot>(u"colorDot-yellow"_s)->isSelected());
 
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a")),
-              makeCard(QStringLiteral("B"), QStringLiteral("b")),
-              makeCard(QStringLiteral("C"), QStringLiteral("c #t")),
-              makeCard(QStringLiteral("D"), QStringLiteral("d #t")),
-              makeCard(QStringLiteral("E"), QStringLiteral("e #t"))},
+    setStack({makeCard(u"A"_s, u"a"_s), makeCard(u"B"_s, u"b"_s), makeCard(u"C"_s, u"c #t"_s),
+              makeCard(u"D"_s, u"d #t"_s), makeCard(u"E"_s, u"e #t"_s)},
              0);
-    view().pressTagChip(QStringLiteral("#t"));
+    view().pressTagChip(u"#t"_s);
     QCOMPARE(store().activeIndex(), 2);
-    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), QStringLiteral("1/3"));
-    auto *previous = part<CardButton>(QStringLiteral("previousButton"));
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), u"1/3"_s);
+    auto *previous = part<CardButton>(u"previousButton"_s);
     QVERIFY(previous->isEnabled());
     QTest::mouseClick(previous, Qt::LeftButton);
     QCOMPARE(store().activeIndex(), 2);
-    QTest::mouseClick(part<CardButton>(QStringLiteral("nextButton")), Qt::LeftButton);
+    QTest::mouseClick(part<CardButton>(u"nextButton"_s), Qt::LeftButton);
     QCOMPARE(store().activeIndex(), 3);
-    QCOMPARE(part<PillLabel>(QStringLiteral("counterBadge"))->text(), QStringLiteral("2/3"));
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), u"2/3"_s);
 }
 
-// MARK: chips
+// Chips
 
 void TestPinlarkCardView::chipsSelectAndClear()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("plain")),
-              makeCard(QStringLiteral("B"), QStringLiteral("#work one")),
-              makeCard(QStringLiteral("C"), QStringLiteral("#home two")),
-              makeCard(QStringLiteral("D"), QStringLiteral("#work three"))},
+    setStack({makeCard(u"A"_s, u"plain"_s), makeCard(u"B"_s, u"#work one"_s),
+              makeCard(u"C"_s, u"#home two"_s), makeCard(u"D"_s, u"#work three"_s)},
              0);
-    auto *all = part<CardButton>(QStringLiteral("chipAll"));
-    QCOMPARE(all->text(), QStringLiteral("All (4)"));
+    auto *all = part<CardButton>(u"chipAll"_s);
+    QCOMPARE(all->text(), u"All (4)"_s);
     QVERIFY(all->isChecked());
     QCOMPARE(all->look().fill, NotePastel::yellow());
     QCOMPARE(all->look().font.weight(), QFont::Bold);
 
-    auto *work = part<CardButton>(QStringLiteral("chip-#work"));
+    auto *work = part<CardButton>(u"chip-#work"_s);
     QTest::mouseClick(work, Qt::LeftButton);
-    QCOMPARE(store().selectedTag(), std::optional<QString>(QStringLiteral("#work")));
+    QCOMPARE(store().selectedTag(), std::optional<QString>(u"#work"_s));
     QCOMPARE(store().activeIndex(), 1);
     QVERIFY(work->isChecked());
     QCOMPARE(work->look().fill, NotePastel::mint());
     QVERIFY(!all->isChecked());
     QCOMPARE(all->look().font.weight(), QFont::Medium);
-    QCOMPARE(all->text(), QStringLiteral("All (4)")); // counts the whole stack
+    QCOMPARE(all->text(), u"All (4)"_s); // counts the whole stack
 
     store().nextCard();
     QCOMPARE(store().activeIndex(), 3);
@@ -313,7 +307,7 @@ void TestPinlarkCardView::chipsSelectAndClear()
     QCOMPARE(store().selectedTag(), std::nullopt);
     QCOMPARE(store().activeIndex(), 3);
 
-    QTest::mouseClick(part<CardButton>(QStringLiteral("chip-#home")), Qt::LeftButton);
+    QTest::mouseClick(part<CardButton>(u"chip-#home"_s), Qt::LeftButton);
     QCOMPARE(store().activeIndex(), 2);
     // "All" only clears the filter.
     QTest::mouseClick(all, Qt::LeftButton);
@@ -323,29 +317,29 @@ void TestPinlarkCardView::chipsSelectAndClear()
 
 void TestPinlarkCardView::chipRowOnlyWithTags()
 {
-    auto *row = part<QScrollArea>(QStringLiteral("tagChips"));
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("no tags"))});
+    auto *row = part<QScrollArea>(u"tagChips"_s);
+    setStack({makeCard(u"A"_s, u"no tags"_s)});
     QVERIFY(row->isHidden());
     // Typing a tag brings the row, with the new chip.
     view().editor()->setFocus();
-    QTest::keyClicks(view().editor(), QStringLiteral(" #idea"));
+    QTest::keyClicks(view().editor(), u" #idea"_s);
     QVERIFY(!row->isHidden());
-    QVERIFY(view().findChild<CardButton *>(QStringLiteral("chip-#idea")));
+    QVERIFY(view().findChild<CardButton *>(u"chip-#idea"_s));
     for (int i = 0; i < 6; ++i)
         QTest::keyClick(view().editor(), Qt::Key_Backspace);
     QVERIFY(row->isHidden());
 }
 
-// MARK: card commands
+// Card commands
 
 void TestPinlarkCardView::deleteButtonFollowsCardCount()
 {
-    auto *remove = part<CardButton>(QStringLiteral("deleteButton"));
+    auto *remove = part<CardButton>(u"deleteButton"_s);
     QVERIFY(remove->isHidden());
-    QTest::mouseClick(part<CardButton>(QStringLiteral("newButton")), Qt::LeftButton);
+    QTest::mouseClick(part<CardButton>(u"newButton"_s), Qt::LeftButton);
     QCOMPARE(store().cards().size(), 2);
     QVERIFY(!remove->isHidden());
-    QCOMPARE(remove->toolTip(), QStringLiteral(u"Delete this card (\u2318\u232B)"));
+    QCOMPARE(remove->toolTip(), u"Delete this card (\u2318\u232B)"_s);
     QTest::mouseClick(remove, Qt::LeftButton);
     QCOMPARE(store().cards().size(), 1);
     QVERIFY(remove->isHidden());
@@ -353,9 +347,7 @@ void TestPinlarkCardView::deleteButtonFollowsCardCount()
 
 void TestPinlarkCardView::deleteShortcutWinsOverEditorOnlyWhenPresent()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("alpha beta")),
-              makeCard(QStringLiteral("B"), QStringLiteral("gamma"))},
-             0);
+    setStack({makeCard(u"A"_s, u"alpha beta"_s), makeCard(u"B"_s, u"gamma"_s)}, 0);
     FocusableTextView *editor = view().editor();
     editor->setFocus();
     QTRY_VERIFY(editor->hasFocus());
@@ -363,62 +355,60 @@ void TestPinlarkCardView::deleteShortcutWinsOverEditorOnlyWhenPresent()
     // Two cards: the chord deletes the card, not the word before the caret.
     QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
     QCOMPARE(store().cards().size(), 1);
-    QCOMPARE(store().cards().first().id, QStringLiteral("B"));
+    QCOMPARE(store().cards().first().id, u"B"_s);
     // One card: the editor keeps the chord and deletes a word.
     QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
-    QTest::keyClicks(editor, QStringLiteral(" delta"));
+    QTest::keyClicks(editor, u" delta"_s);
     QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
     QCOMPARE(store().cards().size(), 1);
-    QCOMPARE(store().cards().first().content, QStringLiteral("gamma "));
+    QCOMPARE(store().cards().first().content, u"gamma "_s);
 }
 
 void TestPinlarkCardView::unknownColourShowsYellowWithoutSelectedDot()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("x"), QStringLiteral("teal"))});
-    const QImage strip = part<QWidget>(QStringLiteral("accentStrip"))->grab().toImage();
+    setStack({makeCard(u"A"_s, u"x"_s, u"teal"_s)});
+    const QImage strip = part<QWidget>(u"accentStrip"_s)->grab().toImage();
     QCOMPARE(strip.pixelColor(strip.width() / 2, strip.height() / 2).rgb(),
              NotePastel::yellow().rgb());
     for (const QString &key : NotePastel::allKeys())
-        QVERIFY2(!part<ColorDot>(QStringLiteral("colorDot-") + key)->isSelected(), qPrintable(key));
+        QVERIFY2(!part<ColorDot>(u"colorDot-"_s + key)->isSelected(), qPrintable(key));
 }
 
 void TestPinlarkCardView::dotsAndPinCallTheStore()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a"), QStringLiteral("mint")),
-              makeCard(QStringLiteral("B"), QStringLiteral("b"), QStringLiteral("sky"))},
-             1);
-    auto *lavender = part<ColorDot>(QStringLiteral("colorDot-lavender"));
+    setStack({makeCard(u"A"_s, u"a"_s, u"mint"_s), makeCard(u"B"_s, u"b"_s, u"sky"_s)}, 1);
+    auto *lavender = part<ColorDot>(u"colorDot-lavender"_s);
     QTest::mouseClick(lavender, Qt::LeftButton);
-    QCOMPARE(store().cards().at(1).color, QStringLiteral("lavender"));
+    QCOMPARE(store().cards().at(1).color, u"lavender"_s);
     QVERIFY(lavender->isSelected());
-    QVERIFY(!part<ColorDot>(QStringLiteral("colorDot-sky"))->isSelected());
+    QVERIFY(!part<ColorDot>(u"colorDot-sky"_s)->isSelected());
 
-    auto *pin = part<CardButton>(QStringLiteral("pinButton"));
-    QCOMPARE(pin->toolTip(), QStringLiteral("Pin card to front"));
+    auto *pin = part<CardButton>(u"pinButton"_s);
+    QCOMPARE(pin->toolTip(), u"Pin card to front"_s);
     QVERIFY(pin->text().isEmpty());
     QTest::mouseClick(pin, Qt::LeftButton);
-    QCOMPARE(store().cards().first().id, QStringLiteral("B"));
+    QCOMPARE(store().cards().first().id, u"B"_s);
     QVERIFY(store().cards().first().pinned());
-    QCOMPARE(pin->text(), QStringLiteral("Pinned"));
-    QCOMPARE(pin->toolTip(), QStringLiteral("Unpin card"));
-    QCOMPARE(pin->accessibleName(), QStringLiteral("Unpin card"));
+    QCOMPARE(pin->text(), u"Pinned"_s);
+    QCOMPARE(pin->toolTip(), u"Unpin card"_s);
+    QCOMPARE(pin->accessibleName(), u"Unpin card"_s);
 
-    QTest::mouseClick(part<CardButton>(QStringLiteral("checklistButton")), Qt::LeftButton);
-    QCOMPARE(store().currentCard()->content, QStringLiteral("b\n- [ ] "));
+    QTest::mouseClick(part<CardButton>(u"checklistButton"_s), Qt::LeftButton);
+    QCOMPARE(store().currentCard()->content, u"b\n- [ ] "_s);
 }
 
-// MARK: editing
+// Editing
 
 void TestPinlarkCardView::typingWritesThroughTheStore()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("one"))});
+    setStack({makeCard(u"A"_s, u"one"_s)});
     FocusableTextView *editor = view().editor();
     QTRY_VERIFY(editor->hasFocus());
-    QCOMPARE(editor->toPlainText(), QStringLiteral("one"));
+    QCOMPARE(editor->toPlainText(), u"one"_s);
     QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
-    QTest::keyClicks(editor, QStringLiteral(" two"));
-    QCOMPARE(store().cards().first().content, QStringLiteral("one two"));
-    QCOMPARE(part<QLabel>(QStringLiteral("wordCount"))->text(), QStringLiteral("2 words"));
+    QTest::keyClicks(editor, u" two"_s);
+    QCOMPARE(store().cards().first().content, u"one two"_s);
+    QCOMPARE(part<QLabel>(u"wordCount"_s)->text(), u"2 words"_s);
     QVERIFY(store().hasPendingSave());
     // The text came from the editor, so it was not put back (its undo history is intact).
     QVERIFY(editor->document()->isUndoAvailable());
@@ -429,15 +419,14 @@ void TestPinlarkCardView::caretKeptAcrossPinResort()
     // Pinning re-sorts the stack before it moves to the pinned card, so the editor sees
     // another card's (short) text in between; the caret must survive that.
     const QString longText(80, u'x');
-    setStack(
-        {makeCard(QStringLiteral("A"), QStringLiteral("short"), QStringLiteral("mint"), false, 300),
-         makeCard(QStringLiteral("B"), longText, QStringLiteral("mint"), false, 100)},
-        1);
+    setStack({makeCard(u"A"_s, u"short"_s, u"mint"_s, false, 300),
+              makeCard(u"B"_s, longText, u"mint"_s, false, 100)},
+             1);
     FocusableTextView *editor = view().editor();
     QTextCursor cursor = editor->textCursor();
     cursor.setPosition(60);
     editor->setTextCursor(cursor);
-    QTest::mouseClick(part<CardButton>(QStringLiteral("pinButton")), Qt::LeftButton);
+    QTest::mouseClick(part<CardButton>(u"pinButton"_s), Qt::LeftButton);
     QCOMPARE(store().activeIndex(), 0);
     QCOMPARE(editor->toPlainText(), longText);
     QCOMPARE(editor->textCursor().position(), 60);
@@ -445,9 +434,7 @@ void TestPinlarkCardView::caretKeptAcrossPinResort()
 
 void TestPinlarkCardView::shortcutsStepAndAdd()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a")),
-              makeCard(QStringLiteral("B"), QStringLiteral("b"))},
-             0);
+    setStack({makeCard(u"A"_s, u"a"_s), makeCard(u"B"_s, u"b"_s)}, 0);
     FocusableTextView *editor = view().editor();
     QTRY_VERIFY(editor->hasFocus());
     QTest::keyClick(editor, Qt::Key_BracketRight, Qt::ControlModifier);
@@ -461,19 +448,18 @@ void TestPinlarkCardView::shortcutsStepAndAdd()
     QTest::keyClick(editor, Qt::Key_S, Qt::ControlModifier);
     QVERIFY(store().showSync());
     // None of the chords reached the text.
-    QCOMPARE(store().cards().at(0).content, QStringLiteral("a"));
-    QCOMPARE(store().cards().at(1).content, QStringLiteral("b"));
+    QCOMPARE(store().cards().at(0).content, u"a"_s);
+    QCOMPARE(store().cards().at(1).content, u"b"_s);
 }
 
-// MARK: notices
+// Notices
 
 void TestPinlarkCardView::copyNoticeIsNotExtended()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("copy me"))});
-    QTest::mouseClick(part<CardButton>(QStringLiteral("copyButton")), Qt::LeftButton);
-    QCOMPARE(m_clipboard->texts, QStringList{QStringLiteral("copy me")});
-    QCOMPARE(view().toastText(),
-             std::optional<QString>(QStringLiteral(u"\u2713 Copied to clipboard")));
+    setStack({makeCard(u"A"_s, u"copy me"_s)});
+    QTest::mouseClick(part<CardButton>(u"copyButton"_s), Qt::LeftButton);
+    QCOMPARE(m_clipboard->texts, QStringList{u"copy me"_s});
+    QCOMPARE(view().toastText(), std::optional<QString>(u"\u2713 Copied to clipboard"_s));
     QCOMPARE(m_scheduler.delays(), QList<int>{PinlarkCardView::copiedToastMs});
 
     // A second copy a moment later copies again but keeps the first notice's end.
@@ -496,25 +482,24 @@ void TestPinlarkCardView::copyNoticeIsNotExtended()
 void TestPinlarkCardView::noticesOverlap()
 {
     view().exportAll();
-    QVERIFY(m_dialog->answer(QUrl::fromLocalFile(m_folder->filePath(QStringLiteral("out.md")))));
-    QCOMPARE(view().toastText(), std::optional<QString>(QStringLiteral("Exported!")));
+    QVERIFY(m_dialog->answer(QUrl::fromLocalFile(m_folder->filePath(u"out.md"_s))));
+    QCOMPARE(view().toastText(), std::optional<QString>(u"Exported!"_s));
     view().copyCurrentCard();
-    QCOMPARE(view().toastText(),
-             std::optional<QString>(QStringLiteral(u"\u2713 Copied to clipboard")));
+    QCOMPARE(view().toastText(), std::optional<QString>(u"\u2713 Copied to clipboard"_s));
     QCOMPARE(m_scheduler.delays(),
              (QList<int>{PinlarkCardView::exportToastMs, PinlarkCardView::copiedToastMs}));
     m_scheduler.runAt(1); // the copy notice ends first
-    QCOMPARE(view().toastText(), std::optional<QString>(QStringLiteral("Exported!")));
+    QCOMPARE(view().toastText(), std::optional<QString>(u"Exported!"_s));
     m_scheduler.runNext();
     QCOMPARE(view().toastText(), std::nullopt);
-    QTRY_VERIFY(part<PillLabel>(QStringLiteral("toast"))->isHidden());
+    QTRY_VERIFY(part<PillLabel>(u"toast"_s)->isHidden());
 }
 
-// MARK: actions menu
+// Actions menu
 
 void TestPinlarkCardView::exportShowsNoticeAndFile()
 {
-    const QString target = m_folder->filePath(QStringLiteral("Export.md"));
+    const QString target = m_folder->filePath(u"Export.md"_s);
     const QList<QAction *> actions = view().actionsMenu()->actions();
     actions.at(1)->trigger();
     QCOMPARE(m_dialog->openRequests(), 1);
@@ -522,7 +507,7 @@ void TestPinlarkCardView::exportShowsNoticeAndFile()
     QVERIFY(m_dialog->answer(QUrl::fromLocalFile(target)));
     QVERIFY(QFile::exists(target));
     QCOMPARE(m_workspace->shown, QList<QUrl>{QUrl::fromLocalFile(target)});
-    QCOMPARE(view().exportToast(), std::optional<QString>(QStringLiteral("Exported!")));
+    QCOMPARE(view().exportToast(), std::optional<QString>(u"Exported!"_s));
     QCOMPARE(m_scheduler.delays(), QList<int>{PinlarkCardView::exportToastMs});
     m_scheduler.runNext();
     QCOMPARE(view().exportToast(), std::nullopt);
@@ -541,17 +526,17 @@ void TestPinlarkCardView::menuItems()
 {
     QStringList titles;
     for (const QAction *action : view().actionsMenu()->actions())
-        titles.append(action->isSeparator() ? QStringLiteral("--") : action->text());
+        titles.append(action->isSeparator() ? u"--"_s : action->text());
     const QStringList expected = {
-        QStringLiteral(u"Vault Sync\u2026 (\u2318S)"),
-        QStringLiteral(u"Export All to Markdown\u2026 (\u2318E)"),
-        QStringLiteral("Open Notes Folder"),
-        QStringLiteral("--"),
-        QStringLiteral("Pinlark Web (pinlark.app)"),
-        QStringLiteral("Privacy"),
-        QStringLiteral("Support"),
-        QStringLiteral("--"),
-        QStringLiteral(u"Quit Pinlark (\u2318Q)"),
+        u"Vault Sync\u2026 (\u2318S)"_s,
+        u"Export All to Markdown\u2026 (\u2318E)"_s,
+        u"Open Notes Folder"_s,
+        u"--"_s,
+        u"Pinlark Web (pinlark.app)"_s,
+        u"Privacy"_s,
+        u"Support"_s,
+        u"--"_s,
+        u"Quit Pinlark (\u2318Q)"_s,
     };
     QCOMPARE(titles, expected);
 }
@@ -571,20 +556,19 @@ void TestPinlarkCardView::menuCommands()
     actions.at(6)->trigger();
     const QList<QUrl> expected = {
         QUrl::fromLocalFile(store().storageDirectory()),
-        QUrl(QStringLiteral("https://pinlark.app/")),
-        QUrl(QStringLiteral("https://pinlark.app/privacy")),
-        QUrl(QStringLiteral("https://pinlark.app/support")),
+        QUrl(u"https://pinlark.app/"_s),
+        QUrl(u"https://pinlark.app/privacy"_s),
+        QUrl(u"https://pinlark.app/support"_s),
     };
     QCOMPARE(m_workspace->opened, expected);
 }
 
 void TestPinlarkCardView::quitSavesPendingEdits()
 {
-    const QString notesPath =
-        QDir(store().storageDirectory()).filePath(QStringLiteral("notes.json"));
+    const QString notesPath = QDir(store().storageDirectory()).filePath(u"notes.json"_s);
     FocusableTextView *editor = view().editor();
     QTRY_VERIFY(editor->hasFocus());
-    QTest::keyClicks(editor, QStringLiteral("unsaved words"));
+    QTest::keyClicks(editor, u"unsaved words"_s);
     QVERIFY(store().hasPendingSave());
     QTest::keyClick(editor, Qt::Key_Q, Qt::ControlModifier);
     QCOMPARE(m_quits, 1);
@@ -597,24 +581,24 @@ void TestPinlarkCardView::quitSavesPendingEdits()
     QCOMPARE(m_quits, 2);
 }
 
-// MARK: sync overlay
+// Sync overlay
 
 void TestPinlarkCardView::syncOverlayFollowsShowSync()
 {
-    store().setPassportCode(QStringLiteral("PLK-7KQ2MX"));
+    store().setPassportCode(u"PLK-7KQ2MX"_s);
     QVERIFY(!view().syncPanel());
     store().setShowSync(true);
     QPointer<PinlarkSyncPanel> first = view().syncPanel();
     QVERIFY(first);
     QVERIFY(first->isVisible());
     QLineEdit *field = first->codeField();
-    QCOMPARE(field->text(), QStringLiteral("PLK-7KQ2MX"));
-    QTest::keyClicks(field, QStringLiteral("99"));
+    QCOMPARE(field->text(), u"PLK-7KQ2MX"_s);
+    QTest::keyClicks(field, u"99"_s);
 
     // Told again that it is on, the panel stays as it is.
     store().setShowSync(true);
     QCOMPARE(view().syncPanel(), first.data());
-    QCOMPARE(field->text(), QStringLiteral("PLK-7KQ2MX99"));
+    QCOMPARE(field->text(), u"PLK-7KQ2MX99"_s);
 
     store().setShowSync(false);
     QVERIFY(!view().syncPanel());
@@ -625,11 +609,11 @@ void TestPinlarkCardView::syncOverlayFollowsShowSync()
     // Each opening starts afresh from the stored code, the unsent typing dropped.
     store().setShowSync(true);
     QVERIFY(view().syncPanel());
-    QCOMPARE(view().syncPanel()->codeField()->text(), QStringLiteral("PLK-7KQ2MX"));
+    QCOMPARE(view().syncPanel()->codeField()->text(), u"PLK-7KQ2MX"_s);
     QCOMPARE(view().findChildren<PinlarkSyncPanel *>().size(), 1);
 
     // Close, from inside the panel: the panel goes, safely, while its button is pressed.
-    QTest::mouseClick(view().syncPanel()->findChild<CardButton *>(QStringLiteral("closeButton")),
+    QTest::mouseClick(view().syncPanel()->findChild<CardButton *>(u"closeButton"_s),
                       Qt::LeftButton);
     QVERIFY(!store().showSync());
     QVERIFY(!view().syncPanel());
@@ -639,18 +623,15 @@ void TestPinlarkCardView::syncOverlayFollowsShowSync()
 
 void TestPinlarkCardView::syncOverlayCoversEveryBand()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a #t")),
-              makeCard(QStringLiteral("B"), QStringLiteral("b"))},
-             1);
+    setStack({makeCard(u"A"_s, u"a #t"_s), makeCard(u"B"_s, u"b"_s)}, 1);
     view().resize(PinlarkCardView::viewWidth, 430);
     store().setShowSync(true);
     PinlarkSyncPanel *panel = view().syncPanel();
     QVERIFY(panel);
     QCOMPARE(panel->geometry(), view().rect());
     // Whatever lies under a point of any band, the panel is on top of it.
-    const QStringList bands = {QStringLiteral("header"), QStringLiteral("tagChips"),
-                               QStringLiteral("accentStrip"), QStringLiteral("editorArea"),
-                               QStringLiteral("footer")};
+    const QStringList bands = {u"header"_s, u"tagChips"_s, u"accentStrip"_s, u"editorArea"_s,
+                               u"footer"_s};
     for (const QString &band : bands) {
         QWidget *part = view().findChild<QWidget *>(band);
         QVERIFY2(part && part->isVisible(), qPrintable(band));
@@ -660,7 +641,7 @@ void TestPinlarkCardView::syncOverlayCoversEveryBand()
         }
     }
     // A click where the New button lies lands on the backdrop: no card, the panel closes.
-    auto *add = part<CardButton>(QStringLiteral("newButton"));
+    auto *add = part<CardButton>(u"newButton"_s);
     const QPoint onNew = add->mapTo(&view(), add->rect().center());
     QWidget *hit = view().childAt(onNew);
     QCOMPARE(hit, panel);
@@ -671,7 +652,7 @@ void TestPinlarkCardView::syncOverlayCoversEveryBand()
 
 void TestPinlarkCardView::keyboardGoesToPanelAndBack()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("card text"))});
+    setStack({makeCard(u"A"_s, u"card text"_s)});
     FocusableTextView *editor = view().editor();
     QTRY_VERIFY(editor->hasFocus());
     store().setShowSync(true);
@@ -681,38 +662,38 @@ void TestPinlarkCardView::keyboardGoesToPanelAndBack()
     editor->setFocus();
     QVERIFY(field->hasFocus());
     field->clear();
-    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("PLK-XY"));
+    QTest::keyClicks(QApplication::focusWidget(), u"PLK-XY"_s);
     field->setSelection(4, 2);
 
     // The store changes, and the editor hears of each change; it must leave the keyboard
     // (and so the field's selection) alone, then and once its queued work has run.
-    store().setSyncStatusMessage(QStringLiteral("Synced 1 cards!"));
+    store().setSyncStatusMessage(u"Synced 1 cards!"_s);
     store().setCards(store().cards());
     QCoreApplication::processEvents();
-    QCOMPARE(field->selectedText(), QStringLiteral("XY"));
-    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("AB"));
-    QCOMPARE(field->text(), QStringLiteral("PLK-AB"));
+    QCOMPARE(field->selectedText(), u"XY"_s);
+    QTest::keyClicks(QApplication::focusWidget(), u"AB"_s);
+    QCOMPARE(field->text(), u"PLK-AB"_s);
 
     // A sync disables the field for a while; the keyboard comes back to it after.
     store().setIsSyncing(true);
-    store().setSyncStatusMessage(QStringLiteral(u"Syncing with Vault\u2026"));
+    store().setSyncStatusMessage(u"Syncing with Vault\u2026"_s);
     QCoreApplication::processEvents();
     editor->setFocus();
     QVERIFY(!editor->hasFocus()); // the field is disabled: a button of the panel has it
     store().setIsSyncing(false);
-    store().setSyncStatusMessage(QStringLiteral("Sync error: Connection refused"));
+    store().setSyncStatusMessage(u"Sync error: Connection refused"_s);
     QCoreApplication::processEvents();
-    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("CD"));
-    QCOMPARE(field->text(), QStringLiteral("PLK-ABCD"));
-    QCOMPARE(store().cards().first().content, QStringLiteral("card text"));
+    QTest::keyClicks(QApplication::focusWidget(), u"CD"_s);
+    QCOMPARE(field->text(), u"PLK-ABCD"_s);
+    QCOMPARE(store().cards().first().content, u"card text"_s);
 
     store().setShowSync(false);
     QVERIFY(editor->hasFocus());
     QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
-    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("!"));
-    QCOMPARE(store().cards().first().content, QStringLiteral("card text!"));
+    QTest::keyClicks(QApplication::focusWidget(), u"!"_s);
+    QCOMPARE(store().cards().first().content, u"card text!"_s);
     // And the editor takes the keyboard back after updates again.
-    part<CardButton>(QStringLiteral("copyButton"))->setFocus();
+    part<CardButton>(u"copyButton"_s)->setFocus();
     store().setCards(store().cards());
     QTRY_VERIFY(editor->hasFocus());
 }
@@ -747,9 +728,8 @@ void TestPinlarkCardView::cardKeysWaitUnderPanel_data()
 void TestPinlarkCardView::cardKeysWaitUnderPanel()
 {
     QFETCH(QKeyCombination, keys);
-    const QList<NoteCard> stack = {makeCard(QStringLiteral("A"), QStringLiteral("a")),
-                                   makeCard(QStringLiteral("B"), QStringLiteral("b")),
-                                   makeCard(QStringLiteral("C"), QStringLiteral("c"))};
+    const QList<NoteCard> stack = {makeCard(u"A"_s, u"a"_s), makeCard(u"B"_s, u"b"_s),
+                                   makeCard(u"C"_s, u"c"_s)};
     setStack(stack, 1);
     store().setShowSync(true);
     PinlarkSyncPanel *panel = view().syncPanel();
@@ -775,13 +755,11 @@ void TestPinlarkCardView::cardKeysWaitUnderPanel()
     QCOMPARE(store().cards().size(), 4);
 }
 
-// MARK: accessibility and looks
+// Accessibility and looks
 
 void TestPinlarkCardView::everyControlIsNamedAndReachable()
 {
-    setStack({makeCard(QStringLiteral("A"), QStringLiteral("a #t")),
-              makeCard(QStringLiteral("B"), QStringLiteral("b"))},
-             1);
+    setStack({makeCard(u"A"_s, u"a #t"_s), makeCard(u"B"_s, u"b"_s)}, 1);
     QSet<QWidget *> reachable;
     QWidget *start = view().editor();
     start->setFocus();
@@ -805,45 +783,37 @@ void TestPinlarkCardView::everyControlIsNamedAndReachable()
         QVERIFY2(reachable.contains(button), qPrintable(button->objectName()));
     }
     QVERIFY(checked >= 13); // 2 arrows, 5 dots, New, 2 chips, pin, Todo, Copy, delete, menu
-    QCOMPARE(part<CardButton>(QStringLiteral("copyButton"))->accessibleName(),
-             QStringLiteral("Copy"));
-    QCOMPARE(part<CardButton>(QStringLiteral("newButton"))->accessibleName(),
-             QStringLiteral("New"));
-    QCOMPARE(view().editor()->accessibleName(), QStringLiteral("Card text"));
+    QCOMPARE(part<CardButton>(u"copyButton"_s)->accessibleName(), u"Copy"_s);
+    QCOMPARE(part<CardButton>(u"newButton"_s)->accessibleName(), u"New"_s);
+    QCOMPARE(view().editor()->accessibleName(), u"Card text"_s);
 }
 
 void TestPinlarkCardView::renderStates()
 {
     // Pictures of the view for people to look at (the README shows one); the checks are
     // only that the parts are where the layout puts them.
-    const QString folder = QStringLiteral(PINLARK_RENDER_DIR);
+    const QString folder = QString::fromUtf8(PINLARK_RENDER_DIR);
     QVERIFY(QDir().mkpath(folder));
 
     QCOMPARE(view().width(), PinlarkCardView::viewWidth);
-    QCOMPARE(part<QWidget>(QStringLiteral("editorArea"))->height(), PinlarkCardView::editorHeight);
+    QCOMPARE(part<QWidget>(u"editorArea"_s)->height(), PinlarkCardView::editorHeight);
     // In the popup's fixed size the editor takes what the other bands leave.
     view().resize(PinlarkCardView::viewWidth, 430);
-    QTRY_COMPARE(part<QWidget>(QStringLiteral("footer"))->geometry().bottom(), 429);
-    QVERIFY(view().grab().save(folder + QStringLiteral("/card-view-welcome.png")));
+    QTRY_COMPARE(part<QWidget>(u"footer"_s)->geometry().bottom(), 429);
+    QVERIFY(view().grab().save(folder + u"/card-view-welcome.png"_s));
 
-    setStack(
-        {makeCard(QStringLiteral("A"),
-                  QStringLiteral("Groceries #home\n- [x] coffee\n- [ ] oat milk\n- [ ] lemons"),
-                  QStringLiteral("mint"), true, 400),
-         makeCard(QStringLiteral("B"), QStringLiteral("Ship the export #work"),
-                  QStringLiteral("lavender"), false, 300),
-         makeCard(QStringLiteral("C"), QStringLiteral("Call the bank #home #todo"),
-                  QStringLiteral("peach"), false, 200)},
-        0);
+    setStack({makeCard(u"A"_s, u"Groceries #home\n- [x] coffee\n- [ ] oat milk\n- [ ] lemons"_s,
+                       u"mint"_s, true, 400),
+              makeCard(u"B"_s, u"Ship the export #work"_s, u"lavender"_s, false, 300),
+              makeCard(u"C"_s, u"Call the bank #home #todo"_s, u"peach"_s, false, 200)},
+             0);
     QTest::qWait(50);
-    QVERIFY(view().grab().save(folder + QStringLiteral("/card-view-stack.png")));
+    QVERIFY(view().grab().save(folder + u"/card-view-stack.png"_s));
 
-    view().pressTagChip(QStringLiteral("#work"));
+    view().pressTagChip(u"#work"_s);
     view().copyCurrentCard();
-    QTRY_COMPARE(
-        part<PillLabel>(QStringLiteral("toast"))->graphicsEffect()->property("opacity").toReal(),
-        1.0);
-    QVERIFY(view().grab().save(folder + QStringLiteral("/card-view-filtered-copied.png")));
+    QTRY_COMPARE(part<PillLabel>(u"toast"_s)->graphicsEffect()->property("opacity").toReal(), 1.0);
+    QVERIFY(view().grab().save(folder + u"/card-view-filtered-copied.png"_s));
 }
 
 QTEST_MAIN(TestPinlarkCardView)

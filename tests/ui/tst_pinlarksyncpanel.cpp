@@ -19,6 +19,8 @@
 
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const QString storedCode = u"PLK-7KQ2MX"_s;
@@ -490,7 +492,7 @@ void TestPinlarkSyncPanel::renderStates()
 {
     // Pictures of the panel over the card view, for people to look at; the checks are only
     // that the panel covers the view.
-    const QString folder = QStringLiteral(PINLARK_RENDER_DIR);
+    const QString folder = QString::fromUtf8(PINLARK_RENDER_DIR);
     QVERIFY(QDir().mkpath(folder));
     m_window.reset();
     store().setShowSync(false);

@@ -17,7 +17,7 @@ namespace {
 
 QJsonObject vectors()
 {
-    QFile file(QStringLiteral(PINLARK_VECTORS));
+    QFile file(QString::fromUtf8(PINLARK_VECTORS));
     if (!file.open(QIODevice::ReadOnly))
         qFatal("cannot read the Vault vectors");
     return QJsonDocument::fromJson(file.readAll()).object();
