@@ -45,11 +45,11 @@ const char *const defaultConnectTimeout = "10";
 constexpr int storeAttempts = 3;
 constexpr std::chrono::milliseconds retryPause{50};
 
-struct ResultDeleter
+struct PgResultDeleter
 {
     void operator()(PGresult *result) const { PQclear(result); }
 };
-using Result = std::unique_ptr<PGresult, ResultDeleter>;
+using PgResult = std::unique_ptr<PGresult, PgResultDeleter>;
 
 QByteArray valueAt(const PGresult *result, int row, int column)
 {
@@ -81,8 +81,9 @@ public:
         QString error;
     };
 
-    static std::unique_ptr<Connection> open(const QByteArray &url, QString *error)
+    static Result<std::unique_ptr<Connection>> open(const QByteArray &url)
     {
+        using Opened = Result<std::unique_ptr<Connection>>;
         // Entries before the URL are defaults it may override; those after it are forced.
         const char *const keywords[] = {"connect_timeout", "dbname", "fallback_application_name",
                                         "client_encoding", nullptr};
@@ -90,27 +91,23 @@ public:
                                       "UTF8", nullptr};
         auto connection =
             std::unique_ptr<Connection>(new Connection(PQconnectdbParams(keywords, values, 1)));
-        if (!connection->m_conn) {
-            *error = u"cannot connect to PostgreSQL: out of memory"_s;
-            return nullptr;
-        }
-        if (PQstatus(connection->m_conn) != CONNECTION_OK) {
-            *error = u"cannot connect to PostgreSQL: "_s +
-                     QString::fromUtf8(PQerrorMessage(connection->m_conn)).simplified();
-            return nullptr;
-        }
+        if (!connection->m_conn)
+            return Opened::failure(u"cannot connect to PostgreSQL: out of memory"_s);
+        if (PQstatus(connection->m_conn) != CONNECTION_OK)
+            return Opened::failure(
+                u"cannot connect to PostgreSQL: "_s +
+                QString::fromUtf8(PQerrorMessage(connection->m_conn)).simplified());
         // Notices (such as "already exists, skipping") would go to stderr otherwise.
         PQsetNoticeReceiver(
             connection->m_conn, [](void *, const PGresult *) {}, nullptr);
         // A database or role may have turned synchronous_commit off; a 2xx answer promises the
         // payload is on disk, so such a session is put back to the default.
-        const Result durable =
+        const PgResult durable =
             connection->exec("SELECT set_config('synchronous_commit', 'on', false)"
                              " WHERE current_setting('synchronous_commit') = 'off'");
-        if (!isOk(durable, PGRES_TUPLES_OK)) {
-            *error = u"cannot set up a PostgreSQL session: "_s + connection->describe(durable);
-            return nullptr;
-        }
+        if (!isOk(durable, PGRES_TUPLES_OK))
+            return Opened::failure(u"cannot set up a PostgreSQL session: "_s +
+                                   connection->describe(durable));
         return connection;
     }
 
@@ -132,7 +129,7 @@ public:
     // The session's value of a run-time parameter; empty when it has none.
     [[nodiscard]] QByteArray setting(const QByteArray &name)
     {
-        const Result result = exec("SELECT current_setting($1, true)", {name});
+        const PgResult result = exec("SELECT current_setting($1, true)", {name});
         if (!isOk(result, PGRES_TUPLES_OK) || PQntuples(result.get()) != 1)
             return {};
         return valueAt(result.get(), 0, 0);
@@ -141,45 +138,40 @@ public:
     // Makes the table when missing and checks that it is one the Vault can use. Processes that
     // start together take turns through an advisory lock: two CREATE TABLE IF NOT EXISTS at
     // the same moment would otherwise fail one of them on the catalog's unique index.
-    bool prepareTable(QString *error)
+    Result<void> prepareTable()
     {
-        const Result exists = exec("SELECT to_regclass('pinlark_vaults') IS NOT NULL");
-        if (!isOk(exists, PGRES_TUPLES_OK) || PQntuples(exists.get()) != 1) {
-            *error = u"cannot look for the table pinlark_vaults: "_s + describe(exists);
-            return false;
-        }
+        const PgResult exists = exec("SELECT to_regclass('pinlark_vaults') IS NOT NULL");
+        if (!isOk(exists, PGRES_TUPLES_OK) || PQntuples(exists.get()) != 1)
+            return Result<void>::failure(u"cannot look for the table pinlark_vaults: "_s +
+                                         describe(exists));
         // Only a missing table is made: one made beforehand by an administrator needs no right
         // to create tables, so the Vault's role may have no more than SELECT, INSERT, UPDATE.
         const bool present = valueAt(exists.get(), 0, 0) == QByteArrayView("\x01", 1); // binary
         if (!present) {
             for (const char *const sql : {"BEGIN", schemaLockSql, schemaSql, "COMMIT"}) {
-                const Result made = exec(sql);
+                const PgResult made = exec(sql);
                 if (!isOk(made, PGRES_COMMAND_OK) && !isOk(made, PGRES_TUPLES_OK)) {
-                    *error = u"cannot make the table pinlark_vaults: "_s + describe(made);
+                    const QString why = describe(made);
                     rollback();
-                    return false;
+                    return Result<void>::failure(u"cannot make the table pinlark_vaults: "_s + why);
                 }
             }
         }
-        const Result probe = exec(loadSql, {QByteArrayView()});
-        if (!isOk(probe, PGRES_TUPLES_OK)) {
-            *error = u"cannot read the table pinlark_vaults: "_s + describe(probe);
-            return false;
-        }
+        const PgResult probe = exec(loadSql, {QByteArrayView()});
+        if (!isOk(probe, PGRES_TUPLES_OK))
+            return Result<void>::failure(u"cannot read the table pinlark_vaults: "_s +
+                                         describe(probe));
         const Oid etagType = PQftype(probe.get(), 1);
-        if (PQftype(probe.get(), 0) != byteaOid ||
-            (etagType != textOid && etagType != varcharOid)) {
-            *error = u"the table pinlark_vaults is not one of pinlark-vault's"
-                     u" (data must be bytea, etag text)"_s;
-            return false;
-        }
-        return true;
+        if (PQftype(probe.get(), 0) != byteaOid || (etagType != textOid && etagType != varcharOid))
+            return Result<void>::failure(u"the table pinlark_vaults is not one of pinlark-vault's"
+                                         u" (data must be bytea, etag text)"_s);
+        return {};
     }
 
     LoadResult load(const QByteArray &id)
     {
         LoadResult loaded;
-        const Result result = exec(loadSql, {id});
+        const PgResult result = exec(loadSql, {id});
         if (!isOk(result, PGRES_TUPLES_OK)) {
             loaded.failed = true;
             loaded.error = u"cannot read a vault: "_s + describe(result);
@@ -194,7 +186,7 @@ public:
     Attempt store(std::span<const VaultWrite> writes)
     {
         Attempt attempt;
-        const auto fail = [&](const QString &what, const Result &result) {
+        const auto fail = [&](const QString &what, const PgResult &result) {
             attempt.error = what + u": "_s + describe(result);
             // Before COMMIT, a lost connection means the server rolled the batch back.
             attempt.mayRetry = isRetryableState(result.get()) || lost();
@@ -208,7 +200,7 @@ public:
             }
         }
 
-        const Result begin = exec("BEGIN ISOLATION LEVEL READ COMMITTED");
+        const PgResult begin = exec("BEGIN ISOLATION LEVEL READ COMMITTED");
         if (!isOk(begin, PGRES_COMMAND_OK))
             return fail(u"cannot begin a transaction"_s, begin);
         attempt.outcomes.reserve(writes.size());
@@ -223,7 +215,7 @@ public:
                     rollback();
                     return attempt;
                 }
-                const Result locked = exec(lockTagSql, {write.id});
+                const PgResult locked = exec(lockTagSql, {write.id});
                 if (!isOk(locked, PGRES_TUPLES_OK))
                     return fail(u"cannot read a vault's tag"_s, locked);
                 std::optional<QByteArray> current;
@@ -232,7 +224,7 @@ public:
                 if (write.ifMatch && !ifMatchHolds(*write.ifMatch, current)) {
                     outcome = WriteOutcome::PreconditionFailed;
                 } else if (current) {
-                    const Result replaced = exec(upsertSql, {write.id, write.data, write.etag});
+                    const PgResult replaced = exec(upsertSql, {write.id, write.data, write.etag});
                     if (!isOk(replaced, PGRES_COMMAND_OK))
                         return fail(u"cannot store a vault"_s, replaced);
                     outcome = WriteOutcome::Replaced;
@@ -240,7 +232,7 @@ public:
                     // A missing row cannot be locked, so another process may insert the same
                     // vault meanwhile; the unique index makes this insert wait for it and then
                     // do nothing, and the next round replaces that vault instead.
-                    const Result inserted = exec(insertSql, {write.id, write.data, write.etag});
+                    const PgResult inserted = exec(insertSql, {write.id, write.data, write.etag});
                     if (!isOk(inserted, PGRES_COMMAND_OK))
                         return fail(u"cannot store a vault"_s, inserted);
                     if (std::strcmp(PQcmdTuples(inserted.get()), "1") == 0)
@@ -250,7 +242,7 @@ public:
             attempt.outcomes.push_back(*outcome);
         }
 
-        const Result commit = exec("COMMIT");
+        const PgResult commit = exec("COMMIT");
         if (!isOk(commit, PGRES_COMMAND_OK)) {
             attempt.error = u"cannot commit: "_s + describe(commit);
             // A connection lost during COMMIT leaves it unknown whether the batch was stored,
@@ -273,13 +265,13 @@ private:
         : m_conn(connection)
     {}
 
-    static bool isOk(const Result &result, ExecStatusType expected)
+    static bool isOk(const PgResult &result, ExecStatusType expected)
     {
         return result && PQresultStatus(result.get()) == expected;
     }
 
     // One statement with binary parameters, answered in binary.
-    Result exec(const char *sql, std::initializer_list<QByteArrayView> parameters = {})
+    PgResult exec(const char *sql, std::initializer_list<QByteArrayView> parameters = {})
     {
         std::vector<const char *> values;
         std::vector<int> lengths;
@@ -289,8 +281,8 @@ private:
             values.push_back(parameter.data() ? parameter.data() : "");
             lengths.push_back(int(parameter.size()));
         }
-        return Result(PQexecParams(m_conn, sql, int(parameters.size()), nullptr, values.data(),
-                                   lengths.data(), formats.data(), 1));
+        return PgResult(PQexecParams(m_conn, sql, int(parameters.size()), nullptr, values.data(),
+                                     lengths.data(), formats.data(), 1));
     }
 
     void rollback()
@@ -301,7 +293,7 @@ private:
 
     // Why a statement failed, for the log. Only the server's primary message and SQLSTATE:
     // its DETAIL may quote the row (a vault's id, its payload).
-    QString describe(const Result &result) const
+    QString describe(const PgResult &result) const
     {
         if (result) {
             const char *const primary = PQresultErrorField(result.get(), PG_DIAG_MESSAGE_PRIMARY);
@@ -327,21 +319,20 @@ private:
     PGconn *m_conn = nullptr;
 };
 
-std::unique_ptr<PostgresVaultStorage> PostgresVaultStorage::open(const QString &url, QString *error)
+Result<std::unique_ptr<PostgresVaultStorage>> PostgresVaultStorage::open(const QString &url)
 {
+    using Opened = Result<std::unique_ptr<PostgresVaultStorage>>;
     const QByteArray conninfo = url.toUtf8();
-    if (conninfo.trimmed().isEmpty()) {
-        *error = u"no PostgreSQL URL given"_s;
-        return nullptr;
-    }
+    if (conninfo.trimmed().isEmpty())
+        return Opened::failure(u"no PostgreSQL URL given"_s);
     char *parseError = nullptr;
     PQconninfoOption *const options = PQconninfoParse(conninfo.constData(), &parseError);
     if (!options) {
         // libpq's message quotes the part it could not read, which may be the password.
         PQfreemem(parseError);
-        *error = u"cannot read the PostgreSQL URL; expected"_s +
-                 u" postgresql://[user[:password]@]host[:port]/database[?parameter=value...]"_s;
-        return nullptr;
+        return Opened::failure(
+            u"cannot read the PostgreSQL URL; expected"_s +
+            u" postgresql://[user[:password]@]host[:port]/database[?parameter=value...]"_s);
     }
     QByteArray password;
     for (const PQconninfoOption *option = options; option->keyword; ++option) {
@@ -352,12 +343,12 @@ std::unique_ptr<PostgresVaultStorage> PostgresVaultStorage::open(const QString &
 
     auto storage =
         std::unique_ptr<PostgresVaultStorage>(new PostgresVaultStorage(conninfo, password));
-    QString message;
-    storage->m_writer = Connection::open(conninfo, &message);
-    if (!storage->m_writer || !storage->m_writer->prepareTable(&message)) {
-        *error = storage->withoutPassword(message);
-        return nullptr;
-    }
+    Result<std::unique_ptr<Connection>> writer = Connection::open(conninfo);
+    if (!writer)
+        return Opened::failure(storage->withoutPassword(writer.error()));
+    storage->m_writer = std::move(writer).value();
+    if (const Result<void> table = storage->m_writer->prepareTable(); !table)
+        return Opened::failure(storage->withoutPassword(table.error()));
     storage->m_description = u"PostgreSQL "_s + QString::fromUtf8(storage->m_writer->host()) +
                              u'/' + QString::fromUtf8(storage->m_writer->database());
     return storage;
@@ -377,11 +368,11 @@ QString PostgresVaultStorage::description() const
 
 LoadResult PostgresVaultStorage::load(const QByteArray &id)
 {
-    QString error;
     bool reused = false;
-    std::unique_ptr<Connection> reader = takeReader(&reused, &error);
-    if (!reader)
-        return LoadResult{std::nullopt, true, withoutPassword(error)};
+    Result<std::unique_ptr<Connection>> taken = takeReader(&reused);
+    if (!taken)
+        return LoadResult{std::nullopt, true, withoutPassword(taken.error())};
+    std::unique_ptr<Connection> reader = std::move(taken).value();
     LoadResult result = reader->load(id);
     if (result.failed && reader->lost()) {
         // The server dropped the connection, and with it most likely every idle one (it
@@ -390,9 +381,10 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
         dropIdleReaders();
         reader.reset();
         if (reused) {
-            reader = Connection::open(m_url, &error);
-            if (!reader)
-                return LoadResult{std::nullopt, true, withoutPassword(error)};
+            Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
+            if (!opened)
+                return LoadResult{std::nullopt, true, withoutPassword(opened.error())};
+            reader = std::move(opened).value();
             result = reader->load(id);
         }
     }
@@ -408,18 +400,21 @@ QByteArray PostgresVaultStorage::writerSetting(const QByteArray &name)
     return m_writer ? m_writer->setting(name) : QByteArray();
 }
 
-std::vector<WriteOutcome> PostgresVaultStorage::store(std::span<const VaultWrite> writes,
-                                                      QString *error)
+Result<std::vector<WriteOutcome>> PostgresVaultStorage::store(std::span<const VaultWrite> writes)
 {
     if (writes.empty())
-        return {};
+        return std::vector<WriteOutcome>();
     QString message;
     for (int attempt = 1;; ++attempt) {
         const bool reused = m_writer != nullptr;
-        if (!m_writer)
-            m_writer = Connection::open(m_url, &message);
-        if (!m_writer)
-            break;
+        if (!m_writer) {
+            Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
+            if (!opened) {
+                message = opened.error();
+                break;
+            }
+            m_writer = std::move(opened).value();
+        }
         Connection::Attempt tried = m_writer->store(writes);
         if (tried.committed)
             return std::move(tried.outcomes);
@@ -439,12 +434,11 @@ std::vector<WriteOutcome> PostgresVaultStorage::store(std::span<const VaultWrite
         if (!lost)
             std::this_thread::sleep_for(retryPause * attempt);
     }
-    *error = withoutPassword(message);
-    return std::vector<WriteOutcome>(writes.size(), WriteOutcome::Failed);
+    return Result<std::vector<WriteOutcome>>::failure(withoutPassword(message));
 }
 
-std::unique_ptr<PostgresVaultStorage::Connection> PostgresVaultStorage::takeReader(bool *reused,
-                                                                                   QString *error)
+Result<std::unique_ptr<PostgresVaultStorage::Connection>>
+PostgresVaultStorage::takeReader(bool *reused)
 {
     {
         const std::lock_guard lock(m_readersMutex);
@@ -456,7 +450,7 @@ std::unique_ptr<PostgresVaultStorage::Connection> PostgresVaultStorage::takeRead
         }
     }
     *reused = false;
-    return Connection::open(m_url, error);
+    return Connection::open(m_url);
 }
 
 void PostgresVaultStorage::returnReader(std::unique_ptr<Connection> connection)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Result.h"
 #include "server/VaultStorage.h"
 
 #include <memory>
@@ -17,18 +18,17 @@ class PostgresVaultStorage final : public VaultStorage
 {
 public:
     // Connects once with the URL (a postgresql:// URL or any libpq connection string) and
-    // makes the table when missing. None, with *error set, when the URL cannot be read, the
-    // server cannot be reached or its table is not one the Vault can use. Error messages
-    // never hold the URL's password.
-    [[nodiscard]] static std::unique_ptr<PostgresVaultStorage> open(const QString &url,
-                                                                    QString *error);
+    // makes the table when missing. Fails when the URL cannot be read, the server cannot be
+    // reached or its table is not one the Vault can use. Error messages never hold the URL's
+    // password.
+    [[nodiscard]] static Result<std::unique_ptr<PostgresVaultStorage>> open(const QString &url);
     ~PostgresVaultStorage() override;
 
     // "PostgreSQL <host>/<database>", without user or password.
     [[nodiscard]] QString description() const override;
     [[nodiscard]] LoadResult load(const QByteArray &id) override;
-    [[nodiscard]] std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
-                                                  QString *error) override;
+    [[nodiscard]] Result<std::vector<WriteOutcome>>
+    store(std::span<const VaultWrite> writes) override;
 
     // The writing session's current value of a run-time parameter (SHOW <name>): parameters
     // such as synchronous_commit are per session, so only the writer's own tell how commits
@@ -40,7 +40,7 @@ private:
     PostgresVaultStorage(QByteArray url, QByteArray password);
 
     class Connection;
-    [[nodiscard]] std::unique_ptr<Connection> takeReader(bool *reused, QString *error);
+    [[nodiscard]] Result<std::unique_ptr<Connection>> takeReader(bool *reused);
     void returnReader(std::unique_ptr<Connection> connection);
     void dropIdleReaders();
     [[nodiscard]] QString withoutPassword(QString message) const;

@@ -72,21 +72,21 @@ struct Parser
 };
 
 // A whole number in [minimum, maximum] from an option's value.
-std::optional<qint64> number(const QCommandLineParser &parser, const QCommandLineOption &option,
-                             qint64 minimum, qint64 maximum, QString *error)
+Result<qint64> number(const QCommandLineParser &parser, const QCommandLineOption &option,
+                      qint64 minimum, qint64 maximum)
 {
     bool ok = false;
     const QString text = parser.value(option);
     const qint64 value = text.toLongLong(&ok);
     if (ok && value >= minimum && value <= maximum)
         return value;
-    *error = u"--"_s + option.names().constLast() + u" wants a whole number from "_s +
-             QString::number(minimum) + u" to "_s + QString::number(maximum) + u", not \""_s +
-             text + u'"';
-    return std::nullopt;
+    return Result<qint64>::failure(u"--"_s + option.names().constLast() +
+                                   u" wants a whole number from "_s + QString::number(minimum) +
+                                   u" to "_s + QString::number(maximum) + u", not \""_s + text +
+                                   u'"');
 }
 
-bool parseListen(const QString &text, HttpSettings &http, QString *error)
+Result<void> parseListen(const QString &text, HttpSettings &http)
 {
     const qsizetype colon = text.lastIndexOf(u':');
     QString host = colon > 0 ? text.first(colon) : QString();
@@ -94,76 +94,70 @@ bool parseListen(const QString &text, HttpSettings &http, QString *error)
         host = host.sliced(1, host.size() - 2);
     bool ok = false;
     const uint port = colon > 0 ? text.sliced(colon + 1).toUInt(&ok) : 0;
-    if (host.isEmpty() || !ok || port > 65535) {
-        *error = u"--listen wants host:port, such as 127.0.0.1:8443 or [::1]:8443, not \""_s +
-                 text + u'"';
-        return false;
-    }
+    if (host.isEmpty() || !ok || port > 65535)
+        return Result<void>::failure(
+            u"--listen wants host:port, such as 127.0.0.1:8443 or [::1]:8443, not \""_s + text +
+            u'"');
     http.host = host.toUtf8();
     http.port = quint16(port);
-    return true;
+    return {};
 }
 
 } // namespace
 
-std::optional<ServerOptions> parseServerOptions(const QStringList &arguments, QString *error)
+Result<ServerOptions> parseServerOptions(const QStringList &arguments)
 {
+    using Parsed = Result<ServerOptions>;
     Parser p;
-    if (!p.parser.parse(QStringList{u"pinlark-vault"_s} + arguments)) {
-        *error = p.parser.errorText();
-        return std::nullopt;
-    }
+    if (!p.parser.parse(QStringList{u"pinlark-vault"_s} + arguments))
+        return Parsed::failure(p.parser.errorText());
     ServerOptions options;
     options.showHelp = p.parser.isSet(p.help);
     options.showVersion = p.parser.isSet(p.version);
     if (options.showHelp || options.showVersion)
         return options;
-    if (!p.parser.positionalArguments().isEmpty()) {
-        *error =
-            u"unexpected argument \""_s + p.parser.positionalArguments().constFirst() + u"\""_s;
-        return std::nullopt;
-    }
+    if (!p.parser.positionalArguments().isEmpty())
+        return Parsed::failure(u"unexpected argument \""_s +
+                               p.parser.positionalArguments().constFirst() + u"\""_s);
 
     options.dataFolder = p.parser.value(p.data);
     options.postgresUrl = p.parser.value(p.postgres);
-    if (options.dataFolder.isEmpty() == options.postgresUrl.isEmpty()) {
-        *error = u"give either --data <folder> or --postgres <url>"_s;
-        return std::nullopt;
-    }
+    if (options.dataFolder.isEmpty() == options.postgresUrl.isEmpty())
+        return Parsed::failure(u"give either --data <folder> or --postgres <url>"_s);
     options.certificateFile = p.parser.value(p.cert);
     options.keyFile = p.parser.value(p.key);
     options.plainHttp = p.parser.isSet(p.plainHttp);
     const bool tls = !options.certificateFile.isEmpty() || !options.keyFile.isEmpty();
-    if (options.plainHttp ? tls
-                          : (options.certificateFile.isEmpty() || options.keyFile.isEmpty())) {
-        *error = u"give --cert <file> and --key <file>, or --plain-http behind a reverse proxy "
-                 u"on this machine"_s;
-        return std::nullopt;
-    }
+    if (options.plainHttp ? tls : (options.certificateFile.isEmpty() || options.keyFile.isEmpty()))
+        return Parsed::failure(u"give --cert <file> and --key <file>, or --plain-http behind a "
+                               u"reverse proxy on this machine"_s);
 
     HttpSettings &http = options.http;
-    if (!parseListen(p.parser.value(p.listen), http, error))
-        return std::nullopt;
-    const auto maxPayload = number(p.parser, p.maxPayload, 1, qint64(1) << 30, error);
-    const auto missLimit = number(p.parser, p.missLimit, 0, 1'000'000, error);
-    const auto missWindow = number(p.parser, p.missWindow, 1, 7 * 24 * 3600, error);
-    const auto headerTimeout = number(p.parser, p.headerTimeout, 1, 3600, error);
-    const auto idleTimeout = number(p.parser, p.idleTimeout, 1, 3600, error);
-    const auto maxConnections = number(p.parser, p.maxConnections, 1, 1'000'000, error);
-    const auto maxPerClient = number(p.parser, p.maxPerClient, 1, 1'000'000, error);
-    std::optional<qint64> threads = std::max(2, QThread::idealThreadCount());
-    if (p.parser.isSet(p.threads))
-        threads = number(p.parser, p.threads, 1, 256, error);
-    if (!maxPayload || !missLimit || !missWindow || !headerTimeout || !idleTimeout ||
-        !maxConnections || !maxPerClient || !threads)
-        return std::nullopt;
-    http.maxPayloadBytes = *maxPayload;
-    http.missRule = MissLimiter::Rule{int(*missLimit), std::chrono::seconds(*missWindow)};
-    http.headerTimeout = std::chrono::seconds(*headerTimeout);
-    http.idleTimeout = std::chrono::seconds(*idleTimeout);
-    http.maxConnections = int(*maxConnections);
-    http.maxConnectionsPerClient = int(*maxPerClient);
-    http.threads = int(*threads);
+    if (const Result<void> listen = parseListen(p.parser.value(p.listen), http); !listen)
+        return Parsed::failure(listen.error());
+    const Result<qint64> maxPayload = number(p.parser, p.maxPayload, 1, qint64(1) << 30);
+    const Result<qint64> missLimit = number(p.parser, p.missLimit, 0, 1'000'000);
+    const Result<qint64> missWindow = number(p.parser, p.missWindow, 1, 7 * 24 * 3600);
+    const Result<qint64> headerTimeout = number(p.parser, p.headerTimeout, 1, 3600);
+    const Result<qint64> idleTimeout = number(p.parser, p.idleTimeout, 1, 3600);
+    const Result<qint64> maxConnections = number(p.parser, p.maxConnections, 1, 1'000'000);
+    const Result<qint64> maxPerClient = number(p.parser, p.maxPerClient, 1, 1'000'000);
+    const Result<qint64> threads = p.parser.isSet(p.threads)
+                                       ? number(p.parser, p.threads, 1, 256)
+                                       : Result<qint64>(std::max(2, QThread::idealThreadCount()));
+    for (const Result<qint64> *checked : {&maxPayload, &missLimit, &missWindow, &headerTimeout,
+                                          &idleTimeout, &maxConnections, &maxPerClient, &threads}) {
+        if (!*checked)
+            return Parsed::failure(checked->error());
+    }
+    http.maxPayloadBytes = maxPayload.value();
+    http.missRule =
+        MissLimiter::Rule{int(missLimit.value()), std::chrono::seconds(missWindow.value())};
+    http.headerTimeout = std::chrono::seconds(headerTimeout.value());
+    http.idleTimeout = std::chrono::seconds(idleTimeout.value());
+    http.maxConnections = int(maxConnections.value());
+    http.maxConnectionsPerClient = int(maxPerClient.value());
+    http.threads = int(threads.value());
     http.trustForwardedFor = options.plainHttp;
     return options;
 }

@@ -1,11 +1,10 @@
 #pragma once
 
+#include "model/Result.h"
 #include "server/VaultHttpServer.h"
 
 #include <QString>
 #include <QStringList>
-
-#include <optional>
 
 namespace VaultServer {
 
@@ -22,10 +21,9 @@ struct ServerOptions
     bool showVersion = false;
 };
 
-// None, with *error set to one line, when the arguments (without the program name) are not
-// usable. --help and --version are reported without checking the rest.
-[[nodiscard]] std::optional<ServerOptions> parseServerOptions(const QStringList &arguments,
-                                                              QString *error);
+// Fails with one line when the arguments (without the program name) are not usable. --help
+// and --version are reported without checking the rest.
+[[nodiscard]] Result<ServerOptions> parseServerOptions(const QStringList &arguments);
 
 [[nodiscard]] QString serverHelpText();
 

@@ -45,37 +45,20 @@ struct Statement
 class SqliteVaultStorage::Connection
 {
 public:
-    static std::unique_ptr<Connection> open(const QString &path, bool create, QString *error)
+    static Result<std::unique_ptr<Connection>> open(const QString &path, bool create)
     {
+        using Opened = Result<std::unique_ptr<Connection>>;
         auto connection = std::unique_ptr<Connection>(new Connection);
         const int flags =
             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | (create ? SQLITE_OPEN_CREATE : 0);
         if (sqlite3_open_v2(QFile::encodeName(path).constData(), &connection->m_db, flags,
-                            nullptr) != SQLITE_OK) {
-            *error = sqliteError(connection->m_db, u"cannot open "_s + path);
-            return nullptr;
-        }
+                            nullptr) != SQLITE_OK)
+            return Opened::failure(sqliteError(connection->m_db, u"cannot open "_s + path));
         sqlite3_busy_timeout(connection->m_db, busyTimeoutMs);
-        // WAL lets readers go on while the writer commits; FULL syncs the log at every commit,
-        // so a 2xx answer is only ever given for a payload that is on disk.
-        if (!connection->exec("PRAGMA journal_mode=WAL", error, SQLITE_ROW) ||
-            !connection->exec("PRAGMA synchronous=FULL", error) ||
-            (create && !connection->exec(schemaSql, error)) ||
-            !connection->prepare(connection->m_select,
-                                 "SELECT data, etag FROM vaults WHERE id = ?1", error) ||
-            !connection->prepare(connection->m_selectTag, "SELECT etag FROM vaults WHERE id = ?1",
-                                 error) ||
-            !connection->prepare(connection->m_upsert,
-                                 "INSERT INTO vaults (id, data, etag, updated_at)"
-                                 " VALUES (?1, ?2, ?3, unixepoch())"
-                                 " ON CONFLICT (id) DO UPDATE SET data = excluded.data,"
-                                 " etag = excluded.etag, updated_at = excluded.updated_at",
-                                 error))
-            return nullptr;
-        if (connection->pragma("journal_mode").toLower() != "wal") {
-            *error = u"cannot put "_s + path + u" in WAL mode"_s;
-            return nullptr;
-        }
+        if (const Result<void> ready = connection->setUp(create); !ready)
+            return Opened::failure(ready.error());
+        if (connection->pragma("journal_mode").toLower() != "wal")
+            return Opened::failure(u"cannot put "_s + path + u" in WAL mode"_s);
         return connection;
     }
 
@@ -109,16 +92,17 @@ public:
         return result;
     }
 
-    std::vector<WriteOutcome> store(std::span<const VaultWrite> writes, QString *error)
+    Result<std::vector<WriteOutcome>> store(std::span<const VaultWrite> writes)
     {
         std::vector<WriteOutcome> outcomes;
         outcomes.reserve(writes.size());
-        const auto fail = [&] {
-            exec("ROLLBACK", nullptr);
-            return std::vector<WriteOutcome>(writes.size(), WriteOutcome::Failed);
+        // The reason is taken before the rollback, which would replace the connection's message.
+        const auto fail = [this](QString error) {
+            static_cast<void>(exec("ROLLBACK"));
+            return Result<std::vector<WriteOutcome>>::failure(std::move(error));
         };
-        if (!exec("BEGIN IMMEDIATE", error))
-            return fail();
+        if (const Result<void> begun = exec("BEGIN IMMEDIATE"); !begun)
+            return fail(begun.error());
         for (const VaultWrite &write : writes) {
             std::optional<QByteArray> current;
             sqlite3_stmt *const select = m_selectTag.handle;
@@ -128,10 +112,8 @@ public:
             if (step == SQLITE_ROW)
                 current = blobColumn(select, 0);
             sqlite3_reset(select);
-            if (step != SQLITE_ROW && step != SQLITE_DONE) {
-                *error = sqliteError(m_db, u"cannot read a vault's tag"_s);
-                return fail();
-            }
+            if (step != SQLITE_ROW && step != SQLITE_DONE)
+                return fail(sqliteError(m_db, u"cannot read a vault's tag"_s));
             if (write.ifMatch && !ifMatchHolds(*write.ifMatch, current)) {
                 outcomes.push_back(WriteOutcome::PreconditionFailed);
                 continue;
@@ -146,14 +128,12 @@ public:
             const int stored = sqlite3_step(upsert);
             sqlite3_reset(upsert);
             sqlite3_clear_bindings(upsert);
-            if (stored != SQLITE_DONE) {
-                *error = sqliteError(m_db, u"cannot store a vault"_s);
-                return fail();
-            }
+            if (stored != SQLITE_DONE)
+                return fail(sqliteError(m_db, u"cannot store a vault"_s));
             outcomes.push_back(current ? WriteOutcome::Replaced : WriteOutcome::Created);
         }
-        if (!exec("COMMIT", error))
-            return fail();
+        if (const Result<void> committed = exec("COMMIT"); !committed)
+            return fail(committed.error());
         return outcomes;
     }
 
@@ -179,17 +159,37 @@ private:
         return bytes ? QByteArray(static_cast<const char *>(bytes), size) : QByteArray("");
     }
 
-    bool prepare(Statement &statement, const char *sql, QString *error)
+    // WAL lets readers go on while the writer commits; FULL syncs the log at every commit, so
+    // a 2xx answer is only ever given for a payload that is on disk.
+    Result<void> setUp(bool create)
+    {
+        Result<void> step = exec("PRAGMA journal_mode=WAL", SQLITE_ROW);
+        if (step)
+            step = exec("PRAGMA synchronous=FULL");
+        if (step && create)
+            step = exec(schemaSql);
+        if (step)
+            step = prepare(m_select, "SELECT data, etag FROM vaults WHERE id = ?1");
+        if (step)
+            step = prepare(m_selectTag, "SELECT etag FROM vaults WHERE id = ?1");
+        if (step)
+            step = prepare(m_upsert, "INSERT INTO vaults (id, data, etag, updated_at)"
+                                     " VALUES (?1, ?2, ?3, unixepoch())"
+                                     " ON CONFLICT (id) DO UPDATE SET data = excluded.data,"
+                                     " etag = excluded.etag, updated_at = excluded.updated_at");
+        return step;
+    }
+
+    Result<void> prepare(Statement &statement, const char *sql)
     {
         if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement.handle,
                                nullptr) == SQLITE_OK)
-            return true;
-        *error = sqliteError(m_db, u"cannot prepare a statement"_s);
-        return false;
+            return {};
+        return Result<void>::failure(sqliteError(m_db, u"cannot prepare a statement"_s));
     }
 
     // Runs one statement to its end; `expected` is SQLITE_ROW for a PRAGMA that answers.
-    bool exec(const char *sql, QString *error, int expected = SQLITE_DONE)
+    Result<void> exec(const char *sql, int expected = SQLITE_DONE)
     {
         Statement statement;
         if (sqlite3_prepare_v2(m_db, sql, -1, &statement.handle, nullptr) == SQLITE_OK) {
@@ -198,12 +198,10 @@ private:
                 while (step == SQLITE_ROW)
                     step = sqlite3_step(statement.handle);
                 if (step == SQLITE_DONE)
-                    return true;
+                    return {};
             }
         }
-        if (error)
-            *error = sqliteError(m_db, QString::fromUtf8(sql));
-        return false;
+        return Result<void>::failure(sqliteError(m_db, QString::fromUtf8(sql)));
     }
 
     sqlite3 *m_db = nullptr;
@@ -212,20 +210,20 @@ private:
     Statement m_upsert;
 };
 
-std::unique_ptr<SqliteVaultStorage> SqliteVaultStorage::open(const QString &folder, QString *error)
+Result<std::unique_ptr<SqliteVaultStorage>> SqliteVaultStorage::open(const QString &folder)
 {
+    using Opened = Result<std::unique_ptr<SqliteVaultStorage>>;
     const QString absolute = QDir(folder).absolutePath();
-    if (!QDir().mkpath(absolute)) {
-        *error = u"cannot make the data folder "_s + absolute;
-        return nullptr;
-    }
+    if (!QDir().mkpath(absolute))
+        return Opened::failure(u"cannot make the data folder "_s + absolute);
     // Ciphertext only, but nobody else on the machine needs to read it.
     QFile::setPermissions(absolute, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     const QString path = QDir(absolute).filePath(u"vaults.sqlite3"_s);
+    Result<std::unique_ptr<Connection>> writer = Connection::open(path, true);
+    if (!writer)
+        return Opened::failure(writer.error());
     auto storage = std::unique_ptr<SqliteVaultStorage>(new SqliteVaultStorage(path));
-    storage->m_writer = Connection::open(path, true, error);
-    if (!storage->m_writer)
-        return nullptr;
+    storage->m_writer = std::move(writer).value();
     return storage;
 }
 
@@ -242,10 +240,10 @@ QString SqliteVaultStorage::description() const
 
 LoadResult SqliteVaultStorage::load(const QByteArray &id)
 {
-    QString error;
-    std::unique_ptr<Connection> reader = takeReader(&error);
-    if (!reader)
-        return LoadResult{std::nullopt, true, error};
+    Result<std::unique_ptr<Connection>> taken = takeReader();
+    if (!taken)
+        return LoadResult{std::nullopt, true, taken.error()};
+    std::unique_ptr<Connection> reader = std::move(taken).value();
     LoadResult result = reader->load(id);
     // A connection that failed is dropped, so a damaged one is never handed out again.
     if (!result.failed)
@@ -258,13 +256,12 @@ QByteArray SqliteVaultStorage::writerPragma(QByteArrayView name)
     return m_writer->pragma(name);
 }
 
-std::vector<WriteOutcome> SqliteVaultStorage::store(std::span<const VaultWrite> writes,
-                                                    QString *error)
+Result<std::vector<WriteOutcome>> SqliteVaultStorage::store(std::span<const VaultWrite> writes)
 {
-    return m_writer->store(writes, error);
+    return m_writer->store(writes);
 }
 
-std::unique_ptr<SqliteVaultStorage::Connection> SqliteVaultStorage::takeReader(QString *error)
+Result<std::unique_ptr<SqliteVaultStorage::Connection>> SqliteVaultStorage::takeReader()
 {
     {
         const std::lock_guard lock(m_readersMutex);
@@ -274,7 +271,7 @@ std::unique_ptr<SqliteVaultStorage::Connection> SqliteVaultStorage::takeReader(Q
             return reader;
         }
     }
-    return Connection::open(m_path, false, error);
+    return Connection::open(m_path, false);
 }
 
 void SqliteVaultStorage::returnReader(std::unique_ptr<Connection> connection)

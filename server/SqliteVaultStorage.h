@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Result.h"
 #include "server/VaultStorage.h"
 
 #include <memory>
@@ -16,16 +17,15 @@ namespace VaultServer {
 class SqliteVaultStorage final : public VaultStorage
 {
 public:
-    // Creates the folder (0700) and the database when missing. None, with *error set, when
-    // the database cannot be opened or is not one of ours.
-    [[nodiscard]] static std::unique_ptr<SqliteVaultStorage> open(const QString &folder,
-                                                                  QString *error);
+    // Creates the folder (0700) and the database when missing. Fails when the database cannot
+    // be opened or is not one of ours.
+    [[nodiscard]] static Result<std::unique_ptr<SqliteVaultStorage>> open(const QString &folder);
     ~SqliteVaultStorage() override;
 
     [[nodiscard]] QString description() const override;
     [[nodiscard]] LoadResult load(const QByteArray &id) override;
-    [[nodiscard]] std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
-                                                  QString *error) override;
+    [[nodiscard]] Result<std::vector<WriteOutcome>>
+    store(std::span<const VaultWrite> writes) override;
 
     [[nodiscard]] QString databasePath() const { return m_path; }
     // What "PRAGMA <name>" answers on the writer's connection, as text (synchronous=FULL is
@@ -37,7 +37,7 @@ private:
     explicit SqliteVaultStorage(QString path);
 
     class Connection;
-    [[nodiscard]] std::unique_ptr<Connection> takeReader(QString *error);
+    [[nodiscard]] Result<std::unique_ptr<Connection>> takeReader();
     void returnReader(std::unique_ptr<Connection> connection);
 
     QString m_path;

@@ -77,7 +77,7 @@ QString addressText(const sockaddr_storage &address, quint16 port)
 }
 
 // A listening socket on host:port, non-blocking as the library's thread pool needs it.
-int listenOn(const QByteArray &host, quint16 port, sockaddr_storage *bound, QString *error)
+Result<int> listenOn(const QByteArray &host, quint16 port, sockaddr_storage *bound)
 {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -85,11 +85,9 @@ int listenOn(const QByteArray &host, quint16 port, sockaddr_storage *bound, QStr
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
     addrinfo *addresses = nullptr;
     const QByteArray service = QByteArray::number(port);
-    if (const int failed = getaddrinfo(host.constData(), service.constData(), &hints, &addresses)) {
-        *error = u"cannot resolve "_s + QString::fromUtf8(host) + u": "_s +
-                 QString::fromUtf8(gai_strerror(failed));
-        return -1;
-    }
+    if (const int failed = getaddrinfo(host.constData(), service.constData(), &hints, &addresses))
+        return Result<int>::failure(u"cannot resolve "_s + QString::fromUtf8(host) + u": "_s +
+                                    QString::fromUtf8(gai_strerror(failed)));
     QString lastError;
     int result = -1;
     for (const addrinfo *address = addresses; address && result < 0; address = address->ai_next) {
@@ -109,8 +107,8 @@ int listenOn(const QByteArray &host, quint16 port, sockaddr_storage *bound, QStr
     }
     freeaddrinfo(addresses);
     if (result < 0)
-        *error = u"cannot listen on "_s + QString::fromUtf8(host) + u':' + QString::number(port) +
-                 u": "_s + lastError;
+        return Result<int>::failure(u"cannot listen on "_s + QString::fromUtf8(host) + u':' +
+                                    QString::number(port) + u": "_s + lastError);
     return result;
 }
 
@@ -189,24 +187,23 @@ struct VaultHttpServer::Request
     std::optional<Refusal> refusal;
 };
 
-std::unique_ptr<VaultHttpServer>
-VaultHttpServer::start(const HttpSettings &settings, VaultStorage &storage, Log log, QString *error)
+Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettings &settings,
+                                                                VaultStorage &storage, Log log)
 {
+    using Started = Result<std::unique_ptr<VaultHttpServer>>;
     const bool tls = !settings.certificatePem.isEmpty() || !settings.keyPem.isEmpty();
-    if (tls && (settings.certificatePem.isEmpty() || settings.keyPem.isEmpty())) {
-        *error = u"TLS needs both a certificate and a key"_s;
-        return nullptr;
-    }
+    if (tls && (settings.certificatePem.isEmpty() || settings.keyPem.isEmpty()))
+        return Started::failure(u"TLS needs both a certificate and a key"_s);
     sockaddr_storage bound{};
-    SocketGuard listener(listenOn(settings.host, settings.port, &bound, error));
-    if (listener.fd < 0)
-        return nullptr;
-    if (!tls && !isLoopback(bound)) {
-        *error = u"plain HTTP is only served on a loopback address, for a reverse proxy on the "
-                 u"same machine; give a certificate and a key to listen on "_s +
-                 addressText(bound, portOf(bound));
-        return nullptr;
-    }
+    const Result<int> listening = listenOn(settings.host, settings.port, &bound);
+    if (!listening)
+        return Started::failure(listening.error());
+    SocketGuard listener(listening.value());
+    if (!tls && !isLoopback(bound))
+        return Started::failure(
+            u"plain HTTP is only served on a loopback address, for a reverse proxy on the "
+            u"same machine; give a certificate and a key to listen on "_s +
+            addressText(bound, portOf(bound)));
 
     auto server =
         std::unique_ptr<VaultHttpServer>(new VaultHttpServer(settings, storage, std::move(log)));
@@ -251,10 +248,10 @@ VaultHttpServer::start(const HttpSettings &settings, VaultStorage &storage, Log 
     server->m_started.store(true);
     if (!server->m_daemon) {
         const std::lock_guard lock(server->m_startMutex);
-        *error = u"cannot start serving: "_s + (server->m_startMessages.isEmpty()
-                                                    ? u"the library refused its settings"_s
-                                                    : server->m_startMessages);
-        return nullptr;
+        return Started::failure(u"cannot start serving: "_s +
+                                (server->m_startMessages.isEmpty()
+                                     ? u"the library refused its settings"_s
+                                     : server->m_startMessages));
     }
     listener.release(); // the daemon owns it now
     return server;
@@ -429,22 +426,21 @@ MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &requ
     if (request.submitted)
         return MHD_YES; // still with the writer
 
-    QString problem;
-    std::optional<QByteArray> data = dataFromBody(request.body, &problem);
+    Result<QByteArray> data = dataFromBody(request.body);
     if (!data)
-        return respondError(connection, MHD_HTTP_BAD_REQUEST, problem);
-    if (data->size() > m_settings.maxPayloadBytes)
+        return respondError(connection, MHD_HTTP_BAD_REQUEST, data.error());
+    if (data.value().size() > m_settings.maxPayloadBytes)
         return respondTooLarge(connection);
     if (m_stopping.load())
         return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                             u"The Vault is stopping; nothing was stored"_s,
                             {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
     request.body = {};
-    request.etag = entityTag(*data);
+    request.etag = entityTag(data.value());
     request.submitted = true;
     // Suspended before it is queued, so the writer's resume always finds it suspended.
     MHD_suspend_connection(connection);
-    m_writes->submit(VaultWrite{request.id, std::move(*data), request.etag, request.ifMatch},
+    m_writes->submit(VaultWrite{request.id, std::move(data).value(), request.etag, request.ifMatch},
                      [connection, &request](WriteOutcome outcome) {
                          request.outcome.store(int(outcome));
                          MHD_resume_connection(connection);

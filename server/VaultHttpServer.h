@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Result.h"
 #include "server/MissLimiter.h"
 #include "server/VaultStorage.h"
 
@@ -49,11 +50,11 @@ class VaultHttpServer final
 public:
     using Log = std::function<void(const QString &)>;
 
-    // Listens at once. None, with *error set, when the address, the TLS material or the
-    // storage's writer cannot be had. `log` gets one line per failure, never a payload or a
+    // Listens at once. Fails when the address, the TLS material or the storage's writer
+    // cannot be had. `log` gets one line per failure, never a payload or a
     // vault identity; it is called from the server's threads.
-    [[nodiscard]] static std::unique_ptr<VaultHttpServer>
-    start(const HttpSettings &settings, VaultStorage &storage, Log log, QString *error);
+    [[nodiscard]] static Result<std::unique_ptr<VaultHttpServer>>
+    start(const HttpSettings &settings, VaultStorage &storage, Log log);
     ~VaultHttpServer(); // stop()s
     VaultHttpServer(const VaultHttpServer &) = delete;
     VaultHttpServer &operator=(const VaultHttpServer &) = delete;

@@ -40,23 +40,17 @@ std::optional<QByteArray> vaultIdFromPath(QByteArrayView path)
     return id.toByteArray();
 }
 
-std::optional<QByteArray> dataFromBody(const QByteArray &body, QString *error)
+Result<QByteArray> dataFromBody(const QByteArray &body)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(body, &parseError);
-    if (parseError.error != QJsonParseError::NoError) {
-        *error = u"The body is not JSON: "_s + parseError.errorString();
-        return std::nullopt;
-    }
-    if (!document.isObject()) {
-        *error = u"The body must be a JSON object"_s;
-        return std::nullopt;
-    }
+    if (parseError.error != QJsonParseError::NoError)
+        return Result<QByteArray>::failure(u"The body is not JSON: "_s + parseError.errorString());
+    if (!document.isObject())
+        return Result<QByteArray>::failure(u"The body must be a JSON object"_s);
     const QJsonValue data = document.object().value("data"_L1);
-    if (!data.isString()) {
-        *error = u"The body's member \"data\" must be a string"_s;
-        return std::nullopt;
-    }
+    if (!data.isString())
+        return Result<QByteArray>::failure(u"The body's member \"data\" must be a string"_s);
     return data.toString().toUtf8();
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Result.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -18,8 +20,8 @@ inline constexpr QByteArrayView vaultPathPrefix = "/vault/pinlark/";
 [[nodiscard]] std::optional<QByteArray> vaultIdFromPath(QByteArrayView path);
 
 // The text of a POST body, which must be a JSON object whose member "data" is a string (other
-// members are ignored). None otherwise, with *error saying what was wrong for the 400 answer.
-[[nodiscard]] std::optional<QByteArray> dataFromBody(const QByteArray &body, QString *error);
+// members are ignored). Otherwise the failure says what was wrong, for the 400 answer.
+[[nodiscard]] Result<QByteArray> dataFromBody(const QByteArray &body);
 
 // What a GET answers for a stored text: {"data":"<text>"}.
 [[nodiscard]] QByteArray getAnswer(const QByteArray &data);

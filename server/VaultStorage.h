@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Result.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -59,10 +61,9 @@ public:
     // Applies the writes in order, in one durable transaction: when store() returns, every
     // Created or Replaced write survives a crash of the process or the machine. Later writes
     // see earlier ones of the same batch (an If-Match may name a tag written just before).
-    // On a failure the whole batch is rolled back and every outcome is Failed; `error` then
-    // says why.
-    [[nodiscard]] virtual std::vector<WriteOutcome> store(std::span<const VaultWrite> writes,
-                                                          QString *error) = 0;
+    // On a failure the whole batch is rolled back, and the failure says why.
+    [[nodiscard]] virtual Result<std::vector<WriteOutcome>>
+    store(std::span<const VaultWrite> writes) = 0;
 };
 
 // True when the If-Match tags admit a vault whose current tag is `current` (none when nothing

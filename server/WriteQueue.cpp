@@ -1,6 +1,5 @@
 #include "server/WriteQueue.h"
 
-#include <algorithm>
 #include <vector>
 
 namespace VaultServer {
@@ -68,13 +67,14 @@ void WriteQueue::run()
         writes.clear();
         for (Pending &pending : batch)
             writes.push_back(std::move(pending.write));
-        QString error;
-        std::vector<WriteOutcome> outcomes = m_storage.store(writes, &error);
+        Result<std::vector<WriteOutcome>> stored = m_storage.store(writes);
+        std::vector<WriteOutcome> outcomes;
+        if (stored)
+            outcomes = std::move(stored).value();
+        else if (m_log)
+            m_log(stored.error());
         if (outcomes.size() != batch.size())
             outcomes.assign(batch.size(), WriteOutcome::Failed);
-        if (m_log &&
-            std::find(outcomes.begin(), outcomes.end(), WriteOutcome::Failed) != outcomes.end())
-            m_log(error);
         for (std::size_t i = 0; i < batch.size(); ++i)
             batch[i].done(outcomes[i]);
         batch.clear();

@@ -22,17 +22,24 @@ void logLine(const QString &line)
     std::fflush(stderr);
 }
 
-QByteArray readPem(const QString &path, QString *error)
+Result<QByteArray> readPem(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = u"cannot read "_s + path + u": "_s + file.errorString();
-        return {};
-    }
+    if (!file.open(QIODevice::ReadOnly))
+        return Result<QByteArray>::failure(u"cannot read "_s + path + u": "_s + file.errorString());
     QByteArray pem = file.readAll();
     if (!pem.contains("-----BEGIN "))
-        *error = path + u" holds no PEM text"_s;
+        return Result<QByteArray>::failure(path + u" holds no PEM text"_s);
     return pem;
+}
+
+// Either kind of storage, as the server takes it.
+template<typename Storage>
+Result<std::unique_ptr<VaultStorage>> asVaultStorage(Result<std::unique_ptr<Storage>> opened)
+{
+    if (!opened)
+        return Result<std::unique_ptr<VaultStorage>>::failure(opened.error());
+    return std::unique_ptr<VaultStorage>(std::move(opened).value());
 }
 
 } // namespace
@@ -54,50 +61,55 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(u"pinlark-vault"_s);
     QCoreApplication::setApplicationVersion(QStringLiteral(PINLARK_VERSION));
 
-    QString error;
-    const std::optional<ServerOptions> options =
-        parseServerOptions(QCoreApplication::arguments().mid(1), &error);
-    if (!options) {
-        logLine(error);
+    const Result<ServerOptions> parsed = parseServerOptions(QCoreApplication::arguments().mid(1));
+    if (!parsed) {
+        logLine(parsed.error());
         std::fputs("Try 'pinlark-vault --help'.\n", stderr);
         return 2;
     }
-    if (options->showHelp) {
+    const ServerOptions &options = parsed.value();
+    if (options.showHelp) {
         std::fputs(qPrintable(serverHelpText()), stdout);
         return 0;
     }
-    if (options->showVersion) {
+    if (options.showVersion) {
         std::printf("pinlark-vault %s\n", PINLARK_VERSION);
         return 0;
     }
 
-    HttpSettings http = options->http;
-    if (!options->plainHttp) {
-        http.certificatePem = readPem(options->certificateFile, &error);
-        if (error.isEmpty())
-            http.keyPem = readPem(options->keyFile, &error);
-        if (!error.isEmpty()) {
-            logLine(error);
+    HttpSettings http = options.http;
+    if (!options.plainHttp) {
+        Result<QByteArray> certificate = readPem(options.certificateFile);
+        if (!certificate) {
+            logLine(certificate.error());
             return 1;
         }
+        Result<QByteArray> key = readPem(options.keyFile);
+        if (!key) {
+            logLine(key.error());
+            return 1;
+        }
+        http.certificatePem = std::move(certificate).value();
+        http.keyPem = std::move(key).value();
     }
 
-    std::unique_ptr<VaultStorage> storage;
-    if (!options->dataFolder.isEmpty())
-        storage = SqliteVaultStorage::open(options->dataFolder, &error);
-    else
-        storage = PostgresVaultStorage::open(options->postgresUrl, &error);
-    if (!storage) {
-        logLine(error);
+    Result<std::unique_ptr<VaultStorage>> opened =
+        options.dataFolder.isEmpty()
+            ? asVaultStorage(PostgresVaultStorage::open(options.postgresUrl))
+            : asVaultStorage(SqliteVaultStorage::open(options.dataFolder));
+    if (!opened) {
+        logLine(opened.error());
         return 1;
     }
+    std::unique_ptr<VaultStorage> storage = std::move(opened).value();
 
-    std::unique_ptr<VaultHttpServer> server =
-        VaultHttpServer::start(http, *storage, &logLine, &error);
-    if (!server) {
-        logLine(error);
+    Result<std::unique_ptr<VaultHttpServer>> started =
+        VaultHttpServer::start(http, *storage, &logLine);
+    if (!started) {
+        logLine(started.error());
         return 1;
     }
+    std::unique_ptr<VaultHttpServer> server = std::move(started).value();
     logLine(u"version "_s + QStringLiteral(PINLARK_VERSION) + u" serving "_s + server->url() +
             u" from "_s + storage->description());
 

@@ -2,6 +2,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <utility>
 #include <variant>
 
@@ -34,4 +35,26 @@ private:
     {}
 
     std::variant<T, E> m_state;
+};
+
+// An operation that can fail but has no value to give: `return {};` on success, failure()
+// with why otherwise.
+template<typename E> class [[nodiscard]] Result<void, E>
+{
+public:
+    Result() = default;
+
+    [[nodiscard]] static Result failure(E error) { return Result(std::in_place, std::move(error)); }
+
+    [[nodiscard]] bool ok() const { return !m_error.has_value(); }
+    explicit operator bool() const { return ok(); }
+
+    [[nodiscard]] const E &error() const { return m_error.value(); }
+
+private:
+    Result(std::in_place_t tag, E error)
+        : m_error(tag, std::move(error))
+    {}
+
+    std::optional<E> m_error;
 };

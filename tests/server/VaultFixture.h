@@ -30,19 +30,24 @@ struct VaultFixture
         }
         settings.port = 0;
         if (!given) {
-            sqlite = VaultServer::SqliteVaultStorage::open(dir.path(), &error);
-            if (!sqlite)
+            auto opened = VaultServer::SqliteVaultStorage::open(dir.path());
+            if (!opened) {
+                error = opened.error();
                 return;
+            }
+            sqlite = std::move(opened).value();
             given = sqlite.get();
         }
         storage = given;
-        server = VaultServer::VaultHttpServer::start(
-            settings, *storage,
-            [this](const QString &line) {
+        auto started =
+            VaultServer::VaultHttpServer::start(settings, *storage, [this](const QString &line) {
                 const QMutexLocker lock(&logMutex);
                 log.append(line);
-            },
-            &error);
+            });
+        if (started)
+            server = std::move(started).value();
+        else
+            error = started.error();
     }
 
     [[nodiscard]] TestHttpClient client() const

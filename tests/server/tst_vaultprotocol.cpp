@@ -48,10 +48,9 @@ void TestVaultProtocol::getAnswersCarryAnyText()
     QFETCH(QString, text);
     // What a POST stored comes back in a GET as the same string.
     const QByteArray body = QJsonDocument(QJsonObject{{"data"_L1, text}}).toJson();
-    QString error;
-    const std::optional<QByteArray> data = dataFromBody(body, &error);
-    QVERIFY2(data, qPrintable(error));
-    const QJsonDocument answer = QJsonDocument::fromJson(getAnswer(*data));
+    const Result<QByteArray> data = dataFromBody(body);
+    QVERIFY2(data, qPrintable(data ? QString() : data.error()));
+    const QJsonDocument answer = QJsonDocument::fromJson(getAnswer(data.value()));
     QCOMPARE(answer.object().value("data"_L1).toString(), text);
     QCOMPARE(answer.object().size(), 1);
 }
@@ -155,16 +154,15 @@ void TestVaultProtocol::options()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, problem);
-    QString error;
-    const std::optional<ServerOptions> options = parseServerOptions(arguments, &error);
+    const Result<ServerOptions> options = parseServerOptions(arguments);
     if (problem.isEmpty()) {
-        QVERIFY2(options, qPrintable(error));
-        QCOMPARE(options->http.trustForwardedFor, options->plainHttp);
-        QVERIFY(options->http.threads >= 2);
+        QVERIFY2(options, qPrintable(options ? QString() : options.error()));
+        QCOMPARE(options.value().http.trustForwardedFor, options.value().plainHttp);
+        QVERIFY(options.value().http.threads >= 2);
         return;
     }
     QVERIFY(!options);
-    QVERIFY2(error.contains(problem), qPrintable(error));
+    QVERIFY2(options.error().contains(problem), qPrintable(options.error()));
 }
 
 void TestVaultProtocol::missesAreLimitedPerClient()

@@ -39,10 +39,10 @@ std::optional<QByteArray> stored(VaultStorage &storage, const QByteArray &id = v
 
 void seed(VaultStorage &storage, const QByteArray &id, const QByteArray &data)
 {
-    QString error;
     const VaultWrite write{id, data, entityTag(data), std::nullopt};
-    if (storage.store(std::span(&write, 1), &error).front() == WriteOutcome::Failed)
-        qFatal("cannot seed a vault: %s", qPrintable(error));
+    const Result<std::vector<WriteOutcome>> stored = storage.store(std::span(&write, 1));
+    if (!stored)
+        qFatal("cannot seed a vault: %s", qPrintable(stored.error()));
 }
 
 // Wraps the SQLite storage: can fail every call, or hold each batch for a while.
@@ -63,15 +63,13 @@ public:
             return LoadResult{std::nullopt, true, u"disk on fire"_s};
         return m_inner.load(id);
     }
-    std::vector<WriteOutcome> store(std::span<const VaultWrite> writes, QString *error) override
+    Result<std::vector<WriteOutcome>> store(std::span<const VaultWrite> writes) override
     {
         ++batches;
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs.load()));
-        if (failing) {
-            *error = u"disk on fire"_s;
-            return std::vector<WriteOutcome>(writes.size(), WriteOutcome::Failed);
-        }
-        return m_inner.store(writes, error);
+        if (failing)
+            return Result<std::vector<WriteOutcome>>::failure(u"disk on fire"_s);
+        return m_inner.store(writes);
     }
 
 private:
@@ -519,23 +517,24 @@ void TestVaultServer::refusesUnsafeSettings()
     const TestCertificates::TlsMaterial material = TestCertificates::makeTlsMaterial();
     QVERIFY2(material.error.isEmpty(), qPrintable(material.error));
     QTemporaryDir dir;
-    QString error;
-    const auto storage = SqliteVaultStorage::open(dir.path(), &error);
-    QVERIFY2(storage, qPrintable(error));
+    const auto opened = SqliteVaultStorage::open(dir.path());
+    QVERIFY2(opened, qPrintable(opened ? QString() : opened.error()));
+    SqliteVaultStorage &storage = *opened.value();
 
     HttpSettings plainOnAllAddresses;
     plainOnAllAddresses.host = "0.0.0.0";
     plainOnAllAddresses.port = 0;
-    QVERIFY(!VaultHttpServer::start(plainOnAllAddresses, *storage, {}, &error));
-    QVERIFY2(error.contains(u"loopback"_s), qPrintable(error));
+    const auto plain = VaultHttpServer::start(plainOnAllAddresses, storage, {});
+    QVERIFY(!plain);
+    QVERIFY2(plain.error().contains(u"loopback"_s), qPrintable(plain.error()));
 
     HttpSettings mismatched;
     mismatched.port = 0;
     mismatched.certificatePem = material.certificatePem;
     mismatched.keyPem = TestCertificates::makeTlsMaterial().keyPem;
-    error.clear();
-    QVERIFY(!VaultHttpServer::start(mismatched, *storage, {}, &error));
-    QVERIFY2(!error.isEmpty(), "no reason given");
+    const auto unmatched = VaultHttpServer::start(mismatched, storage, {});
+    QVERIFY(!unmatched);
+    QVERIFY2(!unmatched.error().isEmpty(), "no reason given");
 
     HttpSettings taken;
     VaultFixture running;
@@ -543,9 +542,9 @@ void TestVaultServer::refusesUnsafeSettings()
     taken.port = running.server->port();
     taken.certificatePem = material.certificatePem;
     taken.keyPem = material.keyPem;
-    error.clear();
-    QVERIFY(!VaultHttpServer::start(taken, *storage, {}, &error));
-    QVERIFY2(error.contains(u"cannot listen"_s), qPrintable(error));
+    const auto busy = VaultHttpServer::start(taken, storage, {});
+    QVERIFY(!busy);
+    QVERIFY2(busy.error().contains(u"cannot listen"_s), qPrintable(busy.error()));
 }
 
 QTEST_GUILESS_MAIN(TestVaultServer)

@@ -68,16 +68,16 @@ QByteArray allBytes(qsizetype size)
     return bytes;
 }
 
-QList<WriteOutcome> storeBatch(VaultStorage &storage, const std::vector<VaultWrite> &writes,
-                               QString *error = nullptr)
+// The batch's outcomes; every one Failed, with the reason in the test's output, when the
+// storage failed.
+QList<WriteOutcome> storeBatch(VaultStorage &storage, const std::vector<VaultWrite> &writes)
 {
-    QString message;
-    const std::vector<WriteOutcome> outcomes = storage.store(writes, &message);
-    if (error)
-        *error = message;
-    else if (!message.isEmpty())
-        qWarning().noquote() << "store failed:" << message;
-    return QList<WriteOutcome>(outcomes.begin(), outcomes.end());
+    const Result<std::vector<WriteOutcome>> stored = storage.store(writes);
+    if (!stored) {
+        qWarning().noquote() << "store failed:" << stored.error();
+        return QList<WriteOutcome>(qsizetype(writes.size()), WriteOutcome::Failed);
+    }
+    return QList<WriteOutcome>(stored.value().begin(), stored.value().end());
 }
 
 WriteOutcome storeOne(VaultStorage &storage, const VaultWrite &write)
@@ -275,21 +275,23 @@ std::unique_ptr<VaultStorage> TestVaultStorage::openStorage()
 
 std::unique_ptr<VaultStorage> TestVaultStorage::openStorage(const QString &backend)
 {
-    QString error;
     if (backend == sqlite) {
-        auto storage = SqliteVaultStorage::open(m_dir->filePath(u"vault"_s), &error);
-        if (!storage)
-            qWarning().noquote() << "cannot open SQLite:" << error;
-        else
-            m_sqlitePath = storage->databasePath();
-        return storage;
+        auto opened = SqliteVaultStorage::open(m_dir->filePath(u"vault"_s));
+        if (!opened) {
+            qWarning().noquote() << "cannot open SQLite:" << opened.error();
+            return nullptr;
+        }
+        m_sqlitePath = opened.value()->databasePath();
+        return std::move(opened).value();
     }
     if (m_baseUrl.isEmpty())
         return nullptr;
-    auto storage = PostgresVaultStorage::open(postgresUrl(), &error);
-    if (!storage)
-        qWarning().noquote() << "cannot open PostgreSQL:" << error;
-    return storage;
+    auto opened = PostgresVaultStorage::open(postgresUrl());
+    if (!opened) {
+        qWarning().noquote() << "cannot open PostgreSQL:" << opened.error();
+        return nullptr;
+    }
+    return std::move(opened).value();
 }
 
 #define SKIP_WITHOUT_POSTGRES(backend)                                                             \
@@ -510,13 +512,11 @@ void TestVaultStorage::failedBatchChangesNothing()
     QCOMPARE(storeOne(*storage, writeOf(kept, "kept text")), WriteOutcome::Created);
     QCOMPARE(refuseWritesOf(refused), QString());
 
-    QString error;
-    const QList<WriteOutcome> outcomes =
-        storeBatch(*storage,
-                   {writeOf(kept, "replacing text"), writeOf(added, "added text"),
-                    writeOf(refused, "refused text")},
-                   &error);
-    QCOMPARE(outcomes, QList<WriteOutcome>(3, WriteOutcome::Failed));
+    const Result<std::vector<WriteOutcome>> failed =
+        storage->store(std::vector{writeOf(kept, "replacing text"), writeOf(added, "added text"),
+                                   writeOf(refused, "refused text")});
+    QVERIFY(!failed);
+    const QString &error = failed.error();
     QVERIFY(!error.isEmpty());
     // The log learns why, but nothing of the vaults: no identity, no payload.
     for (const QString &secret : {QString::fromLatin1(kept), QString::fromLatin1(added),
@@ -655,13 +655,15 @@ void TestVaultStorage::writerCommitsDurably()
                  QByteArray(turnedOffBy.isEmpty() ? "on" : "off"));
     }
 
-    QString error;
     std::unique_ptr<VaultStorage> storage;
-    if (backend == sqlite)
+    if (backend == sqlite) {
         storage = openStorage(sqlite);
-    else
-        storage = PostgresVaultStorage::open(url, &error);
-    QVERIFY2(storage, qPrintable(error));
+    } else {
+        auto opened = PostgresVaultStorage::open(url);
+        QVERIFY2(opened, qPrintable(opened ? QString() : opened.error()));
+        storage = std::move(opened).value();
+    }
+    QVERIFY(storage);
     QCOMPARE(storeOne(*storage, writeOf(vaultId('a'), "text")), WriteOutcome::Created);
 
     if (backend == sqlite)
@@ -695,11 +697,10 @@ void TestVaultStorage::sqliteWritesAheadInWalMode()
 void TestVaultStorage::postgresDescribesServerWithoutCredentials()
 {
     SKIP_WITHOUT_POSTGRES(postgres);
-    QString error;
-    const auto storage = PostgresVaultStorage::open(postgresUrl(u"pw-never-shown"_s), &error);
-    QVERIFY2(storage, qPrintable(error));
+    const auto storage = PostgresVaultStorage::open(postgresUrl(u"pw-never-shown"_s));
+    QVERIFY2(storage, qPrintable(storage ? QString() : storage.error()));
     const QUrl url(m_baseUrl);
-    QCOMPARE(storage->description(), u"PostgreSQL "_s + url.host() + url.path());
+    QCOMPARE(storage.value()->description(), u"PostgreSQL "_s + url.host() + url.path());
 }
 
 void TestVaultStorage::postgresOpenFailsWithoutLeakingPassword_data()
@@ -737,8 +738,9 @@ void TestVaultStorage::postgresOpenFailsWithoutLeakingPassword()
         }
     }
 
-    QString error;
-    QVERIFY(!PostgresVaultStorage::open(url, &error));
+    const auto opened = PostgresVaultStorage::open(url);
+    QVERIFY(!opened);
+    const QString &error = opened.error();
     QVERIFY2(error.contains(mentions), qPrintable(error));
     QVERIFY2(!error.contains(u"secret"_s), qPrintable(error));
 }
@@ -755,8 +757,8 @@ void TestVaultStorage::postgresStartsTogetherOnEmptyDatabase()
     for (int i = 0; i < processes; ++i) {
         opened.push_back(std::async(std::launch::async, [&]() -> QString {
             start.arrive_and_wait();
-            QString error;
-            return PostgresVaultStorage::open(url, &error) ? QString() : error;
+            const auto storage = PostgresVaultStorage::open(url);
+            return storage ? QString() : storage.error();
         }));
     }
     for (auto &result : opened)
@@ -782,13 +784,12 @@ void TestVaultStorage::postgresUsesTableMadeByAdministrator()
         QCOMPARE(m_admin->exec("DROP OWNED BY " + role + "; DROP ROLE " + role), QString());
     });
 
-    QString error;
-    const auto storage =
-        PostgresVaultStorage::open(postgresUrl({}, QString::fromLatin1(role)), &error);
-    QVERIFY2(storage, qPrintable(error));
+    const auto opened = PostgresVaultStorage::open(postgresUrl({}, QString::fromLatin1(role)));
+    QVERIFY2(opened, qPrintable(opened ? QString() : opened.error()));
+    VaultStorage &storage = *opened.value();
     const QByteArray id = vaultId('6');
-    QCOMPARE(storeOne(*storage, writeOf(id, "text")), WriteOutcome::Created);
-    QCOMPARE(dataOf(*storage, id), QByteArray("text"));
+    QCOMPARE(storeOne(storage, writeOf(id, "text")), WriteOutcome::Created);
+    QCOMPARE(dataOf(storage, id), QByteArray("text"));
 }
 
 void TestVaultStorage::postgresSharesOneDatabase()
