@@ -368,17 +368,20 @@ QString PostgresVaultStorage::description() const
 
 LoadResult PostgresVaultStorage::load(const QByteArray &id)
 {
-    bool reused = false;
-    Result<std::unique_ptr<Connection>> taken = takeReader(&reused);
-    if (!taken)
-        return LoadResult{std::nullopt, true, withoutPassword(taken.error())};
-    std::unique_ptr<Connection> reader = std::move(taken).value();
+    std::unique_ptr<Connection> reader = m_readers.take();
+    const bool reused = reader != nullptr;
+    if (!reader) {
+        Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
+        if (!opened)
+            return LoadResult{std::nullopt, true, withoutPassword(opened.error())};
+        reader = std::move(opened).value();
+    }
     LoadResult result = reader->load(id);
     if (result.failed && reader->lost()) {
         // The server dropped the connection, and with it most likely every idle one (it
         // restarted, or an administrator ended the sessions). A pooled connection gets one
         // more try on a new connection; a new one failing means the server is not there.
-        dropIdleReaders();
+        m_readers.clear();
         reader.reset();
         if (reused) {
             Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
@@ -390,7 +393,7 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
     }
     // A connection that failed is dropped, so a damaged one is never handed out again.
     if (!result.failed && reader->usable())
-        returnReader(std::move(reader));
+        m_readers.give(std::move(reader));
     result.error = withoutPassword(result.error);
     return result;
 }
@@ -423,7 +426,7 @@ Result<std::vector<WriteOutcome>> PostgresVaultStorage::store(std::span<const Va
         if (!m_writer->usable()) {
             m_writer.reset();
             if (lost)
-                dropIdleReaders();
+                m_readers.clear();
         }
         // A lost connection is worth another try only when it had been open for a while: a
         // new one failing at once means the server is not there.
@@ -435,41 +438,6 @@ Result<std::vector<WriteOutcome>> PostgresVaultStorage::store(std::span<const Va
             std::this_thread::sleep_for(retryPause * attempt);
     }
     return Result<std::vector<WriteOutcome>>::failure(withoutPassword(message));
-}
-
-Result<std::unique_ptr<PostgresVaultStorage::Connection>>
-PostgresVaultStorage::takeReader(bool *reused)
-{
-    {
-        const std::lock_guard lock(m_readersMutex);
-        if (!m_readers.empty()) {
-            std::unique_ptr<Connection> reader = std::move(m_readers.back());
-            m_readers.pop_back();
-            *reused = true;
-            return reader;
-        }
-    }
-    *reused = false;
-    return Connection::open(m_url);
-}
-
-void PostgresVaultStorage::returnReader(std::unique_ptr<Connection> connection)
-{
-    // Enough for the usual number of request threads; a burst beyond it does not keep its
-    // extra connections open on the server.
-    constexpr std::size_t idleReaders = 16;
-    const std::lock_guard lock(m_readersMutex);
-    if (m_readers.size() < idleReaders)
-        m_readers.push_back(std::move(connection));
-}
-
-void PostgresVaultStorage::dropIdleReaders()
-{
-    std::vector<std::unique_ptr<Connection>> dropped;
-    {
-        const std::lock_guard lock(m_readersMutex);
-        dropped.swap(m_readers);
-    }
 }
 
 QString PostgresVaultStorage::withoutPassword(QString message) const

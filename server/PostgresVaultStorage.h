@@ -1,11 +1,10 @@
 #pragma once
 
 #include "model/Result.h"
+#include "server/ReaderPool.h"
 #include "server/VaultStorage.h"
 
 #include <memory>
-#include <mutex>
-#include <vector>
 
 namespace VaultServer {
 
@@ -40,17 +39,13 @@ private:
     PostgresVaultStorage(QByteArray url, QByteArray password);
 
     class Connection;
-    [[nodiscard]] Result<std::unique_ptr<Connection>> takeReader(bool *reused);
-    void returnReader(std::unique_ptr<Connection> connection);
-    void dropIdleReaders();
     [[nodiscard]] QString withoutPassword(QString message) const;
 
     QByteArray m_url;
     QByteArray m_password; // kept only to keep it out of error messages
     QString m_description;
     std::unique_ptr<Connection> m_writer;
-    std::mutex m_readersMutex;
-    std::vector<std::unique_ptr<Connection>> m_readers;
+    ReaderPool<Connection> m_readers;
 };
 
 } // namespace VaultServer

@@ -240,14 +240,17 @@ QString SqliteVaultStorage::description() const
 
 LoadResult SqliteVaultStorage::load(const QByteArray &id)
 {
-    Result<std::unique_ptr<Connection>> taken = takeReader();
-    if (!taken)
-        return LoadResult{std::nullopt, true, taken.error()};
-    std::unique_ptr<Connection> reader = std::move(taken).value();
+    std::unique_ptr<Connection> reader = m_readers.take();
+    if (!reader) {
+        Result<std::unique_ptr<Connection>> opened = Connection::open(m_path, false);
+        if (!opened)
+            return LoadResult{std::nullopt, true, opened.error()};
+        reader = std::move(opened).value();
+    }
     LoadResult result = reader->load(id);
     // A connection that failed is dropped, so a damaged one is never handed out again.
     if (!result.failed)
-        returnReader(std::move(reader));
+        m_readers.give(std::move(reader));
     return result;
 }
 
@@ -259,25 +262,6 @@ QByteArray SqliteVaultStorage::writerPragma(QByteArrayView name)
 Result<std::vector<WriteOutcome>> SqliteVaultStorage::store(std::span<const VaultWrite> writes)
 {
     return m_writer->store(writes);
-}
-
-Result<std::unique_ptr<SqliteVaultStorage::Connection>> SqliteVaultStorage::takeReader()
-{
-    {
-        const std::lock_guard lock(m_readersMutex);
-        if (!m_readers.empty()) {
-            std::unique_ptr<Connection> reader = std::move(m_readers.back());
-            m_readers.pop_back();
-            return reader;
-        }
-    }
-    return Connection::open(m_path, false);
-}
-
-void SqliteVaultStorage::returnReader(std::unique_ptr<Connection> connection)
-{
-    const std::lock_guard lock(m_readersMutex);
-    m_readers.push_back(std::move(connection));
 }
 
 } // namespace VaultServer

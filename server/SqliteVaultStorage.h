@@ -1,11 +1,10 @@
 #pragma once
 
 #include "model/Result.h"
+#include "server/ReaderPool.h"
 #include "server/VaultStorage.h"
 
 #include <memory>
-#include <mutex>
-#include <vector>
 
 struct sqlite3;
 
@@ -37,13 +36,10 @@ private:
     explicit SqliteVaultStorage(QString path);
 
     class Connection;
-    [[nodiscard]] Result<std::unique_ptr<Connection>> takeReader();
-    void returnReader(std::unique_ptr<Connection> connection);
 
     QString m_path;
     std::unique_ptr<Connection> m_writer;
-    std::mutex m_readersMutex;
-    std::vector<std::unique_ptr<Connection>> m_readers;
+    ReaderPool<Connection> m_readers;
 };
 
 } // namespace VaultServer

@@ -1,4 +1,5 @@
 #include "server/PostgresVaultStorage.h"
+#include "server/ReaderPool.h"
 #include "server/SqliteVaultStorage.h"
 #include "server/VaultProtocol.h"
 
@@ -95,6 +96,19 @@ QByteArray dataOf(VaultStorage &storage, const QByteArray &id)
     return loaded.vault ? loaded.vault->data : QByteArray("<missing>");
 }
 
+// Stands for a reader connection; counts how many are open.
+struct CountedConnection
+{
+    explicit CountedConnection(int *counter)
+        : open(counter)
+    {
+        ++*open;
+    }
+    ~CountedConnection() { --*open; }
+    Q_DISABLE_COPY_MOVE(CountedConnection)
+    int *open;
+};
+
 // A libpq session of the test's own, for what a storage does not offer: making schemas,
 // holding row locks, ending other sessions.
 class PgSession final
@@ -179,6 +193,8 @@ private Q_SLOTS:
     void writerCommitsDurably_data();
     void writerCommitsDurably();
     void sqliteWritesAheadInWalMode();
+    void readerPoolKeepsFewIdleConnections_data();
+    void readerPoolKeepsFewIdleConnections();
 
     // PostgreSQL, served by several processes.
     void postgresDescribesServerWithoutCredentials();
@@ -692,6 +708,39 @@ void TestVaultStorage::sqliteWritesAheadInWalMode()
     sqlite3_finalize(statement);
     sqlite3_close(db);
     QCOMPARE(mode, QByteArray("wal"));
+}
+
+void TestVaultStorage::readerPoolKeepsFewIdleConnections_data()
+{
+    QTest::addColumn<int>("given");
+    QTest::addColumn<bool>("cleared");
+    QTest::addColumn<int>("kept");
+    constexpr int capacity = int(ReaderPool<CountedConnection>::capacity);
+    QTest::newRow("fewer than it keeps") << 3 << false << 3;
+    QTest::newRow("as many as it keeps") << capacity << false << capacity;
+    QTest::newRow("a burst beyond") << capacity + 4 << false << capacity;
+    QTest::newRow("cleared") << 5 << true << 0;
+}
+
+void TestVaultStorage::readerPoolKeepsFewIdleConnections()
+{
+    QFETCH(int, given);
+    QFETCH(bool, cleared);
+    QFETCH(int, kept);
+    int open = 0;
+    ReaderPool<CountedConnection> pool;
+    for (int i = 0; i < given; ++i)
+        pool.give(std::make_unique<CountedConnection>(&open));
+    if (cleared)
+        pool.clear();
+    // What the pool does not keep is closed at once, not left open on the database.
+    QCOMPARE(open, kept);
+
+    std::vector<std::unique_ptr<CountedConnection>> taken;
+    while (std::unique_ptr<CountedConnection> connection = pool.take())
+        taken.push_back(std::move(connection));
+    QCOMPARE(int(taken.size()), kept);
+    QCOMPARE(open, kept);
 }
 
 void TestVaultStorage::postgresDescribesServerWithoutCredentials()
