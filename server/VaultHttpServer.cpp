@@ -14,6 +14,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -112,6 +113,15 @@ Result<int> listenOn(const QByteArray &host, quint16 port, sockaddr_storage *bou
     return result;
 }
 
+// True when both descriptors are open on the same socket.
+bool sameSocket(int first, int second)
+{
+    struct stat a = {};
+    struct stat b = {};
+    return ::fstat(first, &a) == 0 && ::fstat(second, &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
 quint16 portOf(const sockaddr_storage &address)
 {
     if (address.ss_family == AF_INET6)
@@ -205,6 +215,15 @@ Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettin
             u"same machine; give a certificate and a key to listen on "_s +
             addressText(bound, portOf(bound)));
 
+    // The library closes the socket it is given on some of its failures but not on others, so
+    // it gets a duplicate while ours stays open. After a failure, the duplicate's number still
+    // naming our socket tells that it is ours to close, and not a descriptor that another
+    // thread has opened since under the same number.
+    SocketGuard handed(::fcntl(listener.fd, F_DUPFD_CLOEXEC, 0));
+    if (handed.fd < 0)
+        return Started::failure(u"cannot start serving: "_s +
+                                QString::fromLocal8Bit(std::strerror(errno)));
+
     auto server =
         std::unique_ptr<VaultHttpServer>(new VaultHttpServer(settings, storage, std::move(log)));
     server->m_port = portOf(bound);
@@ -219,7 +238,7 @@ Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettin
     const auto function = [](auto *pointer) { return reinterpret_cast<intptr_t>(pointer); };
     std::vector<MHD_OptionItem> options = {
         {MHD_OPTION_EXTERNAL_LOGGER, function(&VaultHttpServer::libraryMessage), server.get()},
-        {MHD_OPTION_LISTEN_SOCKET, listener.fd, nullptr},
+        {MHD_OPTION_LISTEN_SOCKET, handed.fd, nullptr},
         {MHD_OPTION_THREAD_POOL_SIZE, std::max(1, settings.threads), nullptr},
         {MHD_OPTION_CONNECTION_LIMIT, std::max(1, settings.maxConnections), nullptr},
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, intptr_t(perClient), nullptr},
@@ -247,13 +266,15 @@ Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettin
                          MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     server->m_started.store(true);
     if (!server->m_daemon) {
+        if (!sameSocket(handed.fd, listener.fd))
+            handed.release(); // the library has closed it
         const std::lock_guard lock(server->m_startMutex);
         return Started::failure(u"cannot start serving: "_s +
                                 (server->m_startMessages.isEmpty()
                                      ? u"the library refused its settings"_s
                                      : server->m_startMessages));
     }
-    listener.release(); // the daemon owns it now
+    handed.release(); // the daemon owns it now; ours is closed on the way out
     return server;
 }
 
