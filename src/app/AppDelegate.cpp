@@ -234,13 +234,12 @@ void AppDelegate::setupGlobalShortcut()
     if (platform == u"xcb") {
         const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
         auto shortcut = std::make_unique<X11GlobalShortcut>(x11 ? x11->connection() : nullptr);
-        QString why;
-        if (shortcut->grab(&why)) {
+        if (const auto grabbed = shortcut->grab()) {
             connect(shortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
                     Qt::QueuedConnection);
             m_globalHotkeyMonitors.push_back(std::move(shortcut));
         } else {
-            printError(u"Alt+Space works only while Pinlark is open ("_s + why +
+            printError(u"Alt+Space works only while Pinlark is open ("_s + grabbed.error() +
                        u"). Bind \"pinlark --toggle\" to a key in your desktop's keyboard "
                        u"settings to open it from anywhere."_s);
         }
@@ -297,9 +296,8 @@ int AppDelegate::main(int argc, char *argv[])
     }
 
     // Before anything secret is read: from here on, a crash leaves no memory on disk.
-    QString noCoreDumps;
-    if (!disableCoreDumps(&noCoreDumps))
-        printError(u"cannot turn core dumps off: "_s + noCoreDumps);
+    if (const auto noCoreDumps = disableCoreDumps(); !noCoreDumps)
+        printError(u"cannot turn core dumps off: "_s + noCoreDumps.error());
 
     // Qt aborts, dumping core, when it finds no display; say what is missing instead.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&

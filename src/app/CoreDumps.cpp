@@ -4,7 +4,7 @@
 #include <cstring>
 #include <sys/resource.h>
 
-bool disableCoreDumps(QString *why)
+Result<void> disableCoreDumps()
 {
     // A core size limit of zero, soft and hard, so no child and no later call can raise it:
     // the kernel then writes no core file, and systemd-coredump stores nothing either.
@@ -12,8 +12,6 @@ bool disableCoreDumps(QString *why)
     // from the desktop portal, which then refuses the file dialog and the global shortcut.)
     const rlimit none{0, 0};
     if (::setrlimit(RLIMIT_CORE, &none) == 0)
-        return true;
-    if (why)
-        *why = QString::fromLocal8Bit(std::strerror(errno));
-    return false;
+        return {};
+    return Result<void>::failure(QString::fromLocal8Bit(std::strerror(errno)));
 }

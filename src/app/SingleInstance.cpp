@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 
+#include "model/Result.h"
 #include "store/NotesFile.h"
 
 #include <QCoreApplication>
@@ -50,20 +51,18 @@ QString instanceName(const QString &notesFolder)
 // A short folder of the user's own for the socket when the runtime folder is too deep for
 // one. Its parent (/tmp) is shared by every user, so the folder must be a real folder, the
 // user's, and closed to everyone else; anything else in its place is refused, never used.
-QString shortPrivateFolder(const QString &parent, QString *error)
+Result<QString> shortPrivateFolder(const QString &parent)
 {
     const QString folder = parent + u"/pinlark-"_s + QString::number(::getuid());
     const QByteArray name = QFile::encodeName(folder);
-    if (::mkdir(name.constData(), S_IRWXU) != 0 && errno != EEXIST) {
-        *error = u"cannot create "_s + folder + u": "_s + describeErrno(errno);
-        return {};
-    }
+    if (::mkdir(name.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        return Result<QString>::failure(u"cannot create "_s + folder + u": "_s +
+                                        describeErrno(errno));
     struct stat info = {};
     if (::lstat(name.constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::getuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        *error = folder + u" is not a folder private to this user, so it is not used"_s;
-        return {};
-    }
+        info.st_uid != ::getuid() || (info.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return Result<QString>::failure(
+            folder + u" is not a folder private to this user, so it is not used"_s);
     return folder;
 }
 
@@ -103,12 +102,13 @@ SingleInstance::SingleInstance(const QString &notesFolder, const QString &runtim
     // No runtime folder at all (Qt found none it could use) is handled the same way.
     if (folder.isEmpty() ||
         QFile::encodeName(folder + u'/' + name + u".socket"_s).size() > maxSocketPathBytes) {
-        folder = shortPrivateFolder(shortFolderParent, &m_error);
-        if (folder.isEmpty()) {
+        const auto shortFolder = shortPrivateFolder(shortFolderParent);
+        if (!shortFolder) {
             m_error = u"the runtime folder "_s + runtimeFolder +
-                      u" is too deep for a socket, and "_s + m_error;
+                      u" is too deep for a socket, and "_s + shortFolder.error();
             return;
         }
+        folder = shortFolder.value();
     }
     const QString base = folder + u'/' + name;
     m_socketPath = base + u".socket"_s;

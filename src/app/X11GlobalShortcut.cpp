@@ -65,13 +65,9 @@ X11GlobalShortcut::~X11GlobalShortcut()
     releaseAll();
 }
 
-bool X11GlobalShortcut::grab(QString *error)
+Result<void> X11GlobalShortcut::grab()
 {
-    auto fail = [error](const QString &why) {
-        if (error)
-            *error = why;
-        return false;
-    };
+    const auto fail = [](const QString &why) { return Result<void>::failure(why); };
     releaseAll();
     if (!m_connection || xcb_connection_has_error(m_connection))
         return fail(u"no connection to the X server"_s);
@@ -145,7 +141,7 @@ bool X11GlobalShortcut::grab(QString *error)
     }
     m_keycodes = spaceCodes;
     QCoreApplication::instance()->installNativeEventFilter(this);
-    return true;
+    return {};
 }
 
 void X11GlobalShortcut::releaseAll()

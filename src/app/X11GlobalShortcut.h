@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/GlobalShortcut.h"
+#include "model/Result.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QList>
@@ -26,9 +27,9 @@ public:
     ~X11GlobalShortcut() override;
     Q_DISABLE_COPY_MOVE(X11GlobalShortcut)
 
-    // Takes the grabs. False, with every grab taken so far released again, when the key has
-    // no key code in the keymap or another client holds Alt+Space. `error` then says why.
-    [[nodiscard]] bool grab(QString *error = nullptr);
+    // Takes the grabs. Fails, with every grab taken so far released again, when the key has
+    // no key code in the keymap or another client holds Alt+Space, and says which.
+    [[nodiscard]] Result<void> grab();
     [[nodiscard]] bool isGrabbed() const { return !m_grabs.isEmpty(); }
 
 private:

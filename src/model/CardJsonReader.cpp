@@ -215,11 +215,10 @@ private:
         const auto [end, error] = std::from_chars(start, m_p, seconds);
         if (error != std::errc() || end != m_p)
             return false;
-        QString rangeError;
-        const auto read = NoteJSON::readTimestamp(QJsonValue(seconds), &rangeError);
+        const auto read = NoteJSON::readTimestamp(QJsonValue(seconds));
         if (!read)
             return false;
-        *timestamp = *read;
+        *timestamp = read.value();
         return true;
     }
 

@@ -100,61 +100,55 @@ QJsonObject NoteCard::toJson() const
 
 namespace {
 
-bool readString(const QJsonObject &object, NoteCard::CodingKeys key, QString *out, QString *error)
+Result<QString> readString(const QJsonObject &object, NoteCard::CodingKeys key)
 {
     const QString name = NoteCard::keyName(key);
     const auto it = object.constFind(name);
-    if (it == object.constEnd()) {
-        *error = u"missing member \""_s + name + u'"';
-        return false;
-    }
-    if (!it->isString()) {
-        *error = u"member \""_s + name + u"\" is not a string"_s;
-        return false;
-    }
-    *out = it->toString();
-    return true;
+    if (it == object.constEnd())
+        return Result<QString>::failure(u"missing member \""_s + name + u'"');
+    if (!it->isString())
+        return Result<QString>::failure(u"member \""_s + name + u"\" is not a string"_s);
+    return it->toString();
 }
 
-bool readTimestamp(const QJsonObject &object, NoteCard::CodingKeys key, Timestamp *out,
-                   QString *error)
+Result<Timestamp> readTimestamp(const QJsonObject &object, NoteCard::CodingKeys key)
 {
     const QString name = NoteCard::keyName(key);
     const auto it = object.constFind(name);
-    if (it == object.constEnd()) {
-        *error = u"missing member \""_s + name + u'"';
-        return false;
-    }
-    auto timestamp = NoteJSON::readTimestamp(*it, error);
-    if (!timestamp)
-        return false;
-    *out = *timestamp;
-    return true;
+    if (it == object.constEnd())
+        return Result<Timestamp>::failure(u"missing member \""_s + name + u'"');
+    return NoteJSON::readTimestamp(*it);
 }
 
 } // namespace
 
-std::optional<NoteCard> NoteCard::fromJson(const QJsonValue &value, QString *error)
+Result<NoteCard> NoteCard::fromJson(const QJsonValue &value)
 {
-    if (!value.isObject()) {
-        *error = u"a card is not a JSON object"_s;
-        return std::nullopt;
-    }
+    using Card = Result<NoteCard>;
+    if (!value.isObject())
+        return Card::failure(u"a card is not a JSON object"_s);
     const QJsonObject object = value.toObject();
     NoteCard card;
-    if (!readString(object, CodingKeys::id, &card.id, error) ||
-        !readString(object, CodingKeys::content, &card.content, error) ||
-        !readString(object, CodingKeys::color, &card.color, error) ||
-        !readTimestamp(object, CodingKeys::createdAt, &card.createdAt, error) ||
-        !readTimestamp(object, CodingKeys::updatedAt, &card.updatedAt, error))
-        return std::nullopt;
+    for (const auto &[key, field] :
+         {std::pair{CodingKeys::id, &card.id}, std::pair{CodingKeys::content, &card.content},
+          std::pair{CodingKeys::color, &card.color}}) {
+        auto text = readString(object, key);
+        if (!text)
+            return Card::failure(text.error());
+        *field = std::move(text).value();
+    }
+    for (const auto &[key, field] : {std::pair{CodingKeys::createdAt, &card.createdAt},
+                                     std::pair{CodingKeys::updatedAt, &card.updatedAt}}) {
+        const auto timestamp = readTimestamp(object, key);
+        if (!timestamp)
+            return Card::failure(timestamp.error());
+        *field = timestamp.value();
+    }
 
     const QJsonValue pinned = object.value(keyName(CodingKeys::pinned));
-    if (pinned.isBool()) {
+    if (pinned.isBool())
         card.isPinned = pinned.toBool();
-    } else if (!pinned.isUndefined() && !pinned.isNull()) {
-        *error = u"member \"pinned\" is not a boolean"_s;
-        return std::nullopt;
-    }
+    else if (!pinned.isUndefined() && !pinned.isNull())
+        return Card::failure(u"member \"pinned\" is not a boolean"_s);
     return card;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Result.h"
 #include "model/Timestamp.h"
 
 #include <QJsonObject>
@@ -42,8 +43,8 @@ struct NoteCard
 
     // The card's JSON object; timestamps in the text form of NoteJSON.
     [[nodiscard]] QJsonObject toJson() const;
-    // Reads one card object. On failure returns nothing and sets *error.
-    [[nodiscard]] static std::optional<NoteCard> fromJson(const QJsonValue &value, QString *error);
+    // Reads one card object, or says what is wrong with it.
+    [[nodiscard]] static Result<NoteCard> fromJson(const QJsonValue &value);
 
     friend bool operator==(const NoteCard &, const NoteCard &) = default;
 };

@@ -182,27 +182,24 @@ std::optional<Timestamp> parseIsoString(QStringView text)
     return Timestamp::fromMSecsSinceReference(msecs);
 }
 
-std::optional<Timestamp> readTimestamp(const QJsonValue &value, QString *error)
+Result<Timestamp> readTimestamp(const QJsonValue &value)
 {
     if (value.isString()) {
         const QString text = value.toString();
         if (auto timestamp = parseIsoString(text))
-            return timestamp;
-        *error = unparseable(text);
-        return std::nullopt;
+            return *timestamp;
+        return Result<Timestamp>::failure(unparseable(text));
     }
     if (value.isDouble()) {
         const double seconds = value.toDouble();
         const double msecs = seconds * 1000.0;
         if (!std::isfinite(msecs) || msecs < double(earliestMSecs()) ||
-            msecs > double(latestMSecs())) {
-            *error = u"Timestamp out of range: "_s + QString::number(seconds, 'g', 17);
-            return std::nullopt;
-        }
+            msecs > double(latestMSecs()))
+            return Result<Timestamp>::failure(u"Timestamp out of range: "_s +
+                                              QString::number(seconds, 'g', 17));
         return Timestamp{seconds};
     }
-    *error = u"Expected a date string or a number of seconds"_s;
-    return std::nullopt;
+    return Result<Timestamp>::failure(u"Expected a date string or a number of seconds"_s);
 }
 
 QJsonArray cardsToJson(const QList<NoteCard> &cards)
@@ -228,16 +225,15 @@ Result<QList<NoteCard>> cardsFromJson(const QJsonArray &array)
     QList<NoteCard> cards;
     cards.reserve(array.size());
     for (qsizetype i = 0; i < array.size(); ++i) {
-        QString error;
-        auto card = NoteCard::fromJson(array.at(i), &error);
+        auto card = NoteCard::fromJson(array.at(i));
         if (!card) {
             // The date reader's own text stands alone, so it reads the same in every client.
-            if (error.startsWith(u"Unparseable date: "))
-                return Result<QList<NoteCard>>::failure(error);
+            if (card.error().startsWith(u"Unparseable date: "))
+                return Result<QList<NoteCard>>::failure(card.error());
             return Result<QList<NoteCard>>::failure(u"card "_s + QString::number(i + 1) + u": "_s +
-                                                    error);
+                                                    card.error());
         }
-        cards.append(std::move(*card));
+        cards.append(std::move(card).value());
     }
     return cards;
 }

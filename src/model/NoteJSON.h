@@ -26,9 +26,9 @@ namespace NoteJSON {
 [[nodiscard]] std::optional<Timestamp> parseIsoString(QStringView text);
 
 // One timestamp in its JSON place: a string in one of the two text forms, or a number of
-// seconds since the reference instant. On failure sets *error (for an unreadable string,
+// seconds since the reference instant. A failure says why (for an unreadable string,
 // "Unparseable date: " and the string as read).
-[[nodiscard]] std::optional<Timestamp> readTimestamp(const QJsonValue &value, QString *error);
+[[nodiscard]] Result<Timestamp> readTimestamp(const QJsonValue &value);
 
 // A JSON array of card objects, compact, in list order.
 [[nodiscard]] QByteArray encodeCards(const QList<NoteCard> &cards);

@@ -242,8 +242,7 @@ QString cardProblem(const QJsonValue &value, const QString &error)
     const QJsonObject object = value.toObject();
     for (const auto key : {NoteCard::CodingKeys::createdAt, NoteCard::CodingKeys::updatedAt}) {
         const QString name = NoteCard::keyName(key);
-        QString ignored;
-        if (!NoteJSON::readTimestamp(object.value(name), &ignored))
+        if (!NoteJSON::readTimestamp(object.value(name)))
             return u"member \""_s + name + u"\" is not a readable date"_s;
     }
     return u"a date is not readable"_s;
@@ -486,12 +485,11 @@ Result<QList<NoteCard>, SyncError> decodeEnvelope(const QByteArray &json)
     cards.reserve(array.size());
     for (qsizetype i = 0; i < array.size(); ++i) {
         const QJsonValue value = array.at(i);
-        QString error;
-        auto card = NoteCard::fromJson(value, &error);
+        auto card = NoteCard::fromJson(value);
         if (!card)
-            return CardsResult::failure(unreadableEnvelope(u"card "_s + QString::number(i + 1) +
-                                                           u": "_s + cardProblem(value, error)));
-        cards.append(std::move(*card));
+            return CardsResult::failure(unreadableEnvelope(
+                u"card "_s + QString::number(i + 1) + u": "_s + cardProblem(value, card.error())));
+        cards.append(std::move(card).value());
     }
     return cards;
 }

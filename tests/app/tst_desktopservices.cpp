@@ -205,8 +205,8 @@ void TestDesktopServices::workspaceAsksFileManagerOnBus()
         QSKIP("no dbus-daemon to run a private bus");
     // Nothing is activated on it: without the fake, no file manager of the machine answers.
     PrivateBus bus;
-    QString why;
-    QVERIFY2(bus.start(&why), qPrintable(why));
+    const auto started = bus.start();
+    QVERIFY2(started, qPrintable(started.ok() ? QString() : started.error()));
     const QString address = bus.address();
 
     const QString serverName = u"pinlark-test-file-manager"_s;

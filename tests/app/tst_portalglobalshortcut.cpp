@@ -380,8 +380,8 @@ void TestPortalGlobalShortcut::initTestCase()
         QSKIP("no dbus-daemon to run a private bus");
     // A bus of our own, so neither the test machine's desktop nor its absence plays a part:
     // on it, only the fake below ever owns the portal's name.
-    QString why;
-    QVERIFY2(m_bus.start(&why), qPrintable(why));
+    const auto started = m_bus.start();
+    QVERIFY2(started, qPrintable(started.ok() ? QString() : started.error()));
     m_address = m_bus.address();
 }
 

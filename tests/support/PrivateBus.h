@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Result.h"
+
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
@@ -32,27 +34,24 @@ public:
         return QStandardPaths::findExecutable(u"dbus-daemon"_s);
     }
 
-    // Starts the bus, reads its address and checks that it can activate nothing; false with
-    // the reason in `why` otherwise.
-    [[nodiscard]] bool start(QString *why)
+    // Starts the bus, reads its address and checks that it can activate nothing, or says why
+    // it could not.
+    [[nodiscard]] Result<void> start()
     {
+        const auto fail = [](const QString &why) { return Result<void>::failure(why); };
         m_daemon.start(daemon(), {QString::fromUtf8("--config-file=" PINLARK_PRIVATE_BUS_CONFIG),
                                   u"--nofork"_s, u"--nopidfile"_s, u"--print-address=1"_s});
-        if (!m_daemon.waitForStarted()) {
-            *why = m_daemon.errorString();
-            return false;
-        }
+        if (!m_daemon.waitForStarted())
+            return fail(m_daemon.errorString());
         // Generous: the sanitizer builds are slow.
         const QDeadlineTimer deadline(30000);
         while (!m_daemon.canReadLine()) {
-            if (!m_daemon.waitForReadyRead(int(deadline.remainingTime()))) {
-                *why = u"dbus-daemon printed no address: "_s +
-                       QString::fromLocal8Bit(m_daemon.readAllStandardError());
-                return false;
-            }
+            if (!m_daemon.waitForReadyRead(int(deadline.remainingTime())))
+                return fail(u"dbus-daemon printed no address: "_s +
+                            QString::fromLocal8Bit(m_daemon.readAllStandardError()));
         }
         m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
-        return activatesNothing(why);
+        return activatesNothing();
     }
 
     void stop()
@@ -69,7 +68,7 @@ public:
     [[nodiscard]] QString address() const { return m_address; }
 
 private:
-    [[nodiscard]] bool activatesNothing(QString *why) const
+    [[nodiscard]] Result<void> activatesNothing() const
     {
         const QString name = u"pinlark-private-bus-check"_s;
         QDBusMessage reply;
@@ -80,17 +79,14 @@ private:
                 u"ListActivatableNames"_s));
         }
         QDBusConnection::disconnectFromBus(name);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            *why = u"the private bus does not answer: "_s + reply.errorMessage();
-            return false;
-        }
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return Result<void>::failure(u"the private bus does not answer: "_s +
+                                         reply.errorMessage());
         QStringList names = reply.arguments().constFirst().toStringList();
         names.removeAll(u"org.freedesktop.DBus"_s);
-        if (!names.isEmpty()) {
-            *why = u"the private bus would start "_s + names.join(u", "_s);
-            return false;
-        }
-        return true;
+        if (!names.isEmpty())
+            return Result<void>::failure(u"the private bus would start "_s + names.join(u", "_s));
+        return {};
     }
 
     QProcess m_daemon;
