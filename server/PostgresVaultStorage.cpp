@@ -170,15 +170,12 @@ public:
 
     LoadResult load(const QByteArray &id)
     {
-        LoadResult loaded;
         const PgResult result = exec(loadSql, {id});
-        if (!isOk(result, PGRES_TUPLES_OK)) {
-            loaded.failed = true;
-            loaded.error = u"cannot read a vault: "_s + describe(result);
-        } else if (PQntuples(result.get()) > 0) {
-            loaded.vault = StoredVault{valueAt(result.get(), 0, 0), valueAt(result.get(), 0, 1)};
-        }
-        return loaded;
+        if (!isOk(result, PGRES_TUPLES_OK))
+            return LoadResult::failure(u"cannot read a vault: "_s + describe(result));
+        if (PQntuples(result.get()) == 0)
+            return std::optional<StoredVault>();
+        return std::optional(StoredVault{valueAt(result.get(), 0, 0), valueAt(result.get(), 0, 1)});
     }
 
     // One transaction in READ COMMITTED, whatever the database's default: every statement
@@ -373,11 +370,11 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
     if (!reader) {
         Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
         if (!opened)
-            return LoadResult{std::nullopt, true, withoutPassword(opened.error())};
+            return LoadResult::failure(withoutPassword(opened.error()));
         reader = std::move(opened).value();
     }
     LoadResult result = reader->load(id);
-    if (result.failed && reader->lost()) {
+    if (!result && reader->lost()) {
         // The server dropped the connection, and with it most likely every idle one (it
         // restarted, or an administrator ended the sessions). A pooled connection gets one
         // more try on a new connection; a new one failing means the server is not there.
@@ -386,15 +383,16 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
         if (reused) {
             Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
             if (!opened)
-                return LoadResult{std::nullopt, true, withoutPassword(opened.error())};
+                return LoadResult::failure(withoutPassword(opened.error()));
             reader = std::move(opened).value();
             result = reader->load(id);
         }
     }
     // A connection that failed is dropped, so a damaged one is never handed out again.
-    if (!result.failed && reader->usable())
+    if (result && reader->usable())
         m_readers.give(std::move(reader));
-    result.error = withoutPassword(result.error);
+    if (!result)
+        return LoadResult::failure(withoutPassword(result.error()));
     return result;
 }
 

@@ -72,19 +72,18 @@ public:
 
     LoadResult load(const QByteArray &id)
     {
-        LoadResult result;
+        LoadResult result = std::optional<StoredVault>();
         sqlite3_stmt *const statement = m_select.handle;
         sqlite3_reset(statement);
         sqlite3_bind_text(statement, 1, id.constData(), int(id.size()), SQLITE_STATIC);
         switch (sqlite3_step(statement)) {
         case SQLITE_ROW:
-            result.vault = StoredVault{blobColumn(statement, 0), blobColumn(statement, 1)};
+            result = std::optional(StoredVault{blobColumn(statement, 0), blobColumn(statement, 1)});
             break;
         case SQLITE_DONE:
             break;
         default:
-            result.failed = true;
-            result.error = sqliteError(m_db, u"cannot read a vault"_s);
+            result = LoadResult::failure(sqliteError(m_db, u"cannot read a vault"_s));
             break;
         }
         sqlite3_reset(statement);
@@ -244,12 +243,12 @@ LoadResult SqliteVaultStorage::load(const QByteArray &id)
     if (!reader) {
         Result<std::unique_ptr<Connection>> opened = Connection::open(m_path, false);
         if (!opened)
-            return LoadResult{std::nullopt, true, opened.error()};
+            return LoadResult::failure(opened.error());
         reader = std::move(opened).value();
     }
     LoadResult result = reader->load(id);
     // A connection that failed is dropped, so a damaged one is never handed out again.
-    if (!result.failed)
+    if (result)
         m_readers.give(std::move(reader));
     return result;
 }

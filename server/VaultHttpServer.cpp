@@ -406,19 +406,20 @@ MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &re
 MHD_Result VaultHttpServer::answerGet(MHD_Connection *connection, Request &request)
 {
     const LoadResult loaded = m_storage.load(request.id);
-    if (loaded.failed) {
+    if (!loaded) {
         if (m_log)
-            m_log(u"reading failed: "_s + loaded.error);
+            m_log(u"reading failed: "_s + loaded.error());
         return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                             u"The vault cannot be read just now"_s,
                             {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
     }
-    if (!loaded.vault) {
+    const std::optional<StoredVault> &vault = loaded.value();
+    if (!vault) {
         m_limiter.recordMiss(request.client);
         return respondError(connection, MHD_HTTP_NOT_FOUND, u"Nothing is stored in this vault"_s);
     }
-    return respond(connection, MHD_HTTP_OK, getAnswer(loaded.vault->data),
-                   {{MHD_HTTP_HEADER_ETAG, loaded.vault->etag}});
+    return respond(connection, MHD_HTTP_OK, getAnswer(vault->data),
+                   {{MHD_HTTP_HEADER_ETAG, vault->etag}});
 }
 
 MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &request)

@@ -19,14 +19,9 @@ struct StoredVault
     QByteArray etag; // the entity tag of data, quotes included
 };
 
-// What a lookup found. `failed` means the storage could not answer (the error says why, for
-// the log); `vault` is empty when nothing is stored under the identity.
-struct LoadResult
-{
-    std::optional<StoredVault> vault;
-    bool failed = false;
-    QString error;
-};
+// What a lookup found: the vault, or nothing when nothing is stored under the identity. A
+// failure means the storage could not answer; it says why, for the log.
+using LoadResult = Result<std::optional<StoredVault>>;
 
 // One POST to apply. `ifMatch`, when set, holds the entity tags of the client's If-Match
 // header ("*" matches any stored vault); the write then happens only if the vault exists and

@@ -59,7 +59,7 @@ int main(int argc, char *argv[])
 
     const QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(u"pinlark-vault"_s);
-    QCoreApplication::setApplicationVersion(QStringLiteral(PINLARK_VERSION));
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(PINLARK_VERSION));
 
     const Result<ServerOptions> parsed = parseServerOptions(QCoreApplication::arguments().mid(1));
     if (!parsed) {
@@ -110,7 +110,7 @@ int main(int argc, char *argv[])
         return 1;
     }
     std::unique_ptr<VaultHttpServer> server = std::move(started).value();
-    logLine(u"version "_s + QStringLiteral(PINLARK_VERSION) + u" serving "_s + server->url() +
+    logLine(u"version "_s + QString::fromUtf8(PINLARK_VERSION) + u" serving "_s + server->url() +
             u" from "_s + storage->description());
 
     int received = 0;

@@ -10,6 +10,8 @@
 #include <memory>
 #include <utility>
 
+using namespace Qt::StringLiterals;
+
 // A blocking HTTP/1.1 client on one connection, for talking to the Vault the way a stranger
 // would: any method, path, header or body, with the request sent in pieces if need be. TLS is
 // verified against the given CA; an empty CA means plain HTTP.
@@ -33,13 +35,13 @@ public:
         m_socket = std::make_unique<QSslSocket>();
         m_buffer.clear();
         if (m_caPem.isEmpty()) {
-            m_socket->connectToHost(QStringLiteral("127.0.0.1"), m_port);
+            m_socket->connectToHost(u"127.0.0.1"_s, m_port);
             return m_socket->waitForConnected(5000);
         }
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setCaCertificates(QSslCertificate::fromData(m_caPem));
         m_socket->setSslConfiguration(configuration);
-        m_socket->connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_port);
+        m_socket->connectToHostEncrypted(u"127.0.0.1"_s, m_port);
         return m_socket->waitForEncrypted(5000);
     }
 

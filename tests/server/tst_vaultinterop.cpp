@@ -101,8 +101,8 @@ void TestVaultInterop::twoMachinesConvergeThroughTheServer()
     // The server holds one vault, under the code's identity, and nothing readable.
     const QByteArray id = PinlarkVaultSync::vaultHash(u"PLK-7KQ2MX"_s).toLatin1();
     const VaultServer::LoadResult stored = vault.storage->load(id);
-    QVERIFY(stored.vault);
-    QVERIFY(!stored.vault->data.contains("secret") && !stored.vault->data.contains("laptop"));
+    QVERIFY(stored.value());
+    QVERIFY(!stored.value()->data.contains("secret") && !stored.value()->data.contains("laptop"));
     const QByteArray database = readBytes(vault.sqlite->databasePath()) +
                                 readBytes(vault.sqlite->databasePath() + u"-wal"_s);
     QVERIFY(!database.isEmpty());

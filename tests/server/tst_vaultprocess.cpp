@@ -48,7 +48,7 @@ public:
     // said nothing of the kind; stderr() tells what it said.
     bool start()
     {
-        m_process.setProgram(QStringLiteral(PINLARK_VAULT_BINARY));
+        m_process.setProgram(QString::fromUtf8(PINLARK_VAULT_BINARY));
         m_process.setArguments(m_arguments);
         m_process.start();
         if (!m_process.waitForStarted(5000))

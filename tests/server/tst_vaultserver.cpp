@@ -34,7 +34,7 @@ QByteArray dataOf(const TestHttpClient::Answer &answer)
 std::optional<QByteArray> stored(VaultStorage &storage, const QByteArray &id = vaultId)
 {
     const LoadResult result = storage.load(id);
-    return result.vault ? std::optional(result.vault->data) : std::nullopt;
+    return result && result.value() ? std::optional(result.value()->data) : std::nullopt;
 }
 
 void seed(VaultStorage &storage, const QByteArray &id, const QByteArray &data)
@@ -60,7 +60,7 @@ public:
     LoadResult load(const QByteArray &id) override
     {
         if (failing)
-            return LoadResult{std::nullopt, true, u"disk on fire"_s};
+            return LoadResult::failure(u"disk on fire"_s);
         return m_inner.load(id);
     }
     Result<std::vector<WriteOutcome>> store(std::span<const VaultWrite> writes) override

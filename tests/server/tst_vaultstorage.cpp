@@ -91,9 +91,9 @@ WriteOutcome storeOne(VaultStorage &storage, const VaultWrite &write)
 QByteArray dataOf(VaultStorage &storage, const QByteArray &id)
 {
     const LoadResult loaded = storage.load(id);
-    if (loaded.failed)
-        return "<failed: " + loaded.error.toUtf8() + '>';
-    return loaded.vault ? loaded.vault->data : QByteArray("<missing>");
+    if (!loaded)
+        return "<failed: " + loaded.error().toUtf8() + '>';
+    return loaded.value() ? loaded.value()->data : QByteArray("<missing>");
 }
 
 // Stands for a reader connection; counts how many are open.
@@ -372,8 +372,8 @@ void TestVaultStorage::loadsNothingForUnknownVault()
 
     QCOMPARE(storeOne(*storage, writeOf(vaultId('a'), "stored")), WriteOutcome::Created);
     const LoadResult result = storage->load(vaultId('b'));
-    QVERIFY2(!result.failed, qPrintable(result.error));
-    QVERIFY(!result.vault);
+    QVERIFY2(result, qPrintable(result ? QString() : result.error()));
+    QVERIFY(!result.value());
 }
 
 void TestVaultStorage::storesExactBytes_data()
@@ -404,20 +404,20 @@ void TestVaultStorage::storesExactBytes()
 
     QCOMPARE(storeOne(*storage, writeOf(id, data)), WriteOutcome::Created);
     LoadResult loaded = storage->load(id);
-    QVERIFY2(!loaded.failed, qPrintable(loaded.error));
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data.size(), data.size());
-    QVERIFY(loaded.vault->data == data);
-    QCOMPARE(loaded.vault->etag, entityTag(data));
+    QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.error()));
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data.size(), data.size());
+    QVERIFY(loaded.value()->data == data);
+    QCOMPARE(loaded.value()->etag, entityTag(data));
 
     // The same vault again: replaced, and the new text is exactly what is read back.
     const QByteArray next = data + QByteArray("\0+", 2);
     QCOMPARE(storeOne(*storage, writeOf(id, next)), WriteOutcome::Replaced);
     loaded = storage->load(id);
-    QVERIFY2(!loaded.failed, qPrintable(loaded.error));
-    QVERIFY(loaded.vault);
-    QVERIFY(loaded.vault->data == next);
-    QCOMPARE(loaded.vault->etag, entityTag(next));
+    QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.error()));
+    QVERIFY(loaded.value());
+    QVERIFY(loaded.value()->data == next);
+    QCOMPARE(loaded.value()->etag, entityTag(next));
 }
 
 void TestVaultStorage::appliesBatchInOrder()
@@ -439,12 +439,12 @@ void TestVaultStorage::appliesBatchInOrder()
                     WriteOutcome::Created, WriteOutcome::Replaced}));
 
     const LoadResult loadedX = storage->load(x);
-    QVERIFY(loadedX.vault);
-    QCOMPARE(loadedX.vault->data, QByteArray("fourth"));
-    QCOMPARE(loadedX.vault->etag, entityTag("fourth"));
+    QVERIFY(loadedX.value());
+    QCOMPARE(loadedX.value()->data, QByteArray("fourth"));
+    QCOMPARE(loadedX.value()->etag, entityTag("fourth"));
     const LoadResult loadedY = storage->load(y);
-    QVERIFY(loadedY.vault);
-    QCOMPARE(loadedY.vault->data, QByteArray("other"));
+    QVERIFY(loadedY.value());
+    QCOMPARE(loadedY.value()->data, QByteArray("other"));
 }
 
 void TestVaultStorage::honoursIfMatch_data()
@@ -502,17 +502,17 @@ void TestVaultStorage::honoursIfMatch()
              outcome);
 
     const LoadResult loaded = storage->load(id);
-    QVERIFY2(!loaded.failed, qPrintable(loaded.error));
+    QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.error()));
     if (outcome == WriteOutcome::Replaced) {
-        QVERIFY(loaded.vault);
-        QCOMPARE(loaded.vault->data, QByteArray("new"));
+        QVERIFY(loaded.value());
+        QCOMPARE(loaded.value()->data, QByteArray("new"));
     } else if (stored) {
         // A failed precondition leaves the vault as it was.
-        QVERIFY(loaded.vault);
-        QCOMPARE(loaded.vault->data, QByteArray("current"));
-        QCOMPARE(loaded.vault->etag, entityTag("current"));
+        QVERIFY(loaded.value());
+        QCOMPARE(loaded.value()->data, QByteArray("current"));
+        QCOMPARE(loaded.value()->etag, entityTag("current"));
     } else {
-        QVERIFY(!loaded.vault);
+        QVERIFY(!loaded.value());
     }
 }
 
@@ -541,18 +541,18 @@ void TestVaultStorage::failedBatchChangesNothing()
 
     // The writes before the failing one were rolled back with it.
     LoadResult loaded = storage->load(kept);
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data, QByteArray("kept text"));
-    QCOMPARE(loaded.vault->etag, entityTag("kept text"));
-    QVERIFY(!storage->load(added).vault);
-    QVERIFY(!storage->load(refused).vault);
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data, QByteArray("kept text"));
+    QCOMPARE(loaded.value()->etag, entityTag("kept text"));
+    QVERIFY(!storage->load(added).value());
+    QVERIFY(!storage->load(refused).value());
 
     // And the storage goes on: the next batch is not caught in the failed transaction.
     QCOMPARE(storeBatch(*storage, {writeOf(added, "added text"), writeOf(kept, "replacing")}),
              (QList{WriteOutcome::Created, WriteOutcome::Replaced}));
     loaded = storage->load(kept);
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data, QByteArray("replacing"));
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data, QByteArray("replacing"));
 }
 
 void TestVaultStorage::keepsVaultsAcrossReopening()
@@ -569,9 +569,9 @@ void TestVaultStorage::keepsVaultsAcrossReopening()
     const auto reopened = openStorage();
     QVERIFY(reopened);
     const LoadResult loaded = reopened->load(id);
-    QVERIFY2(!loaded.failed, qPrintable(loaded.error));
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data, data);
+    QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.error()));
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data, data);
     QCOMPARE(storeOne(*reopened, writeOf(id, "again", std::vector{entityTag(data)})),
              WriteOutcome::Replaced);
 }
@@ -596,10 +596,10 @@ void TestVaultStorage::loadsConsistentVaultsWhileStoring()
             start.arrive_and_wait();
             for (int i = 0; i < versions; ++i) {
                 const LoadResult loaded = storage->load(id);
-                if (loaded.failed)
-                    return loaded.error;
-                if (!loaded.vault || !loaded.vault->data.startsWith("version ") ||
-                    loaded.vault->etag != entityTag(loaded.vault->data))
+                if (!loaded)
+                    return loaded.error();
+                if (!loaded.value() || !loaded.value()->data.startsWith("version ") ||
+                    loaded.value()->etag != entityTag(loaded.value()->data))
                     return u"torn or missing vault"_s;
             }
             return {};
@@ -851,14 +851,14 @@ void TestVaultStorage::postgresSharesOneDatabase()
 
     QCOMPARE(storeOne(*first, writeOf(id, "from first")), WriteOutcome::Created);
     LoadResult loaded = second->load(id);
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data, QByteArray("from first"));
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data, QByteArray("from first"));
 
-    QCOMPARE(storeOne(*second, writeOf(id, "from second", std::vector{loaded.vault->etag})),
+    QCOMPARE(storeOne(*second, writeOf(id, "from second", std::vector{loaded.value()->etag})),
              WriteOutcome::Replaced);
     loaded = first->load(id);
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data, QByteArray("from second"));
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data, QByteArray("from second"));
     // The first process's If-Match is judged against the other's write, not a copy of its own.
     QCOMPARE(storeOne(*first, writeOf(id, "stale", std::vector{entityTag("from first")})),
              WriteOutcome::PreconditionFailed);
@@ -898,8 +898,8 @@ void TestVaultStorage::postgresRaceOnNewVault()
     // Created only when nothing else was ever committed; the last write wins either way.
     QCOMPARE(stored.get(), outcome);
     const LoadResult loaded = storage->load(id);
-    QVERIFY(loaded.vault);
-    QCOMPARE(loaded.vault->data, QByteArray("mine"));
+    QVERIFY(loaded.value());
+    QCOMPARE(loaded.value()->data, QByteArray("mine"));
 }
 
 void TestVaultStorage::postgresRetriesBatchThatLostDeadlock()
@@ -943,7 +943,7 @@ void TestVaultStorage::postgresHealsLostConnections()
     QVERIFY(storage);
     const QByteArray id = vaultId('4');
     QCOMPARE(storeOne(*storage, writeOf(id, "before")), WriteOutcome::Created);
-    QVERIFY(storage->load(id).vault);
+    QVERIFY(storage->load(id).value());
 
     for (int round = 0; round < 2; ++round) {
         // The server ends every session of the storage (a restart does the same): the writer's
@@ -960,10 +960,10 @@ void TestVaultStorage::postgresHealsLostConnections()
 
         // The next calls go through on new connections.
         const LoadResult loaded = storage->load(id);
-        QVERIFY2(!loaded.failed, qPrintable(loaded.error));
-        QVERIFY(loaded.vault);
+        QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.error()));
+        QVERIFY(loaded.value());
         const QByteArray next = "after " + QByteArray::number(round);
-        QCOMPARE(storeOne(*storage, writeOf(id, next, std::vector{loaded.vault->etag})),
+        QCOMPARE(storeOne(*storage, writeOf(id, next, std::vector{loaded.value()->etag})),
                  WriteOutcome::Replaced);
         QCOMPARE(dataOf(*storage, id), next);
     }
