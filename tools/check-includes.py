@@ -53,13 +53,23 @@ def resolve(top: pathlib.Path, name: str):
     return None
 
 
+def project_sources(top: pathlib.Path):
+    """The project's C++ files: what git knows of, or, in an unpacked source archive, every one
+    under the project's own folders."""
+    try:
+        return subprocess.run(
+            ["git", "-C", str(top), "ls-files", "--cached", "--others", "--exclude-standard",
+             "*.cpp", "*.h"],
+            check=True, capture_output=True, text=True).stdout.split()
+    except (OSError, subprocess.CalledProcessError):
+        folders = ["src", "server", "tests", "bench", "fuzz", "tools", "data"]
+        return [str(path.relative_to(top)) for folder in folders
+                for pattern in ("*.cpp", "*.h") for path in (top / folder).rglob(pattern)]
+
+
 def main() -> int:
     top = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else ".").resolve()
-    listed = subprocess.run(
-        ["git", "-C", str(top), "ls-files", "--cached", "--others", "--exclude-standard",
-         "*.cpp", "*.h"],
-        check=True, capture_output=True, text=True).stdout.split()
-    sources = [pathlib.PurePosixPath(f) for f in listed if (top / f).is_file()]
+    sources = [pathlib.PurePosixPath(f) for f in project_sources(top) if (top / f).is_file()]
     headers = {}
     for source in sources:
         if source.suffix == ".h":
