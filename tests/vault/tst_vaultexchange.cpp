@@ -355,8 +355,11 @@ void TestVaultExchange::syncStopsAtAFailedPull_data()
     QTest::addColumn<int>("errorCode");
 
     QByteArray altered = getAnswerHolding(localCards());
-    // A character in the middle of the base64 text: the ciphertext or the tag changes.
-    const qsizetype middle = altered.size() / 2;
+    // A letter or digit in the middle of the base64 text, never the backslash of an escaped
+    // "/": the ciphertext or the tag changes, and the text stays base64.
+    qsizetype middle = altered.size() / 2;
+    while (!QChar::isLetterOrNumber(char32_t(uchar(altered.at(middle)))))
+        ++middle;
     altered[middle] = altered.at(middle) == 'A' ? 'B' : 'A';
 
     QTest::newRow("500") << Answer::json(500, {}) << SyncError::pinlarkDomain << 500;
