@@ -58,14 +58,14 @@ QString NoteCard::makeId()
 QString NoteCard::welcomeText()
 {
     return QStringList{
-        u"yo! welcome to Pinlark for Mac \U0001F4DD"_s,
+        u"yo! welcome to Pinlark for Linux \U0001F4DD"_s,
         QString(),
         u"\u2022 cursor is already blinking \u2014 just start typing"_s,
-        u"\u2022 \u2318\u2190 and \u2318\u2192 (or buttons above) flick between index cards"_s,
+        u"\u2022 Ctrl+[ and Ctrl+] (or buttons above) flick between index cards"_s,
         u"\u2022 tap any pastel highlighter to color-code this card"_s,
         u"\u2022 use #hashtags like #ideas or #todo for instant filtering"_s,
-        u"\u2022 \u2318N pulls a fresh card from the stack"_s,
-        u"\u2022 \u2325Space brings Pinlark up from anywhere"_s,
+        u"\u2022 Ctrl+N pulls a fresh card from the stack"_s,
+        u"\u2022 Alt+Space brings Pinlark up from anywhere"_s,
         u"\u2022 close it or hit Esc \u2014 it's already saved"_s,
         QString(),
         u"small notes, big thoughts"_s,

@@ -435,7 +435,7 @@ void PinlarkCardView::buildFooter()
     trash.textColor = NotePastel::inkMuted();
     m_deleteButton = new CardButton(trash, footer);
     m_deleteButton->setObjectName(u"deleteButton"_s);
-    m_deleteButton->setToolTip(u"Delete this card (\u2318\u232B)"_s);
+    m_deleteButton->setToolTip(u"Delete this card (Ctrl+Backspace)"_s);
     describe(m_deleteButton, m_deleteButton->toolTip(),
              u"Delete the current card (Ctrl+Backspace)"_s);
     connect(m_deleteButton, &QAbstractButton::clicked, &m_store, &PinlarkStore::deleteCurrentCard);
@@ -459,8 +459,8 @@ void PinlarkCardView::buildMenu()
     m_menu->setAccessibleName(u"Actions"_s);
     // The titles name their shortcuts themselves; the shortcuts are the view's own, so they
     // work without the menu being open.
-    m_menu->addAction(u"Vault Sync\u2026 (\u2318S)"_s, this, [this] { m_store.setShowSync(true); });
-    m_menu->addAction(u"Export All to Markdown\u2026 (\u2318E)"_s, this,
+    m_menu->addAction(u"Vault Sync\u2026 (Ctrl+S)"_s, this, [this] { m_store.setShowSync(true); });
+    m_menu->addAction(u"Export All to Markdown\u2026 (Ctrl+E)"_s, this,
                       &PinlarkCardView::exportAll);
     m_menu->addAction(u"Open Notes Folder"_s, &m_store, &PinlarkStore::openNotesFolder);
     m_menu->addSeparator();
@@ -468,17 +468,18 @@ void PinlarkCardView::buildMenu()
     m_menu->addAction(u"Privacy"_s, this, [this] { openWeb(u"privacy"_s); });
     m_menu->addAction(u"Support"_s, this, [this] { openWeb(u"support"_s); });
     m_menu->addSeparator();
-    m_menu->addAction(u"Quit Pinlark (\u2318Q)"_s, this, &PinlarkCardView::quit);
+    m_menu->addAction(u"Quit Pinlark (Ctrl+Q)"_s, this, &PinlarkCardView::quit);
 
     connect(m_menuButton, &QAbstractButton::clicked, this, [this] {
         m_menu->popup(m_menuButton->mapToGlobal(QPoint(0, m_menuButton->height())));
     });
 }
 
-QShortcut *PinlarkCardView::addShortcut(const QKeySequence &keys,
+QShortcut *PinlarkCardView::addShortcut(const QList<QKeySequence> &keys,
                                         const std::function<void()> &action)
 {
-    auto *shortcut = new QShortcut(keys, this);
+    auto *shortcut = new QShortcut(this);
+    shortcut->setKeys(keys);
     shortcut->setContext(Qt::WidgetWithChildrenShortcut);
     connect(shortcut, &QShortcut::activated, this, action);
     m_shortcuts.append(shortcut);
@@ -487,10 +488,13 @@ QShortcut *PinlarkCardView::addShortcut(const QKeySequence &keys,
 
 void PinlarkCardView::buildShortcuts()
 {
-    m_previousShortcut =
-        addShortcut(QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), [this] { m_store.prevCard(); });
-    m_nextShortcut =
-        addShortcut(QKeySequence(Qt::CTRL | Qt::Key_BracketRight), [this] { m_store.nextCard(); });
+    // Ctrl+Page Up and Ctrl+Page Down step as they step through tabs elsewhere on Linux.
+    m_previousShortcut = addShortcut({QKeySequence(Qt::CTRL | Qt::Key_BracketLeft),
+                                      QKeySequence(Qt::CTRL | Qt::Key_PageUp)},
+                                     [this] { m_store.prevCard(); });
+    m_nextShortcut = addShortcut({QKeySequence(Qt::CTRL | Qt::Key_BracketRight),
+                                  QKeySequence(Qt::CTRL | Qt::Key_PageDown)},
+                                 [this] { m_store.nextCard(); });
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_N), [this] { m_store.addCard(); });
     addShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C), [this] { copyCurrentCard(); });
     m_deleteShortcuts = {
@@ -508,8 +512,12 @@ bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
 {
     const QKeySequence pressed(event.keyCombination());
     for (const QShortcut *shortcut : m_shortcuts) {
-        if (shortcut->isEnabled() && shortcut->key().matches(pressed) == QKeySequence::ExactMatch)
-            return true;
+        if (!shortcut->isEnabled())
+            continue;
+        for (const QKeySequence &keys : shortcut->keys()) {
+            if (keys.matches(pressed) == QKeySequence::ExactMatch)
+                return true;
+        }
     }
     return false;
 }

@@ -100,7 +100,7 @@ private:
     void buildFooter();
     void buildMenu();
     void buildShortcuts();
-    QShortcut *addShortcut(const QKeySequence &keys, const std::function<void()> &action);
+    QShortcut *addShortcut(const QList<QKeySequence> &keys, const std::function<void()> &action);
 
     // Brings every part in step with the store.
     void refresh();

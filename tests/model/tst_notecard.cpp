@@ -71,11 +71,14 @@ void TestNoteCard::welcomeCard()
 
     const QStringList lines = card.content.split(u'\n');
     QCOMPARE(lines.size(), 11);
-    QCOMPARE(lines.at(0), u"yo! welcome to Pinlark for Mac \U0001F4DD"_s);
+    QCOMPARE(lines.at(0), u"yo! welcome to Pinlark for Linux \U0001F4DD"_s);
     QVERIFY(lines.at(1).isEmpty());
-    QCOMPARE(
-        lines.at(3),
-        u"\u2022 \u2318\u2190 and \u2318\u2192 (or buttons above) flick between index cards"_s);
+    QCOMPARE(lines.at(3), u"\u2022 Ctrl+[ and Ctrl+] (or buttons above) flick between index cards"_s);
+    QCOMPARE(lines.at(6), u"\u2022 Ctrl+N pulls a fresh card from the stack"_s);
+    QCOMPARE(lines.at(7), u"\u2022 Alt+Space brings Pinlark up from anywhere"_s);
+    // The keys named are the ones bound here: no glyph of another platform's keyboard.
+    for (const QChar glyph : {QChar(0x2318), QChar(0x2325), QChar(0x232B), QChar(0x2190)})
+        QVERIFY2(!card.content.contains(glyph), qPrintable(QString(glyph)));
     QCOMPARE(lines.at(8), u"\u2022 close it or hit Esc \u2014 it's already saved"_s);
     QVERIFY(lines.at(9).isEmpty());
     QVERIFY(!lines.at(10).isEmpty());

@@ -89,6 +89,7 @@ private Q_SLOTS:
     void cardKeysWaitUnderPanel();
 
     void everyControlIsNamedAndReachable();
+    void textsNameOnlyLinuxKeys();
     void renderStates();
 
 private:
@@ -339,7 +340,7 @@ void TestPinlarkCardView::deleteButtonFollowsCardCount()
     QTest::mouseClick(part<CardButton>(u"newButton"_s), Qt::LeftButton);
     QCOMPARE(store().cards().size(), 2);
     QVERIFY(!remove->isHidden());
-    QCOMPARE(remove->toolTip(), u"Delete this card (\u2318\u232B)"_s);
+    QCOMPARE(remove->toolTip(), u"Delete this card (Ctrl+Backspace)"_s);
     QTest::mouseClick(remove, Qt::LeftButton);
     QCOMPARE(store().cards().size(), 1);
     QVERIFY(remove->isHidden());
@@ -441,6 +442,10 @@ void TestPinlarkCardView::shortcutsStepAndAdd()
     QCOMPARE(store().activeIndex(), 1);
     QTest::keyClick(editor, Qt::Key_BracketLeft, Qt::ControlModifier);
     QCOMPARE(store().activeIndex(), 0);
+    QTest::keyClick(editor, Qt::Key_PageDown, Qt::ControlModifier);
+    QCOMPARE(store().activeIndex(), 1);
+    QTest::keyClick(editor, Qt::Key_PageUp, Qt::ControlModifier);
+    QCOMPARE(store().activeIndex(), 0);
     QTest::keyClick(editor, Qt::Key_N, Qt::ControlModifier);
     QCOMPARE(store().cards().size(), 3);
     QCOMPARE(store().activeIndex(), 2);
@@ -528,15 +533,15 @@ void TestPinlarkCardView::menuItems()
     for (const QAction *action : view().actionsMenu()->actions())
         titles.append(action->isSeparator() ? u"--"_s : action->text());
     const QStringList expected = {
-        u"Vault Sync\u2026 (\u2318S)"_s,
-        u"Export All to Markdown\u2026 (\u2318E)"_s,
+        u"Vault Sync\u2026 (Ctrl+S)"_s,
+        u"Export All to Markdown\u2026 (Ctrl+E)"_s,
         u"Open Notes Folder"_s,
         u"--"_s,
         u"Pinlark Web (pinlark.app)"_s,
         u"Privacy"_s,
         u"Support"_s,
         u"--"_s,
-        u"Quit Pinlark (\u2318Q)"_s,
+        u"Quit Pinlark (Ctrl+Q)"_s,
     };
     QCOMPARE(titles, expected);
 }
@@ -718,6 +723,8 @@ void TestPinlarkCardView::cardKeysWaitUnderPanel_data()
     QTest::newRow("new") << QKeyCombination(ctrl, Qt::Key_N);
     QTest::newRow("previous") << QKeyCombination(ctrl, Qt::Key_BracketLeft);
     QTest::newRow("next") << QKeyCombination(ctrl, Qt::Key_BracketRight);
+    QTest::newRow("previous (page up)") << QKeyCombination(ctrl, Qt::Key_PageUp);
+    QTest::newRow("next (page down)") << QKeyCombination(ctrl, Qt::Key_PageDown);
     QTest::newRow("delete (backspace)") << QKeyCombination(ctrl, Qt::Key_Backspace);
     QTest::newRow("delete") << QKeyCombination(ctrl, Qt::Key_Delete);
     QTest::newRow("copy card") << QKeyCombination(ctrl | Qt::ShiftModifier, Qt::Key_C);
@@ -786,6 +793,33 @@ void TestPinlarkCardView::everyControlIsNamedAndReachable()
     QCOMPARE(part<CardButton>(u"copyButton"_s)->accessibleName(), u"Copy"_s);
     QCOMPARE(part<CardButton>(u"newButton"_s)->accessibleName(), u"New"_s);
     QCOMPARE(view().editor()->accessibleName(), u"Card text"_s);
+}
+
+void TestPinlarkCardView::textsNameOnlyLinuxKeys()
+{
+    // Everything a person reads or hears: the welcome card, every control's text, hover help
+    // and accessible name and description, the menu, and the sync panel's own.
+    setStack({makeCard(u"A"_s, NoteCard::welcomeText()), makeCard(u"B"_s, u"b #t"_s)});
+    store().setShowSync(true);
+    QStringList texts{view().editor()->toPlainText()};
+    for (const QWidget *widget : view().findChildren<QWidget *>()) {
+        texts << widget->toolTip() << widget->accessibleName() << widget->accessibleDescription();
+        if (const auto *button = qobject_cast<const QAbstractButton *>(widget))
+            texts << button->text();
+        if (const auto *label = qobject_cast<const QLabel *>(widget))
+            texts << label->text();
+        if (const auto *field = qobject_cast<const QLineEdit *>(widget))
+            texts << field->placeholderText();
+    }
+    for (const QAction *action : view().actionsMenu()->actions())
+        texts << action->text() << action->toolTip();
+    QVERIFY(texts.contains(u"Delete this card (Ctrl+Backspace)"_s));
+    QVERIFY(texts.contains(u"Quit Pinlark (Ctrl+Q)"_s));
+    for (const QString &text : std::as_const(texts)) {
+        for (const char16_t glyph : {u'\u2318', u'\u2325', u'\u232B'})
+            QVERIFY2(!text.contains(QChar(glyph)), qPrintable(text));
+        QVERIFY2(!text.contains(u"for Mac"_s), qPrintable(text));
+    }
 }
 
 void TestPinlarkCardView::renderStates()
