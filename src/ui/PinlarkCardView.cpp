@@ -489,12 +489,12 @@ QShortcut *PinlarkCardView::addShortcut(const QList<QKeySequence> &keys,
 void PinlarkCardView::buildShortcuts()
 {
     // Ctrl+Page Up and Ctrl+Page Down step as they step through tabs elsewhere on Linux.
-    m_previousShortcut = addShortcut({QKeySequence(Qt::CTRL | Qt::Key_BracketLeft),
-                                      QKeySequence(Qt::CTRL | Qt::Key_PageUp)},
-                                     [this] { m_store.prevCard(); });
-    m_nextShortcut = addShortcut({QKeySequence(Qt::CTRL | Qt::Key_BracketRight),
-                                  QKeySequence(Qt::CTRL | Qt::Key_PageDown)},
-                                 [this] { m_store.nextCard(); });
+    m_previousShortcut = addShortcut(
+        {QKeySequence(Qt::CTRL | Qt::Key_BracketLeft), QKeySequence(Qt::CTRL | Qt::Key_PageUp)},
+        [this] { m_store.prevCard(); });
+    m_nextShortcut = addShortcut(
+        {QKeySequence(Qt::CTRL | Qt::Key_BracketRight), QKeySequence(Qt::CTRL | Qt::Key_PageDown)},
+        [this] { m_store.nextCard(); });
     addShortcut(QKeySequence(Qt::CTRL | Qt::Key_N), [this] { m_store.addCard(); });
     addShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C), [this] { copyCurrentCard(); });
     m_deleteShortcuts = {

@@ -73,7 +73,8 @@ void TestNoteCard::welcomeCard()
     QCOMPARE(lines.size(), 11);
     QCOMPARE(lines.at(0), u"yo! welcome to Pinlark for Linux \U0001F4DD"_s);
     QVERIFY(lines.at(1).isEmpty());
-    QCOMPARE(lines.at(3), u"\u2022 Ctrl+[ and Ctrl+] (or buttons above) flick between index cards"_s);
+    QCOMPARE(lines.at(3),
+             u"\u2022 Ctrl+[ and Ctrl+] (or buttons above) flick between index cards"_s);
     QCOMPARE(lines.at(6), u"\u2022 Ctrl+N pulls a fresh card from the stack"_s);
     QCOMPARE(lines.at(7), u"\u2022 Alt+Space brings Pinlark up from anywhere"_s);
     // The keys named are the ones bound here: no glyph of another platform's keyboard.
