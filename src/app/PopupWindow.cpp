@@ -1,6 +1,6 @@
 #include "app/PopupWindow.h"
 
-#include "ui/PinlarkCardView.h"
+#include "ui/CardStyle.h"
 
 #include <QApplication>
 #include <QGuiApplication>
@@ -183,6 +183,6 @@ void PopupWindow::updateShape()
 {
     if (m_translucent)
         return;
-    const QPainterPath outline = PinlarkCardView::shape(QRectF(rect()));
+    const QPainterPath outline = CardStyle::cardShape(QRectF(rect()));
     setMask(QRegion(outline.toFillPolygon().toPolygon()));
 }

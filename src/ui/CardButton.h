@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/CardStyle.h"
+
 #include <QAbstractButton>
 #include <QColor>
 #include <QFont>
@@ -16,20 +18,7 @@ class CardButton final : public QAbstractButton
     Q_OBJECT
 
 public:
-    struct Look
-    {
-        QString iconName; // empty: none
-        qreal iconPoints = 11;
-        QFont font;
-        QColor textColor;
-        int spacing = 3; // between icon and text
-        QMargins padding;
-        std::optional<QColor> fill;
-        std::optional<QColor> stroke;
-        qreal strokeWidth = 0;
-        qreal radius = 0; // large: a capsule
-        QSize fixedSize;  // empty: from the content
-    };
+    using Look = CardStyle::ButtonLook;
 
     explicit CardButton(const Look &look, QWidget *parent = nullptr);
     Q_DISABLE_COPY_MOVE(CardButton)

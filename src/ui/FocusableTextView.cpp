@@ -1,8 +1,8 @@
 #include "ui/FocusableTextView.h"
 
 #include "model/NotePastel.h"
+#include "ui/CardStyle.h"
 
-#include <QFontDatabase>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QPainter>
@@ -81,9 +81,7 @@ FocusableTextView::FocusableTextView(TextBinding text, std::function<void()> onC
     m_caretWidth = std::max(1, cursorWidth());
     setCursorWidth(0);
 
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPointSizeF(14.5);
-    font.setWeight(QFont::Normal);
+    QFont font = CardStyle::mono(14.5, QFont::Normal);
     font.setItalic(false);
     setFont(font);
     // The text's inset on every side. Changing it later, with text in the document, would

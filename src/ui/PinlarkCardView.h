@@ -1,8 +1,6 @@
 #pragma once
 
 #include <QList>
-#include <QPainterPath>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -12,28 +10,25 @@
 #include <optional>
 #include <vector>
 
-class CardButton;
+class CardEditorArea;
+class CardFooter;
+class CardHeader;
 class Clipboard;
-class ColorDot;
 class FocusableTextView;
-class PillLabel;
 class PinlarkSyncPanel;
 class PinlarkStore;
-class QAction;
-class QGraphicsOpacityEffect;
-class QHBoxLayout;
 class QKeyEvent;
-class QLabel;
 class QMenu;
-class QParallelAnimationGroup;
-class QScrollArea;
 class QShortcut;
+class TagChipRow;
 class Workspace;
 
 // The whole content of the popup: the current card of the store in an editor, a header for
 // stepping through the stack, recolouring and adding, a row of tag chips, and a footer with
-// the word count, the card commands and the actions menu. It owns no cards: it redraws from
-// the store's signals and calls the store's operations. Its own state is the two notices.
+// the word count, the card commands and the actions menu. Each band is a part that draws
+// itself from the store; the view stacks them, lays the sync panel over them while the
+// store's showSync is on, and holds the commands, shortcuts and menu they share. It owns no
+// cards. Its own state is the two notices.
 class PinlarkCardView final : public QWidget
 {
     Q_OBJECT
@@ -57,10 +52,6 @@ public:
     static constexpr int exportToastMs = 2000;
     static constexpr int toastAnimationMs = 220;
 
-    // The card's rounded outline within `bounds`. A window that shows the view alone clips
-    // itself to it.
-    [[nodiscard]] static QPainterPath shape(const QRectF &bounds);
-
     PinlarkCardView(PinlarkStore &store, const Services &services, QWidget *parent = nullptr);
     ~PinlarkCardView() override;
     Q_DISABLE_COPY_MOVE(PinlarkCardView)
@@ -74,7 +65,7 @@ public:
     // What the toast says, or none while no notice is on.
     [[nodiscard]] std::optional<QString> toastText() const;
 
-    [[nodiscard]] FocusableTextView *editor() const { return m_editor; }
+    [[nodiscard]] FocusableTextView *editor() const;
     // The sync panel laid over the whole view while the store's showSync is on, else none.
     [[nodiscard]] PinlarkSyncPanel *syncPanel() const { return m_syncPanel; }
     [[nodiscard]] QMenu *actionsMenu() const { return m_menu; }
@@ -94,70 +85,33 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    void buildHeader();
-    void buildChipRow();
-    void buildEditorArea();
-    void buildFooter();
     void buildMenu();
     void buildShortcuts();
     QShortcut *addShortcut(const QList<QKeySequence> &keys, const std::function<void()> &action);
 
-    // Brings every part in step with the store.
-    void refresh();
     void refreshSyncOverlay();
     void refreshShortcuts();
-    void refreshChips(const QStringList &tags);
-    void refreshPinButton(bool pinned);
 
     void schedule(int delayMs, std::function<void()> task);
     void showCopiedToast();
     void showExportToast();
     void refreshToast();
-    void placeToast(bool shown);
-    [[nodiscard]] QPoint toastRestingPlace() const;
 
     [[nodiscard]] bool isLeftToShortcuts(const QKeyEvent &event) const;
 
     PinlarkStore &m_store;
     Services m_services;
 
-    QWidget *m_header = nullptr;
-    CardButton *m_previous = nullptr;
-    PillLabel *m_badge = nullptr;
-    CardButton *m_next = nullptr;
-    std::vector<ColorDot *> m_dots;
-    CardButton *m_newButton = nullptr;
-
-    QScrollArea *m_chipRow = nullptr;
-    QWidget *m_chipStrip = nullptr;
-    QHBoxLayout *m_chipLayout = nullptr;
-    std::vector<CardButton *> m_chips;               // "All" first
-    std::vector<std::optional<bool>> m_chipSelected; // as last drawn; none: not yet
-    QStringList m_chipTags;
-    qsizetype m_chipCardCount = -1;
-
-    QWidget *m_accentStrip = nullptr;
-    QWidget *m_editorArea = nullptr;
-    FocusableTextView *m_editor = nullptr;
-    PillLabel *m_toast = nullptr;
-    QGraphicsOpacityEffect *m_toastOpacity = nullptr;
-    QParallelAnimationGroup *m_toastAnimation = nullptr;
-    bool m_toastShown = false;
-
-    QWidget *m_footer = nullptr;
-    QLabel *m_wordCount = nullptr;
-    CardButton *m_pinButton = nullptr;
-    std::optional<bool> m_shownPinned;
-    CardButton *m_checklistButton = nullptr;
-    CardButton *m_copyButton = nullptr;
-    CardButton *m_deleteButton = nullptr;
-    CardButton *m_menuButton = nullptr;
-    QMenu *m_menu = nullptr;
+    CardHeader *m_header = nullptr;
+    TagChipRow *m_chipRow = nullptr;
+    CardEditorArea *m_editorArea = nullptr;
+    CardFooter *m_footer = nullptr;
     QWidget *m_outline = nullptr;
+    QMenu *m_menu = nullptr;
 
     QShortcut *m_previousShortcut = nullptr;
     QShortcut *m_nextShortcut = nullptr;
-    QList<QShortcut *> m_deleteShortcuts;
+    QShortcut *m_deleteShortcut = nullptr;
     QShortcut *m_quitShortcut = nullptr;
     QList<QShortcut *> m_shortcuts;
 

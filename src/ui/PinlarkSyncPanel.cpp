@@ -5,7 +5,6 @@
 #include "store/PinlarkStore.h"
 #include "ui/CardButton.h"
 #include "ui/CardStyle.h"
-#include "ui/PinlarkCardView.h"
 
 #include <QAccessible>
 #include <QAccessibleWidget>
@@ -41,12 +40,6 @@ const QMargins fieldPadding(10, 8, 10, 8);
 
 const QString syncNowText = u"Sync Now"_s;
 const QString syncingText = u"Syncing\u2026"_s;
-
-void describe(QWidget *widget, const QString &name, const QString &description)
-{
-    widget->setAccessibleName(name);
-    widget->setAccessibleDescription(description);
-}
 
 QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, QWidget *parent)
 {
@@ -210,7 +203,8 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
 
     m_card = new SyncPanelCard(this);
     m_card->setObjectName(u"syncPanelCard"_s);
-    describe(m_card, u"Vault Sync"_s, u"Sync the cards through the end-to-end encrypted Vault"_s);
+    CardStyle::describe(m_card, u"Vault Sync"_s,
+                        u"Sync the cards through the end-to-end encrypted Vault"_s);
     m_card->setFixedWidth(cardWidth);
 
     auto *column = new QVBoxLayout(m_card);
@@ -234,40 +228,29 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     m_field = new CodeField(m_card);
     m_field->setObjectName(u"passportCodeField"_s);
     m_field->setPlaceholderText(u"PLK-XXXXXX"_s);
-    describe(m_field, u"Passport code"_s,
-             u"The code that opens the same Vault stack on every machine"_s);
+    CardStyle::describe(m_field, u"Passport code"_s,
+                        u"The code that opens the same Vault stack on every machine"_s);
     column->addWidget(m_field);
 
     auto *row = new QHBoxLayout;
     row->setSpacing(buttonSpacing);
-    CardButton::Look plain;
-    plain.font = CardStyle::mono(11, QFont::Bold);
-    plain.textColor = NotePastel::inkSoft();
-
-    m_copyButton = new CardButton(plain, m_card);
+    m_copyButton = new CardButton(CardStyle::panelTextButtonLook(), m_card);
     m_copyButton->setText(u"Copy Code"_s);
     m_copyButton->setObjectName(u"copyCodeButton"_s);
-    describe(m_copyButton, m_copyButton->text(), u"Copy the code in the field to the clipboard"_s);
+    CardStyle::describe(m_copyButton, m_copyButton->text(),
+                        u"Copy the code in the field to the clipboard"_s);
     connect(m_copyButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::copyCode);
     row->addWidget(m_copyButton);
     row->addStretch(1);
 
-    m_closeButton = new CardButton(plain, m_card);
+    m_closeButton = new CardButton(CardStyle::panelTextButtonLook(), m_card);
     m_closeButton->setText(u"Close"_s);
     m_closeButton->setObjectName(u"closeButton"_s);
-    describe(m_closeButton, m_closeButton->text(), u"Back to the card (Escape)"_s);
+    CardStyle::describe(m_closeButton, m_closeButton->text(), u"Back to the card (Escape)"_s);
     connect(m_closeButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::closePanel);
     row->addWidget(m_closeButton);
 
-    CardButton::Look sync;
-    sync.font = CardStyle::mono(12, QFont::Black);
-    sync.textColor = NotePastel::ink();
-    sync.padding = QMargins(12, 6, 12, 6);
-    sync.fill = NotePastel::mint();
-    sync.stroke = NotePastel::ink();
-    sync.strokeWidth = 1.5;
-    sync.radius = 8;
-    m_syncButton = new CardButton(sync, m_card);
+    m_syncButton = new CardButton(CardStyle::syncNowButtonLook(), m_card);
     m_syncButton->setObjectName(u"syncNowButton"_s);
     m_syncButton->setAccessibleDescription(
         u"Merge the cards with the Vault stack of this passport code"_s);
@@ -439,7 +422,7 @@ void PinlarkSyncPanel::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setClipPath(PinlarkCardView::shape(QRectF(rect())));
+    painter.setClipPath(CardStyle::cardShape(QRectF(rect())));
     painter.fillRect(rect(), CardStyle::withOpacity(NotePastel::ink(), backdropOpacity));
 
     const qreal ratio = devicePixelRatioF();

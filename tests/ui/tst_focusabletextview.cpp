@@ -589,7 +589,8 @@ void TestFocusableTextView::drawsOnTheCard()
     QCOMPARE(f.editor->palette().color(QPalette::Text).rgb(), NotePastel::ink().rgb());
     const QFont font = f.editor->font();
     QCOMPARE(font.family(), QFontDatabase::systemFont(QFontDatabase::FixedFont).family());
-    QCOMPARE(font.pointSizeF(), 14.5);
+    // The design's 14.5 points are logical pixels: the em is 14.5 pixels on this screen.
+    QCOMPARE(font.pointSizeF() * f.editor->logicalDpiY() / 72.0, 14.5);
     QCOMPARE(font.weight(), QFont::Normal);
 
     QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(f.editor);

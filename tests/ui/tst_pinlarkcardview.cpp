@@ -18,6 +18,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QGraphicsEffect>
 #include <QLabel>
 #include <QLineEdit>
@@ -27,6 +29,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
+#include <QTextLayout>
 
 #include <memory>
 
@@ -90,6 +94,7 @@ private Q_SLOTS:
 
     void everyControlIsNamedAndReachable();
     void textsNameOnlyLinuxKeys();
+    void designSizes();
     void renderStates();
 
 private:
@@ -820,6 +825,36 @@ void TestPinlarkCardView::textsNameOnlyLinuxKeys()
             QVERIFY2(!text.contains(QChar(glyph)), qPrintable(text));
         QVERIFY2(!text.contains(u"for Mac"_s), qPrintable(text));
     }
+}
+
+void TestPinlarkCardView::designSizes()
+{
+    // The design's font sizes are logical pixels to the em. An editor line holds what a
+    // 14.5-pixel monospaced font fits in the text's width; in typographic points the same
+    // number gave a third fewer characters.
+    FocusableTextView *editor = view().editor();
+    view().resize(PinlarkCardView::viewWidth, 430);
+    setStack({makeCard(u"A"_s, QString(200, u'x'))});
+    QTRY_VERIFY(editor->document()->firstBlock().layout()->lineCount() > 1);
+    const int perLine = editor->document()->firstBlock().layout()->lineAt(0).textLength();
+    QFont large = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    large.setPixelSize(1000);
+    const qreal advance = QFontMetricsF(large).horizontalAdvance(u'x') * 14.5 / 1000;
+    const qreal textWidth = editor->viewport()->width() - 2 * editor->document()->documentMargin();
+    // Hinting may round each advance up to a whole pixel, so a line may hold two fewer.
+    const qreal designed = textWidth / advance;
+    QVERIFY2(perLine <= designed && perLine > designed - 3,
+             qPrintable(u"%1 characters a line, %2 designed"_s.arg(perLine).arg(designed)));
+
+    // The bands around the editor at their designed sizes leave it its 330 pixels in the
+    // popup, and more without the chip row. With it the design's bands add up to 431 pixels,
+    // so the editor gives up the one that the popup's 430 lack.
+    auto *area = part<QWidget>(u"editorArea"_s);
+    QTRY_VERIFY(area->height() > PinlarkCardView::editorHeight);
+    QCOMPARE(part<QWidget>(u"footer"_s)->geometry().bottom(), 429);
+    setStack({makeCard(u"A"_s, u"a #tag"_s)});
+    QTRY_COMPARE(area->height(), PinlarkCardView::editorHeight - 1);
+    QCOMPARE(part<QWidget>(u"footer"_s)->geometry().bottom(), 429);
 }
 
 void TestPinlarkCardView::renderStates()

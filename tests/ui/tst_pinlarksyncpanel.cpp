@@ -186,11 +186,11 @@ void TestPinlarkSyncPanel::layoutOfTheCard()
     QVERIFY(copy->geometry().right() < close->geometry().left());
     // The explanation wraps onto lines of its own instead of running past the card.
     QVERIFY(explanation->width() <= inside.width());
-    QVERIFY(explanation->height() > 2 * explanation->fontMetrics().height());
+    QVERIFY(explanation->height() >= 2 * explanation->fontMetrics().lineSpacing());
     QVERIFY(explanation->geometry().bottom() < field->geometry().top());
 
     QCOMPARE(field->placeholderText(), u"PLK-XXXXXX"_s);
-    QCOMPARE(field->font().pointSizeF(), 16.0);
+    QCOMPARE(field->font().pointSizeF() * field->logicalDpiY() / 72.0, 16.0); // em in pixels
     QCOMPARE(field->font().weight(), QFont::Bold);
     QCOMPARE(title->text(), u"Vault Sync"_s);
     QCOMPARE(title->font().weight(), QFont::Black);
