@@ -54,7 +54,7 @@ AccentStrip::AccentStrip(PinlarkStore &store, QWidget *parent)
     , m_store(store)
 {
     setObjectName(u"accentStrip"_s);
-    setFixedHeight(height);
+    setFixedHeight(thickness);
     redrawOnChange(m_store, this, [this] { refresh(); });
     refresh();
 }

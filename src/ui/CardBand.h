@@ -38,7 +38,7 @@ class AccentStrip final : public CardBand
     Q_OBJECT
 
 public:
-    static constexpr int height = 5;
+    static constexpr int thickness = 5;
 
     AccentStrip(PinlarkStore &store, QWidget *parent = nullptr);
     Q_DISABLE_COPY_MOVE(AccentStrip)
