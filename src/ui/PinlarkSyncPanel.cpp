@@ -38,6 +38,7 @@ constexpr qreal shadowOffsetY = 4;
 constexpr qreal fieldRadius = 8;
 constexpr qreal fieldStrokeWidth = 1.5;
 const QMargins fieldPadding(10, 8, 10, 8);
+constexpr qreal focusRingWidth = 2;
 
 const QString syncNowText = u"Sync Now"_s;
 const QString syncingText = u"Syncing\u2026"_s;
@@ -59,8 +60,9 @@ QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, Q
     return label;
 }
 
-// The code field: a borderless line edit on a white rounded fill with an ink outline, and a
-// focus ring like the card's buttons have.
+// The code field: a borderless line edit on a white rounded fill with an ink outline. Focus
+// shows as the card's buttons show it, a 2-pixel ring in the highlight colour on the
+// field's own rounded shape; here it lies inside the outline, so the outline stays whole.
 class CodeField final : public QLineEdit
 {
 public:
@@ -96,9 +98,13 @@ protected:
             painter.setBrush(Qt::NoBrush);
             painter.drawPath(shape);
             if (hasFocus()) {
-                painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+                // From the outline's inner edge, rounded to a whole pixel so that neither
+                // colour bleeds into the other, 2 pixels inwards.
+                const qreal ringInset = std::ceil(fieldStrokeWidth) + focusRingWidth / 2;
+                painter.setPen(QPen(palette().color(QPalette::Highlight), focusRingWidth));
                 painter.drawPath(CardStyle::continuousRoundedRect(
-                    QRectF(rect()).adjusted(1, 1, -1, -1), fieldRadius));
+                    QRectF(rect()).adjusted(ringInset, ringInset, -ringInset, -ringInset),
+                    fieldRadius - ringInset));
             }
         }
         QLineEdit::paintEvent(event);
