@@ -66,8 +66,11 @@ QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, Q
 class CodeField final : public QLineEdit
 {
 public:
-    explicit CodeField(QWidget *parent)
-        : QLineEdit(parent)
+    // Made with its text, so that the text is there before assistive technology hears of
+    // the field at all: a caret event ahead of the field's focus event would make a screen
+    // reader take the field as already announced and say nothing when it gets the focus.
+    CodeField(const QString &text, QWidget *parent)
+        : QLineEdit(text, parent)
     {
         setFrame(false);
         setFont(CardStyle::mono(16, QFont::Bold));
@@ -237,7 +240,7 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     explanation->setWordWrap(true);
     column->addWidget(explanation);
 
-    m_field = new CodeField(m_card);
+    m_field = new CodeField(m_store.passportCode(), m_card);
     m_field->setObjectName(u"passportCodeField"_s);
     m_field->setPlaceholderText(u"PLK-XXXXXX"_s);
     describe(m_field, u"Passport code"_s,
@@ -463,11 +466,28 @@ void PinlarkSyncPanel::resizeEvent(QResizeEvent *event)
 void PinlarkSyncPanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    // Each time the panel comes on screen it starts from the stored code; a code typed and
-    // not synced is dropped with the panel.
+    // Each time the panel comes on screen it starts from the stored code. The field already
+    // holds it unless the store's code changed while the panel was off the screen: setting
+    // the same text again would only tell assistive technology of a caret move ahead of the
+    // field's focus.
     if (!event->spontaneous())
-        m_field->setText(m_store.passportCode());
+        resetCode();
     placeCard();
+}
+
+void PinlarkSyncPanel::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    // A code typed and not synced is dropped with the panel, now rather than when it comes
+    // back, for the reason above.
+    if (!event->spontaneous())
+        resetCode();
+}
+
+void PinlarkSyncPanel::resetCode()
+{
+    if (m_field->text() != m_store.passportCode())
+        m_field->setText(m_store.passportCode());
 }
 
 bool PinlarkSyncPanel::event(QEvent *event)

@@ -4,7 +4,9 @@
 Run by accessibility.sh, with the accessibility bus up and the app started with
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1. Prints the tree of roles and names it finds, and exits
 non-zero, saying what is wrong, when a control a person needs is missing, misnamed, in the
-wrong state or does not act. Keys go in through xdotool on the test's display.
+wrong state or does not act. Keys go in through xdotool on the test's display. It also
+listens to the events a screen reader hears, to check what it would say when Vault Sync
+opens, and presses every button through its default action, as voice control does.
 """
 
 import argparse
@@ -15,6 +17,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 PUSH_BUTTON = "push button"
 # A checkable button: Qt announces it as a check box; a toggle button would do as well.
@@ -30,10 +33,46 @@ PASSPORT_FIELD = "Passport code"
 PASSPORT_CODE = re.compile(r"^PLK-[A-Z0-9]{6}$")
 SYNC_BUTTONS = ("Copy Code", "Close", "Sync Now")
 SYNC_ERROR = "Sync error: "
+TOAST = "\u2713 Copied to clipboard"
+CHECKLIST_ITEM = "- [ ] "
+TAGGED = "tagged #alpha"
+TAG = "#alpha"
+# The default action of a control (index 0) is what a screen reader or voice control runs
+# to "press" it; for every button of Pinlark it must do what a click does.
+PRESS = "Press"
 
 
 class Failure(Exception):
     pass
+
+
+class EventLog:
+    """The focus, showing, caret and text events of the app, in the order they arrive.
+
+    A screen reader takes a caret event of a focused field as the field being announced, so
+    a caret or text event ahead of the field's focus event makes it say nothing at all."""
+
+    TYPES = ("object:state-changed:focused", "object:state-changed:showing",
+             "object:text-caret-moved", "object:text-changed", "focus:")
+
+    def __init__(self):
+        self.events = []
+        pyatspi.Registry.registerEventListener(self.heard, *self.TYPES)
+
+    def heard(self, event):
+        try:
+            role, name = event.source.getRoleName(), event.source.name or ""
+        except Exception:  # gone already
+            role, name = "?", "?"
+        self.events.append((event.type, role, name, event.detail1))
+
+    def take(self):
+        """Every event that has arrived so far, then forgets them."""
+        context = GLib.MainContext.default()
+        while context.iteration(False):
+            pass
+        events, self.events = self.events, []
+        return events
 
 
 class Node:
@@ -103,6 +142,8 @@ class Session:
         self.step_timeout = args.step_timeout
         self.app = None
         self.nodes = []
+        self.log = None
+        self.heard = []
 
     def poll(self, what, check, timeout):
         """Returns what check() returns, once it stops raising; fails after timeout."""
@@ -206,6 +247,70 @@ def press_keys(keys):
         raise Failure(f"xdotool could not press {keys}: {error}")
 
 
+def press(node):
+    """Runs the control's default action, as assistive technology presses a button."""
+    action = node.acc.queryAction()
+    names = [action.getName(i) for i in range(action.nActions)]
+    if not names or names[0] != PRESS:
+        raise Failure(f"{node.name!r} offers the actions {names!r}; the first must be {PRESS!r}")
+    if not action.doAction(0):
+        raise Failure(f"pressing {node.name!r} was refused")
+
+
+def badge(nodes):
+    found = [n for n in nodes if n.showing and n.role == "label"
+             and re.match(r"^\d+/\d+$", n.name)]
+    if len(found) != 1:
+        raise Failure(f"expected one showing position badge, found {len(found)}")
+    return found[0].name
+
+
+def listen(session):
+    """Starts hearing the app's events, once the app is known to send them: it sends only
+    what someone listens to, and learns of a new listener a moment later."""
+    session.log = EventLog()
+    editor = shown(session.tree(), EDITOR).acc.queryText()
+    offsets = [0, 1]
+
+    def caret_heard():
+        offsets.reverse()
+        editor.setCaretOffset(offsets[0])
+        if not any(e[0] == "object:text-caret-moved" and e[2] == EDITOR
+                   for e in session.log.take()):
+            raise Failure("no caret event of the card text")
+
+    session.poll("events from the app", caret_heard, session.step_timeout)
+
+
+def check_field_announced(session, how):
+    """After the panel opens: the passport field gets the focus once the panel is showing,
+    and no caret or text event of the field comes before that focus."""
+    heard = session.heard
+
+    def focus_heard():
+        heard.extend(session.log.take())
+        for index, event in enumerate(heard):
+            if event == ("object:state-changed:focused", "text", PASSPORT_FIELD, 1):
+                return index
+        raise Failure(f"no focus event of {PASSPORT_FIELD!r}")
+
+    focus = session.poll(f"focus event of the passport field after {how}", focus_heard,
+                         session.step_timeout)
+    before = heard[:focus]
+    print(f"events after {how}, up to the field's focus:")
+    for event in heard[:focus + 1]:
+        print(f"  {event}")
+    if not any(e[0] == "object:state-changed:showing" and e[2] == SYNC_GROUP
+               and e[1] != "label" and e[3] == 1 for e in before):
+        raise Failure(f"{PASSPORT_FIELD!r} got the focus before {SYNC_GROUP!r} was showing")
+    early = [e for e in before if e[2] == PASSPORT_FIELD
+             and e[0].startswith(("object:text-caret-moved", "object:text-changed"))]
+    if early:
+        raise Failure(f"{early[0][0]} of {PASSPORT_FIELD!r} came before its focus event, so "
+                      "a screen reader would not announce the field")
+    heard.clear()
+
+
 def sync_group(nodes):
     """The panel card of Vault Sync; its title label bears the same name."""
     found = [n for n in nodes if n.name == SYNC_GROUP and n.showing and n.role != "label"]
@@ -223,6 +328,8 @@ def check_sync_panel(session):
     """Vault Sync over the card: Ctrl+S opens it, Sync Now reports through the status line
     (the app was started with a Vault that nothing answers at), Escape leaves it."""
     cards_before = session.cards()
+    listen(session)
+    session.heard = []
     press_keys("ctrl+s")
 
     def panel_shown():
@@ -245,6 +352,7 @@ def check_sync_panel(session):
         return nodes
 
     nodes = session.poll("Vault Sync panel after Ctrl+S", panel_shown, session.step_timeout)
+    check_field_announced(session, "Ctrl+S")
     print_tree("tree with Vault Sync open", nodes)
     print(f"Vault Sync is announced as {sync_group(nodes).role!r}")
 
