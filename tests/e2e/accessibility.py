@@ -356,8 +356,7 @@ def check_sync_panel(session):
     print_tree("tree with Vault Sync open", nodes)
     print(f"Vault Sync is announced as {sync_group(nodes).role!r}")
 
-    if not shown(nodes, "Sync Now").acc.queryAction().doAction(0):
-        raise Failure("pressing 'Sync Now' was refused")
+    press(shown(nodes, "Sync Now"))
 
     def sync_failed():
         nodes = session.tree()
@@ -391,6 +390,163 @@ def check_sync_panel(session):
     print("Escape closed Vault Sync and gave the keyboard back to the card text")
 
 
+def check_default_actions(session, welcome_text):
+    """Every button of the card pressed through its default action, as voice control or a
+    screen reader presses it, does what a click does. On entry the second card, unpinned
+    and holding TYPED, is shown."""
+    nodes = session.tree()
+    added_id = next(c["id"] for c in session.cards() if c.get("content") == TYPED)
+
+    def added():
+        return next(c for c in session.cards() if c.get("id") == added_id)
+
+    def until(what, check):
+        return session.poll(what, lambda: check(session.tree()), session.step_timeout)
+
+    press(shown(nodes, "Todo"))
+
+    def checklist_saved():
+        content = added().get("content")
+        if content != TYPED + "\n" + CHECKLIST_ITEM:
+            raise Failure(f"the card holds {content!r} after 'Todo'")
+
+    session.poll("checklist item in the notes file", checklist_saved, session.step_timeout)
+
+    # A tag, so that there are chips to press.
+    if not shown(nodes, EDITOR).acc.queryEditableText().setTextContents(TAGGED):
+        raise Failure("setting the card text was refused")
+
+    def chips(nodes, selected):
+        for name in ("All (2)", TAG):
+            chip = shown(nodes, name)
+            expect_role(chip, CHECKABLE)
+            if chip.checked != (name == selected):
+                raise Failure(f"chip {name!r} is {'' if chip.checked else 'not '}checked")
+        return nodes
+
+    nodes = until("tag chips", lambda nodes: chips(nodes, "All (2)"))
+    print_tree("tree with a tag", nodes)
+
+    # The tag's chip filters the stack to the one card that has it, and "All" lifts it.
+    for chip, position in ((TAG, "1/1"), ("All (2)", "2/2")):
+        press(shown(session.tree(), chip))
+
+        def filtered(nodes, chip=chip, position=position):
+            chips(nodes, chip)
+            if badge(nodes) != position:
+                raise Failure(f"the badge reads {badge(nodes)!r}, expected {position!r}")
+
+        until(f"the stack filtered by chip {chip!r}", filtered)
+    print("the chips filter the stack")
+
+    # A colour dot recolours the card.
+    colour = next(key for key in COLOURS if key != added().get("color"))
+    press(shown(session.tree(), colour))
+
+    def recoloured():
+        if added().get("color") != colour:
+            raise Failure(f"the card is {added().get('color')!r}, expected {colour!r}")
+        dots = [shown(session.tree(), key) for key in COLOURS]
+        if [dot.name for dot in dots if dot.checked] != [colour]:
+            raise Failure(f"the checked colours are not just {colour!r}")
+
+    session.poll(f"the card recoloured {colour}", recoloured, session.step_timeout)
+    print(f"the {colour!r} dot recoloured the card")
+
+    # The arrows step through the stack.
+    for arrow, position, text in (("Previous card", "1/2", welcome_text),
+                                  ("Next card", "2/2", TAGGED)):
+        press(shown(session.tree(), arrow))
+
+        def stepped(nodes, position=position, text=text):
+            if badge(nodes) != position:
+                raise Failure(f"the badge reads {badge(nodes)!r}, expected {position!r}")
+            shown_text = shown(nodes, EDITOR).acc.queryText().getText(0, -1)
+            if shown_text != text:
+                raise Failure(f"the editor shows {shown_text!r}")
+
+        until(f"card {position} after {arrow!r}", stepped)
+    print("the arrows step through the stack")
+
+    press(shown(session.tree(), "Pin card to front"))
+
+    def pinned(nodes):
+        if added().get("pinned") is not True:
+            raise Failure("the card is not pinned in the notes file")
+        shown(nodes, "Unpin card")
+
+    until("the card pinned", pinned)
+    print("the pin button pinned the card")
+
+    press(shown(session.tree(), "Copy"))
+    until("the copy notice", lambda nodes: shown(nodes, TOAST))
+    print("Copy showed its notice")
+
+    # New adds a card, and delete takes it away again.
+    cards = session.cards()
+    press(shown(session.tree(), "New"))
+
+    def three_cards():
+        if len(session.cards()) != 3:
+            raise Failure(f"{len(session.cards())} cards after 'New'")
+
+    session.poll("a third card", three_cards, session.step_timeout)
+    until("the new card shown", lambda nodes: shown(nodes, "3/3"))
+    press(shown(session.tree(), DELETE))
+
+    def deleted():
+        if session.cards() != cards:
+            raise Failure(f"expected the cards as before 'New': {session.cards()!r}")
+
+    session.poll("the new card deleted", deleted, session.step_timeout)
+    print("New added a card and delete deleted it")
+
+
+def check_sync_panel_from_menu(session):
+    """The actions button opens the menu, whose first item opens Vault Sync; Copy Code
+    copies the field and Close closes the panel."""
+    session.heard = []
+    press(shown(session.tree(), "Actions"))
+
+    def menu_open():
+        session.heard.extend(session.log.take())
+        if ("object:state-changed:showing", "popup menu", "Actions", 1) not in session.heard:
+            raise Failure("the actions menu did not open")
+
+    session.poll("the actions menu", menu_open, session.step_timeout)
+    session.heard = []
+    press_keys("Down")
+    press_keys("Return")
+    check_field_announced(session, "the menu's Vault Sync")
+
+    nodes = session.tree()
+    field = shown(nodes, PASSPORT_FIELD)
+    code = field.acc.queryText().getText(0, -1)
+    press(shown(nodes, "Copy Code"))
+    if not field.acc.queryEditableText().setTextContents(""):
+        raise Failure(f"clearing {PASSPORT_FIELD!r} was refused")
+    press_keys("ctrl+v")
+
+    def pasted():
+        text = shown(session.tree(), PASSPORT_FIELD).acc.queryText().getText(0, -1)
+        if text != code:
+            raise Failure(f"pasting after 'Copy Code' gave {text!r}, expected {code!r}")
+
+    session.poll("the copied code pasted back", pasted, session.step_timeout)
+    print("Copy Code copied the field")
+
+    press(shown(session.tree(), "Close"))
+
+    def closed(nodes):
+        if any(n.showing and n.name == PASSPORT_FIELD for n in nodes):
+            raise Failure("Vault Sync still shows after 'Close'")
+        if not shown(nodes, EDITOR).focused:
+            raise Failure("the card text did not get the keyboard back after 'Close'")
+
+    session.poll("Vault Sync closed", lambda: closed(session.tree()), session.step_timeout)
+    print("Close closed Vault Sync")
+
+
 def run(session):
     session.app = session.poll("pinlark on the accessibility bus", session.find_app,
                                session.start_timeout)
@@ -413,8 +569,7 @@ def run(session):
     welcome_text = shown(nodes, EDITOR).acc.queryText().getText(0, -1)
     if not welcome_text:
         raise Failure("the editor reads back no text on the welcome card")
-    if not shown(nodes, "New").acc.queryAction().doAction(0):
-        raise Failure("pressing 'New' was refused")
+    press(shown(nodes, "New"))
 
     def new_card_saved():
         cards = session.cards()
@@ -472,6 +627,8 @@ def run(session):
     print(f"'New' added a card and {TYPED!r} reached it and the notes file")
 
     check_sync_panel(session)
+    check_default_actions(session, welcome_text)
+    check_sync_panel_from_menu(session)
 
 
 def main():
