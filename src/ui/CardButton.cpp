@@ -1,5 +1,6 @@
 #include "ui/CardButton.h"
 
+#include "ui/ButtonAccessible.h"
 #include "ui/CardStyle.h"
 
 #include <QEvent>
@@ -17,6 +18,7 @@ CardButton::CardButton(const Look &look, QWidget *parent)
     : QAbstractButton(parent)
     , m_look(look)
 {
+    ButtonAccessible::install();
     // Tab reaches every control, but a click leaves the focus in the editor.
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);

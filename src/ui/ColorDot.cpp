@@ -1,6 +1,7 @@
 #include "ui/ColorDot.h"
 
 #include "model/NotePastel.h"
+#include "ui/ButtonAccessible.h"
 
 #include <QPainter>
 
@@ -8,6 +9,7 @@ ColorDot::ColorDot(const QString &key, QWidget *parent)
     : QAbstractButton(parent)
     , m_key(key)
 {
+    ButtonAccessible::install();
     setCheckable(true);
     setFocusPolicy(Qt::TabFocus);
     setCursor(Qt::PointingHandCursor);

@@ -37,6 +37,7 @@ constexpr qreal shadowOffsetY = 4;
 constexpr qreal fieldRadius = 8;
 constexpr qreal fieldStrokeWidth = 1.5;
 const QMargins fieldPadding(10, 8, 10, 8);
+constexpr qreal focusRingWidth = 2;
 
 const QString syncNowText = u"Sync Now"_s;
 const QString syncingText = u"Syncing\u2026"_s;
@@ -52,13 +53,17 @@ QLabel *makeLabel(const QString &text, const QFont &font, const QColor &color, Q
     return label;
 }
 
-// The code field: a borderless line edit on a white rounded fill with an ink outline, and a
-// focus ring like the card's buttons have.
+// The code field: a borderless line edit on a white rounded fill with an ink outline. Focus
+// shows as the card's buttons show it, a 2-pixel ring in the highlight colour on the
+// field's own rounded shape; here it lies inside the outline, so the outline stays whole.
 class CodeField final : public QLineEdit
 {
 public:
-    explicit CodeField(QWidget *parent)
-        : QLineEdit(parent)
+    // Made with its text, so that the text is there before assistive technology hears of
+    // the field at all: a caret event ahead of the field's focus event would make a screen
+    // reader take the field as already announced and say nothing when it gets the focus.
+    CodeField(const QString &text, QWidget *parent)
+        : QLineEdit(text, parent)
     {
         setFrame(false);
         setFont(CardStyle::mono(16, QFont::Bold));
@@ -89,9 +94,13 @@ protected:
             painter.setBrush(Qt::NoBrush);
             painter.drawPath(shape);
             if (hasFocus()) {
-                painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+                // From the outline's inner edge, rounded to a whole pixel so that neither
+                // colour bleeds into the other, 2 pixels inwards.
+                const qreal ringInset = std::ceil(fieldStrokeWidth) + focusRingWidth / 2;
+                painter.setPen(QPen(palette().color(QPalette::Highlight), focusRingWidth));
                 painter.drawPath(CardStyle::continuousRoundedRect(
-                    QRectF(rect()).adjusted(1, 1, -1, -1), fieldRadius));
+                    QRectF(rect()).adjusted(ringInset, ringInset, -ringInset, -ringInset),
+                    fieldRadius - ringInset));
             }
         }
         QLineEdit::paintEvent(event);
@@ -225,7 +234,7 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     explanation->setWordWrap(true);
     column->addWidget(explanation);
 
-    m_field = new CodeField(m_card);
+    m_field = new CodeField(m_store.passportCode(), m_card);
     m_field->setObjectName(u"passportCodeField"_s);
     m_field->setPlaceholderText(u"PLK-XXXXXX"_s);
     CardStyle::describe(m_field, u"Passport code"_s,
@@ -440,11 +449,28 @@ void PinlarkSyncPanel::resizeEvent(QResizeEvent *event)
 void PinlarkSyncPanel::showEvent(QShowEvent *event)
 {
     QWidget::showEvent(event);
-    // Each time the panel comes on screen it starts from the stored code; a code typed and
-    // not synced is dropped with the panel.
+    // Each time the panel comes on screen it starts from the stored code. The field already
+    // holds it unless the store's code changed while the panel was off the screen: setting
+    // the same text again would only tell assistive technology of a caret move ahead of the
+    // field's focus.
     if (!event->spontaneous())
-        m_field->setText(m_store.passportCode());
+        resetCode();
     placeCard();
+}
+
+void PinlarkSyncPanel::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    // A code typed and not synced is dropped with the panel, now rather than when it comes
+    // back, for the reason above.
+    if (!event->spontaneous())
+        resetCode();
+}
+
+void PinlarkSyncPanel::resetCode()
+{
+    if (m_field->text() != m_store.passportCode())
+        m_field->setText(m_store.passportCode());
 }
 
 bool PinlarkSyncPanel::event(QEvent *event)

@@ -44,6 +44,7 @@ protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     bool event(QEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -51,6 +52,8 @@ protected:
     bool focusNextPrevChild(bool next) override;
 
 private:
+    // Puts the stored code in the field, unless it is there already.
+    void resetCode();
     // Brings the field, Sync Now and the status line in step with the store.
     void refresh();
     void placeCard();

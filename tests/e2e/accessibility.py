@@ -4,7 +4,9 @@
 Run by accessibility.sh, with the accessibility bus up and the app started with
 QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1. Prints the tree of roles and names it finds, and exits
 non-zero, saying what is wrong, when a control a person needs is missing, misnamed, in the
-wrong state or does not act. Keys go in through xdotool on the test's display.
+wrong state or does not act. Keys go in through xdotool on the test's display. It also
+listens to the events a screen reader hears, to check what it would say when Vault Sync
+opens, and presses every button through its default action, as voice control does.
 """
 
 import argparse
@@ -15,6 +17,7 @@ import sys
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 PUSH_BUTTON = "push button"
 # A checkable button: Qt announces it as a check box; a toggle button would do as well.
@@ -30,10 +33,46 @@ PASSPORT_FIELD = "Passport code"
 PASSPORT_CODE = re.compile(r"^PLK-[A-Z0-9]{6}$")
 SYNC_BUTTONS = ("Copy Code", "Close", "Sync Now")
 SYNC_ERROR = "Sync error: "
+TOAST = "\u2713 Copied to clipboard"
+CHECKLIST_ITEM = "- [ ] "
+TAGGED = "tagged #alpha"
+TAG = "#alpha"
+# The default action of a control (index 0) is what a screen reader or voice control runs
+# to "press" it; for every button of Pinlark it must do what a click does.
+PRESS = "Press"
 
 
 class Failure(Exception):
     pass
+
+
+class EventLog:
+    """The focus, showing, caret and text events of the app, in the order they arrive.
+
+    A screen reader takes a caret event of a focused field as the field being announced, so
+    a caret or text event ahead of the field's focus event makes it say nothing at all."""
+
+    TYPES = ("object:state-changed:focused", "object:state-changed:showing",
+             "object:text-caret-moved", "object:text-changed", "focus:")
+
+    def __init__(self):
+        self.events = []
+        pyatspi.Registry.registerEventListener(self.heard, *self.TYPES)
+
+    def heard(self, event):
+        try:
+            role, name = event.source.getRoleName(), event.source.name or ""
+        except Exception:  # gone already
+            role, name = "?", "?"
+        self.events.append((event.type, role, name, event.detail1))
+
+    def take(self):
+        """Every event that has arrived so far, then forgets them."""
+        context = GLib.MainContext.default()
+        while context.iteration(False):
+            pass
+        events, self.events = self.events, []
+        return events
 
 
 class Node:
@@ -103,6 +142,8 @@ class Session:
         self.step_timeout = args.step_timeout
         self.app = None
         self.nodes = []
+        self.log = None
+        self.heard = []
 
     def poll(self, what, check, timeout):
         """Returns what check() returns, once it stops raising; fails after timeout."""
@@ -206,6 +247,70 @@ def press_keys(keys):
         raise Failure(f"xdotool could not press {keys}: {error}")
 
 
+def press(node):
+    """Runs the control's default action, as assistive technology presses a button."""
+    action = node.acc.queryAction()
+    names = [action.getName(i) for i in range(action.nActions)]
+    if not names or names[0] != PRESS:
+        raise Failure(f"{node.name!r} offers the actions {names!r}; the first must be {PRESS!r}")
+    if not action.doAction(0):
+        raise Failure(f"pressing {node.name!r} was refused")
+
+
+def badge(nodes):
+    found = [n for n in nodes if n.showing and n.role == "label"
+             and re.match(r"^\d+/\d+$", n.name)]
+    if len(found) != 1:
+        raise Failure(f"expected one showing position badge, found {len(found)}")
+    return found[0].name
+
+
+def listen(session):
+    """Starts hearing the app's events, once the app is known to send them: it sends only
+    what someone listens to, and learns of a new listener a moment later."""
+    session.log = EventLog()
+    editor = shown(session.tree(), EDITOR).acc.queryText()
+    offsets = [0, 1]
+
+    def caret_heard():
+        offsets.reverse()
+        editor.setCaretOffset(offsets[0])
+        if not any(e[0] == "object:text-caret-moved" and e[2] == EDITOR
+                   for e in session.log.take()):
+            raise Failure("no caret event of the card text")
+
+    session.poll("events from the app", caret_heard, session.step_timeout)
+
+
+def check_field_announced(session, how):
+    """After the panel opens: the passport field gets the focus once the panel is showing,
+    and no caret or text event of the field comes before that focus."""
+    heard = session.heard
+
+    def focus_heard():
+        heard.extend(session.log.take())
+        for index, event in enumerate(heard):
+            if event == ("object:state-changed:focused", "text", PASSPORT_FIELD, 1):
+                return index
+        raise Failure(f"no focus event of {PASSPORT_FIELD!r}")
+
+    focus = session.poll(f"focus event of the passport field after {how}", focus_heard,
+                         session.step_timeout)
+    before = heard[:focus]
+    print(f"events after {how}, up to the field's focus:")
+    for event in heard[:focus + 1]:
+        print(f"  {event}")
+    if not any(e[0] == "object:state-changed:showing" and e[2] == SYNC_GROUP
+               and e[1] != "label" and e[3] == 1 for e in before):
+        raise Failure(f"{PASSPORT_FIELD!r} got the focus before {SYNC_GROUP!r} was showing")
+    early = [e for e in before if e[2] == PASSPORT_FIELD
+             and e[0].startswith(("object:text-caret-moved", "object:text-changed"))]
+    if early:
+        raise Failure(f"{early[0][0]} of {PASSPORT_FIELD!r} came before its focus event, so "
+                      "a screen reader would not announce the field")
+    heard.clear()
+
+
 def sync_group(nodes):
     """The panel card of Vault Sync; its title label bears the same name."""
     found = [n for n in nodes if n.name == SYNC_GROUP and n.showing and n.role != "label"]
@@ -223,6 +328,8 @@ def check_sync_panel(session):
     """Vault Sync over the card: Ctrl+S opens it, Sync Now reports through the status line
     (the app was started with a Vault that nothing answers at), Escape leaves it."""
     cards_before = session.cards()
+    listen(session)
+    session.heard = []
     press_keys("ctrl+s")
 
     def panel_shown():
@@ -245,11 +352,11 @@ def check_sync_panel(session):
         return nodes
 
     nodes = session.poll("Vault Sync panel after Ctrl+S", panel_shown, session.step_timeout)
+    check_field_announced(session, "Ctrl+S")
     print_tree("tree with Vault Sync open", nodes)
     print(f"Vault Sync is announced as {sync_group(nodes).role!r}")
 
-    if not shown(nodes, "Sync Now").acc.queryAction().doAction(0):
-        raise Failure("pressing 'Sync Now' was refused")
+    press(shown(nodes, "Sync Now"))
 
     def sync_failed():
         nodes = session.tree()
@@ -283,6 +390,163 @@ def check_sync_panel(session):
     print("Escape closed Vault Sync and gave the keyboard back to the card text")
 
 
+def check_default_actions(session, welcome_text):
+    """Every button of the card pressed through its default action, as voice control or a
+    screen reader presses it, does what a click does. On entry the second card, unpinned
+    and holding TYPED, is shown."""
+    nodes = session.tree()
+    added_id = next(c["id"] for c in session.cards() if c.get("content") == TYPED)
+
+    def added():
+        return next(c for c in session.cards() if c.get("id") == added_id)
+
+    def until(what, check):
+        return session.poll(what, lambda: check(session.tree()), session.step_timeout)
+
+    press(shown(nodes, "Todo"))
+
+    def checklist_saved():
+        content = added().get("content")
+        if content != TYPED + "\n" + CHECKLIST_ITEM:
+            raise Failure(f"the card holds {content!r} after 'Todo'")
+
+    session.poll("checklist item in the notes file", checklist_saved, session.step_timeout)
+
+    # A tag, so that there are chips to press.
+    if not shown(nodes, EDITOR).acc.queryEditableText().setTextContents(TAGGED):
+        raise Failure("setting the card text was refused")
+
+    def chips(nodes, selected):
+        for name in ("All (2)", TAG):
+            chip = shown(nodes, name)
+            expect_role(chip, CHECKABLE)
+            if chip.checked != (name == selected):
+                raise Failure(f"chip {name!r} is {'' if chip.checked else 'not '}checked")
+        return nodes
+
+    nodes = until("tag chips", lambda nodes: chips(nodes, "All (2)"))
+    print_tree("tree with a tag", nodes)
+
+    # The tag's chip filters the stack to the one card that has it, and "All" lifts it.
+    for chip, position in ((TAG, "1/1"), ("All (2)", "2/2")):
+        press(shown(session.tree(), chip))
+
+        def filtered(nodes, chip=chip, position=position):
+            chips(nodes, chip)
+            if badge(nodes) != position:
+                raise Failure(f"the badge reads {badge(nodes)!r}, expected {position!r}")
+
+        until(f"the stack filtered by chip {chip!r}", filtered)
+    print("the chips filter the stack")
+
+    # A colour dot recolours the card.
+    colour = next(key for key in COLOURS if key != added().get("color"))
+    press(shown(session.tree(), colour))
+
+    def recoloured():
+        if added().get("color") != colour:
+            raise Failure(f"the card is {added().get('color')!r}, expected {colour!r}")
+        dots = [shown(session.tree(), key) for key in COLOURS]
+        if [dot.name for dot in dots if dot.checked] != [colour]:
+            raise Failure(f"the checked colours are not just {colour!r}")
+
+    session.poll(f"the card recoloured {colour}", recoloured, session.step_timeout)
+    print(f"the {colour!r} dot recoloured the card")
+
+    # The arrows step through the stack.
+    for arrow, position, text in (("Previous card", "1/2", welcome_text),
+                                  ("Next card", "2/2", TAGGED)):
+        press(shown(session.tree(), arrow))
+
+        def stepped(nodes, position=position, text=text):
+            if badge(nodes) != position:
+                raise Failure(f"the badge reads {badge(nodes)!r}, expected {position!r}")
+            shown_text = shown(nodes, EDITOR).acc.queryText().getText(0, -1)
+            if shown_text != text:
+                raise Failure(f"the editor shows {shown_text!r}")
+
+        until(f"card {position} after {arrow!r}", stepped)
+    print("the arrows step through the stack")
+
+    press(shown(session.tree(), "Pin card to front"))
+
+    def pinned(nodes):
+        if added().get("pinned") is not True:
+            raise Failure("the card is not pinned in the notes file")
+        shown(nodes, "Unpin card")
+
+    until("the card pinned", pinned)
+    print("the pin button pinned the card")
+
+    press(shown(session.tree(), "Copy"))
+    until("the copy notice", lambda nodes: shown(nodes, TOAST))
+    print("Copy showed its notice")
+
+    # New adds a card, and delete takes it away again.
+    cards = session.cards()
+    press(shown(session.tree(), "New"))
+
+    def three_cards():
+        if len(session.cards()) != 3:
+            raise Failure(f"{len(session.cards())} cards after 'New'")
+
+    session.poll("a third card", three_cards, session.step_timeout)
+    until("the new card shown", lambda nodes: shown(nodes, "3/3"))
+    press(shown(session.tree(), DELETE))
+
+    def deleted():
+        if session.cards() != cards:
+            raise Failure(f"expected the cards as before 'New': {session.cards()!r}")
+
+    session.poll("the new card deleted", deleted, session.step_timeout)
+    print("New added a card and delete deleted it")
+
+
+def check_sync_panel_from_menu(session):
+    """The actions button opens the menu, whose first item opens Vault Sync; Copy Code
+    copies the field and Close closes the panel."""
+    session.heard = []
+    press(shown(session.tree(), "Actions"))
+
+    def menu_open():
+        session.heard.extend(session.log.take())
+        if ("object:state-changed:showing", "popup menu", "Actions", 1) not in session.heard:
+            raise Failure("the actions menu did not open")
+
+    session.poll("the actions menu", menu_open, session.step_timeout)
+    session.heard = []
+    press_keys("Down")
+    press_keys("Return")
+    check_field_announced(session, "the menu's Vault Sync")
+
+    nodes = session.tree()
+    field = shown(nodes, PASSPORT_FIELD)
+    code = field.acc.queryText().getText(0, -1)
+    press(shown(nodes, "Copy Code"))
+    if not field.acc.queryEditableText().setTextContents(""):
+        raise Failure(f"clearing {PASSPORT_FIELD!r} was refused")
+    press_keys("ctrl+v")
+
+    def pasted():
+        text = shown(session.tree(), PASSPORT_FIELD).acc.queryText().getText(0, -1)
+        if text != code:
+            raise Failure(f"pasting after 'Copy Code' gave {text!r}, expected {code!r}")
+
+    session.poll("the copied code pasted back", pasted, session.step_timeout)
+    print("Copy Code copied the field")
+
+    press(shown(session.tree(), "Close"))
+
+    def closed(nodes):
+        if any(n.showing and n.name == PASSPORT_FIELD for n in nodes):
+            raise Failure("Vault Sync still shows after 'Close'")
+        if not shown(nodes, EDITOR).focused:
+            raise Failure("the card text did not get the keyboard back after 'Close'")
+
+    session.poll("Vault Sync closed", lambda: closed(session.tree()), session.step_timeout)
+    print("Close closed Vault Sync")
+
+
 def run(session):
     session.app = session.poll("pinlark on the accessibility bus", session.find_app,
                                session.start_timeout)
@@ -305,8 +569,7 @@ def run(session):
     welcome_text = shown(nodes, EDITOR).acc.queryText().getText(0, -1)
     if not welcome_text:
         raise Failure("the editor reads back no text on the welcome card")
-    if not shown(nodes, "New").acc.queryAction().doAction(0):
-        raise Failure("pressing 'New' was refused")
+    press(shown(nodes, "New"))
 
     def new_card_saved():
         cards = session.cards()
@@ -364,6 +627,8 @@ def run(session):
     print(f"'New' added a card and {TYPED!r} reached it and the notes file")
 
     check_sync_panel(session)
+    check_default_actions(session, welcome_text)
+    check_sync_panel_from_menu(session)
 
 
 def main():

@@ -434,16 +434,44 @@ void TestPinlarkSyncPanel::tabStaysInThePanel()
 
 void TestPinlarkSyncPanel::focusRingOnTheField()
 {
-    // Like the card's buttons: a ring in the highlight colour over the outline.
+    // The field's outline (ink, 1.5 wide) is the same whether it has the focus or not, and no
+    // highlight-coloured frame covers it; focus shows as a ring inside it.
     QLineEdit *field = panel().codeField();
     const QColor highlight = field->palette().color(QPalette::Highlight);
-    const QPoint topEdge(field->width() / 2, 0);
-    QCOMPARE(field->grab().toImage().pixelColor(topEdge).rgb(), highlight.rgb());
+    QVERIFY(field->hasFocus());
+    const QImage focused = field->grab().toImage();
     m_outside->setFocus();
     QTRY_VERIFY(!field->hasFocus());
-    QCOMPARE(field->grab().toImage().pixelColor(topEdge).rgb(), NotePastel::ink().rgb());
-    QCOMPARE(field->grab().toImage().pixelColor(field->rect().center()).rgb(),
-             QColor(Qt::white).rgb());
+    const QImage unfocused = field->grab().toImage();
+    QCOMPARE(focused.size(), field->size());
+
+    // Points along the straight part of each edge, `depth` pixels in from it.
+    const int w = field->width();
+    const int h = field->height();
+    const auto edgePoints = [&](int depth) {
+        QList<QPoint> points;
+        for (int x = 12; x < w - 12; ++x)
+            points << QPoint(x, depth) << QPoint(x, h - 1 - depth);
+        for (int y = 12; y < h - 12; ++y)
+            points << QPoint(depth, y) << QPoint(w - 1 - depth, y);
+        return points;
+    };
+    for (const int depth : {0, 1}) {
+        for (const QPoint point : edgePoints(depth)) {
+            const QRgb pixel = focused.pixel(point);
+            const QByteArray where =
+                QByteArray::number(point.x()) + ',' + QByteArray::number(point.y());
+            QVERIFY2(pixel == unfocused.pixel(point), where.constData());
+            QVERIFY2(pixel != highlight.rgb(), where.constData());
+            if (depth == 0)
+                QVERIFY2(pixel == NotePastel::ink().rgb(), where.constData());
+        }
+    }
+    // The ring, just inside the outline, only while the field has the focus.
+    const QPoint inside(w / 2, 2);
+    QCOMPARE(focused.pixelColor(inside).rgb(), highlight.rgb());
+    QCOMPARE(unfocused.pixelColor(inside).rgb(), QColor(Qt::white).rgb());
+    QCOMPARE(focused.pixelColor(w / 2, 6).rgb(), QColor(Qt::white).rgb());
 }
 
 void TestPinlarkSyncPanel::escapeIsLeftToTheWindow()
