@@ -495,17 +495,17 @@ void PinlarkCardView::buildShortcuts()
     m_nextShortcut = addShortcut(
         {QKeySequence(Qt::CTRL | Qt::Key_BracketRight), QKeySequence(Qt::CTRL | Qt::Key_PageDown)},
         [this] { m_store.nextCard(); });
-    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_N), [this] { m_store.addCard(); });
-    addShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C), [this] { copyCurrentCard(); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_N)}, [this] { m_store.addCard(); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C)}, [this] { copyCurrentCard(); });
     m_deleteShortcuts = {
-        addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Backspace),
+        addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Backspace)},
                     [this] { m_store.deleteCurrentCard(); }),
-        addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete),
+        addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Delete)},
                     [this] { m_store.deleteCurrentCard(); }),
     };
-    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_S), [this] { m_store.setShowSync(true); });
-    addShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), [this] { exportAll(); });
-    m_quitShortcut = addShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), [this] { quit(); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { m_store.setShowSync(true); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_E)}, [this] { exportAll(); });
+    m_quitShortcut = addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { quit(); });
 }
 
 bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
