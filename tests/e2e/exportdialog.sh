@@ -15,8 +15,10 @@ mode=${3:-}
 E2E_NAME=e2e_exportdialog_$mode
 source "$(dirname "${BASH_SOURCE[0]}")/desktop.sh"
 
-[ $# -eq 3 ] && { [ "$mode" = openbox ] || [ "$mode" = none ]; } ||
-    e2e_fail "usage: $0 PINLARK_BINARY OUTPUT_DIR openbox|none"
+case "$#:$mode" in
+3:openbox | 3:none) ;;
+*) e2e_fail "usage: $0 PINLARK_BINARY OUTPUT_DIR openbox|none" ;;
+esac
 e2e_require Xvfb xdotool xprop xwininfo import dbus-daemon /usr/bin/python3
 [ "$mode" = none ] || e2e_require openbox
 e2e_begin "$1" "$2"
