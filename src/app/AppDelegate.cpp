@@ -115,6 +115,10 @@ void AppDelegate::applicationDidFinishLaunching()
     m_popover->setContent(m_cardView);
     connect(m_popover, &PopupWindow::closedByDeactivation, this,
             [this] { m_sinceTransientClose.start(); });
+    // After the export dialog, the keys go to the card again.
+    connect(m_popover, &PopupWindow::keyboardReturned, this, &AppDelegate::focusEditor);
+    if (m_saveDialog)
+        m_saveDialog->setOwner(m_popover);
 
     storeToSaveAtExit = m_store.get();
     static const bool atExitRegistered = std::atexit(saveAtExit) == 0;

@@ -1,13 +1,22 @@
 #include "app/FileDialogSaveDialog.h"
 
+#include "app/PopupWindow.h"
+
 #include <QFileDialog>
 
 #include <memory>
 #include <utility>
 
+void FileDialogSaveDialog::setOwner(PopupWindow *owner)
+{
+    m_owner = owner;
+}
+
 void FileDialogSaveDialog::askForSaveLocation(const SaveDialogOptions &options, Completion done)
 {
     auto *dialog = new QFileDialog(nullptr, options.title);
+    if (m_owner && m_owner->isVisible())
+        m_owner->adoptDialog(dialog);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
@@ -15,6 +24,10 @@ void FileDialogSaveDialog::askForSaveLocation(const SaveDialogOptions &options, 
     dialog->setLabelText(QFileDialog::Accept, options.acceptLabel);
     dialog->setNameFilters(options.nameFilters);
     dialog->setDefaultSuffix(options.defaultSuffix);
+    // Before the name, which is taken relative to the folder shown. Without a folder the
+    // dialog would start in the process's working directory.
+    if (!options.directory.isEmpty())
+        dialog->setDirectory(options.directory);
     dialog->selectFile(options.proposedName);
 
     // Whichever comes first, the answer or the end of the dialog, runs the completion; the

@@ -98,24 +98,98 @@ void PopupWindow::setContent(QWidget *content)
         layout()->addWidget(content);
 }
 
-QPoint PopupWindow::placement(const QRect &anchor, QSize size, const QRect &available)
+namespace {
+
+enum class Side { Below, Above, Right, Left };
+
+// The free part of the screen on one side of the icon, where the popup may go.
+struct Room
+{
+    Side side;
+    QRect area;
+};
+
+// The rectangle from (left, top) to (right, bottom), both ends exclusive; empty when they cross.
+QRect spanning(int left, int top, int right, int bottom)
+{
+    return {left, top, qMax(0, right - left), qMax(0, bottom - top)};
+}
+
+bool holds(QSize room, QSize size)
+{
+    return room.width() >= size.width() && room.height() >= size.height();
+}
+
+} // namespace
+
+QRect PopupWindow::placement(const QRect &anchor, QSize preferred, QSize minimum,
+                             const QRect &available)
 {
     // x + width / 2 rather than QRect::center(), which rounds an even width down.
-    QPoint place(anchor.x() + anchor.width() / 2 - size.width() / 2,
-                 anchor.y() + anchor.height() + anchorGap);
+    const int middleX = anchor.x() + anchor.width() / 2;
+    const int middleY = anchor.y() + anchor.height() / 2;
+    const int anchorRight = anchor.x() + anchor.width();
+    const int anchorBottom = anchor.y() + anchor.height();
     if (available.isEmpty())
-        return place;
-    const int bottom = available.y() + available.height();
-    if (place.y() + size.height() > bottom) {
-        const int above = anchor.y() - anchorGap - size.height();
-        // A panel at the bottom of the screen: hang the popup over the icon instead.
-        if (above >= available.y())
-            place.setY(above);
+        return {QPoint(middleX - preferred.width() / 2, anchorBottom + anchorGap), preferred};
+
+    const int left = available.x();
+    const int top = available.y();
+    const int right = left + available.width();
+    const int bottom = top + available.height();
+    // A panel's icon usually lies outside the free area (the panel reserves its strip), and
+    // then the room on its side is the whole free area.
+    const Room rooms[] = {
+        {Side::Below, spanning(left, qMax(top, anchorBottom + anchorGap), right, bottom)},
+        {Side::Above, spanning(left, top, right, qMin(bottom, anchor.y() - anchorGap))},
+        {Side::Right, spanning(qMax(left, anchorRight + anchorGap), top, right, bottom)},
+        {Side::Left, spanning(left, top, qMin(right, anchor.x() - anchorGap), bottom)},
+    };
+
+    const Room *chosen = nullptr;
+    for (const QSize wanted : {preferred, minimum.boundedTo(preferred)}) {
+        for (const Room &room : rooms) {
+            if (holds(room.area.size(), wanted)) {
+                chosen = &room;
+                break;
+            }
+        }
+        if (chosen)
+            break;
     }
-    place.setX(qBound(available.x(), place.x(),
-                      qMax(available.x(), available.x() + available.width() - size.width())));
-    place.setY(qBound(available.y(), place.y(), qMax(available.y(), bottom - size.height())));
-    return place;
+    if (!chosen) {
+        // Too small a screen for what the content needs: the largest popup that fits whole.
+        qint64 largest = -1;
+        for (const Room &room : rooms) {
+            const QSize fits = preferred.boundedTo(room.area.size());
+            const qint64 area = qint64(fits.width()) * fits.height();
+            if (area > largest) {
+                largest = area;
+                chosen = &room;
+            }
+        }
+    }
+
+    const QRect &area = chosen->area;
+    const QSize size = preferred.boundedTo(area.size());
+    const auto within = [](int wanted, int low, int length, int extent) {
+        return qBound(low, wanted, qMax(low, low + extent - length));
+    };
+    QPoint place;
+    switch (chosen->side) {
+    case Side::Below:
+    case Side::Above:
+        place.setX(within(middleX - size.width() / 2, area.x(), size.width(), area.width()));
+        place.setY(chosen->side == Side::Below ? area.y()
+                                               : area.y() + area.height() - size.height());
+        break;
+    case Side::Right:
+    case Side::Left:
+        place.setX(chosen->side == Side::Right ? area.x() : area.x() + area.width() - size.width());
+        place.setY(within(middleY - size.height() / 2, area.y(), size.height(), area.height()));
+        break;
+    }
+    return {place, size};
 }
 
 QRect PopupWindow::availableAround(QPoint point)
@@ -128,9 +202,24 @@ QRect PopupWindow::availableAround(QPoint point)
 
 void PopupWindow::openAt(const QRect &anchor)
 {
-    move(placement(anchor, size(), availableAround(anchor.center())));
+    // The content may be narrowed where the screen is narrower than the popup, never below
+    // the popup's width otherwise; its height may shrink to what its layout needs, the
+    // editor giving up the difference.
+    QSize minimum = contentSize;
+    if (m_content)
+        minimum.setHeight(qMin(contentSize.height(), m_content->minimumSizeHint().height()));
+    const QRect place = placement(anchor, contentSize, minimum, availableAround(anchor.center()));
+    setFixedSize(place.size());
+    if (m_content)
+        m_content->setFixedWidth(place.width());
+    move(place.topLeft());
     keepOutOfTaskbar(this);
     show();
+    activate();
+}
+
+void PopupWindow::activate()
+{
     raise();
     activateWindow();
     // Where the platform never took the focus away from the hidden window (the offscreen
@@ -138,6 +227,42 @@ void PopupWindow::openAt(const QRect &anchor)
     // without an active window: no focus, no caret.
     if (QGuiApplication::focusWindow() == windowHandle() && !isActiveWindow())
         QApplication::setActiveWindow(this);
+}
+
+void PopupWindow::adoptDialog(QWidget *dialog)
+{
+    // With the popup as its parent, Qt names the popup the dialog's transient parent
+    // (WM_TRANSIENT_FOR on X11), so window managers stack the dialog over it; the popup is
+    // above other windows, and a window manager that keeps such windows in a layer of their
+    // own (openbox) would still cover the dialog unless it is above others too.
+    const Qt::WindowFlags hints = dialog->windowFlags() & ~Qt::WindowType_Mask;
+    dialog->setParent(this, hints | Qt::Dialog | Qt::WindowStaysOnTopHint);
+    // A dialog deleted while shown is hidden first, so the filter sees every way it goes.
+    dialog->installEventFilter(this);
+}
+
+bool PopupWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // Closing a window gives the X focus to its parent in the window tree, the root window,
+    // or to the window manager, not to the window it belonged to: without this the next keys
+    // went nowhere. Queued, so that the dialog's window is gone first.
+    if (event->type() == QEvent::Hide && watched->isWidgetType() && watched->parent() == this)
+        QTimer::singleShot(0, this, &PopupWindow::takeKeyboardBack);
+    return QWidget::eventFilter(watched, event);
+}
+
+void PopupWindow::takeKeyboardBack()
+{
+    if (!isVisible())
+        return;
+    // Another of its dialogs is still up and keeps the keyboard.
+    for (QObject *child : children()) {
+        const auto *window = qobject_cast<QWidget *>(child);
+        if (window && window->isWindow() && window->isVisible())
+            return;
+    }
+    activate();
+    emit keyboardReturned();
 }
 
 bool PopupWindow::event(QEvent *event)

@@ -2,6 +2,8 @@
 
 #include "store/AtomicFile.h"
 
+#include <QFileInfo>
+
 #include <algorithm>
 #include <vector>
 
@@ -162,15 +164,26 @@ QString MarkdownExport::document(const QList<NoteCard> &cards,
     return text;
 }
 
-SaveDialogOptions MarkdownExport::saveDialogOptions()
+SaveDialogOptions MarkdownExport::saveDialogOptions(const QString &directory)
 {
     SaveDialogOptions options;
+    options.directory = directory;
     options.title = u"Export Pinlark Cards to Markdown"_s;
     options.acceptLabel = u"Export"_s;
     options.proposedName = u"Pinlark-Export.md"_s;
     options.nameFilters = {u"Markdown and plain text (*.md *.markdown *.txt)"_s};
     options.defaultSuffix = u"md"_s;
     return options;
+}
+
+QString MarkdownExport::startFolder(const QString &lastExportFolder, const QString &documentsFolder,
+                                    const QString &homeFolder)
+{
+    for (const QString &folder : {lastExportFolder, documentsFolder}) {
+        if (!folder.isEmpty() && QFileInfo(folder).isDir())
+            return folder;
+    }
+    return homeFolder;
 }
 
 Result<bool> MarkdownExport::write(const QString &document, const QUrl &location)

@@ -52,8 +52,14 @@ namespace MarkdownExport {
 [[nodiscard]] QString document(const QList<NoteCard> &cards,
                                const MediumDateTimeFormatter &formatter);
 
-// What the save dialog for an export shows.
-[[nodiscard]] SaveDialogOptions saveDialogOptions();
+// What the save dialog for an export shows, starting in `directory`.
+[[nodiscard]] SaveDialogOptions saveDialogOptions(const QString &directory = {});
+
+// The folder an export's dialog starts in: the folder of the last export written in this run,
+// else the user's documents folder, each only if it is a folder now; else the home folder.
+// Empty paths count as missing.
+[[nodiscard]] QString startFolder(const QString &lastExportFolder, const QString &documentsFolder,
+                                  const QString &homeFolder);
 
 // Writes `document` as UTF-8 to the local file `location`, replacing it atomically: on
 // failure a file already there is left exactly as it was. The failure's description names

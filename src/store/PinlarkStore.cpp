@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtConcurrentRun>
 
 #include <algorithm>
@@ -398,8 +399,13 @@ void PinlarkStore::exportAllToMarkdown(ExportCompletion done)
 
     // The answer may come after the store is gone, so the callback holds only the text and
     // a guarded pointer for the cue and the log line.
+    const QString documents =
+        m_env.documentsFolder.isEmpty()
+            ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
+            : m_env.documentsFolder;
     m_env.saveDialog->askForSaveLocation(
-        MarkdownExport::saveDialogOptions(),
+        MarkdownExport::saveDialogOptions(
+            MarkdownExport::startFolder(m_lastExportFolder, documents, QDir::homePath())),
         [store = QPointer<PinlarkStore>(this), document = std::move(document),
          finish](const std::optional<QUrl> &location) {
             if (!location || location->isEmpty()) {
@@ -416,8 +422,10 @@ void PinlarkStore::exportAllToMarkdown(ExportCompletion done)
                 finish(std::nullopt);
                 return;
             }
-            if (store)
+            if (store) {
+                store->m_lastExportFolder = QFileInfo(location->toLocalFile()).absolutePath();
                 store->play(SoundPlayer::Sound::Glass);
+            }
             finish(*location);
         });
 }

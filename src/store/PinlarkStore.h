@@ -56,6 +56,8 @@ public:
         Workspace *workspace = nullptr;   // not owned; none opens nothing
         // INI file of the passport code; empty: the user's settings (Pinlark/Pinlark.conf).
         QString settingsFile;
+        // Where the first export's dialog starts; empty: the user's documents folder (XDG).
+        QString documentsFolder;
         // The Vault to sync with; none: the configured one (PinlarkVaultSync).
         std::optional<PinlarkVaultSync::VaultEndpoint> vault;
     };
@@ -165,6 +167,8 @@ private:
     QList<NoteCard> m_cards;
     qint64 m_activeIndex = 0;
     QString m_passportCode;
+    // The folder of the last export written, where the next export's dialog starts.
+    QString m_lastExportFolder;
     bool m_isSyncing = false;
     bool m_showSync = false;
     std::optional<QString> m_syncStatusMessage;

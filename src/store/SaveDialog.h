@@ -16,6 +16,7 @@ struct SaveDialogOptions
     QString proposedName;    // the file name filled in at the start
     QStringList nameFilters; // e.g. "Plain text (*.md *.txt)"
     QString defaultSuffix;   // appended to a name typed without one
+    QString directory;       // the folder shown at the start; empty: the dialog's own choice
 };
 
 // Asks the user where to save a file, without blocking the caller.

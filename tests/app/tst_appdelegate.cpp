@@ -11,6 +11,7 @@
 #include <QDialog>
 #include <QPlainTextEdit>
 #include <QRasterWindow>
+#include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +19,11 @@
 #include <memory>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+// How a test ends one of the popup's dialogs.
+enum DialogEnd { Reject, Accept, Delete };
+} // namespace
 
 // The shell over a real store and card view, offscreen. The offscreen platform has no tray,
 // so the popup opens at launch, as it does on a desktop without one.
@@ -40,6 +46,9 @@ private slots:
     void otherKeysReachTheCard();
     void focusLeavingTheAppClosesWithoutToggle();
     void ownDialogKeepsPopupOpen();
+    void closingOwnDialogGivesTheKeyboardBack_data();
+    void closingOwnDialogGivesTheKeyboardBack();
+    void contentFitsAScaledSmallScreen();
     void toggleRightAfterTransientCloseStaysClosed();
 
 private:
@@ -262,6 +271,66 @@ void TestAppDelegate::ownDialogKeepsPopupOpen()
     QVERIFY(QTest::qWaitForWindowActive(&dialog));
     QTest::qWait(50);
     QVERIFY(m_app->popover()->isVisible());
+}
+
+void TestAppDelegate::closingOwnDialogGivesTheKeyboardBack_data()
+{
+    QTest::addColumn<int>("end");
+    QTest::newRow("cancelled") << int(Reject);
+    QTest::newRow("accepted") << int(Accept);
+    QTest::newRow("deleted while shown") << int(Delete);
+}
+
+void TestAppDelegate::closingOwnDialogGivesTheKeyboardBack()
+{
+    QFETCH(int, end);
+    PopupWindow *popup = m_app->popover();
+    auto *dialog = new QDialog;
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    popup->adoptDialog(dialog);
+    // Transient for the popup and above other windows, as the popup is.
+    QCOMPARE(dialog->parentWidget(), popup);
+    QCOMPARE(dialog->windowFlags() & Qt::WindowType_Mask, Qt::Dialog);
+    QVERIFY(dialog->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    dialog->open();
+    dialog->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    QCOMPARE(dialog->windowHandle()->transientParent(), popup->windowHandle());
+    QTest::qWait(50);
+    QVERIFY(popup->isVisible());
+
+    QSignalSpy returned(popup, &PopupWindow::keyboardReturned);
+    const QPointer<QDialog> guard(dialog);
+    switch (end) {
+    case Reject:
+        dialog->reject();
+        break;
+    case Accept:
+        dialog->accept();
+        break;
+    default:
+        delete dialog;
+        break;
+    }
+    QTRY_COMPARE(returned.count(), 1);
+    QTRY_VERIFY(guard.isNull());
+    QVERIFY(popup->isVisible());
+    QTRY_VERIFY(popup->isActiveWindow());
+    QTRY_VERIFY(editor()->hasFocus());
+    type(u"typed after the dialog"_s);
+    QVERIFY(m_app->store().currentCard()->content.contains(u"typed after the dialog"_s));
+}
+
+void TestAppDelegate::contentFitsAScaledSmallScreen()
+{
+    // At scale factor 2 a 1280 x 800 screen is 640 x 400 logical pixels, and under a panel's
+    // icon there are about 385 of them: the card, chips shown, must still fit whole.
+    type(u" #tagged"_s);
+    const auto *chips = m_app->cardView()->findChild<QWidget *>(u"tagChips"_s);
+    QVERIFY(chips);
+    QTRY_VERIFY(chips->isVisible());
+    const int needed = m_app->cardView()->minimumSizeHint().height();
+    QVERIFY2(needed <= 385, qPrintable(u"the card needs %1 rows"_s.arg(needed)));
 }
 
 void TestAppDelegate::toggleRightAfterTransientCloseStaysClosed()

@@ -1,5 +1,6 @@
 #include "app/DesktopWorkspace.h"
 #include "app/FileDialogSaveDialog.h"
+#include "app/PopupWindow.h"
 #include "app/SystemClipboard.h"
 #include "tests/support/PrivateBus.h"
 
@@ -11,6 +12,7 @@
 #include <QFileDialog>
 #include <QPointer>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -69,6 +71,7 @@ private Q_SLOTS:
 
     void saveDialogOpensWithoutBlocking_data();
     void saveDialogOpensWithoutBlocking();
+    void saveDialogBelongsToTheOpenPopup();
     void workspaceFallsBackToFolderWithoutFileManager();
     void workspaceAsksFileManagerOnBus_data();
     void workspaceAsksFileManagerOnBus();
@@ -118,6 +121,8 @@ void TestDesktopServices::saveDialogOpensWithoutBlocking()
     options.proposedName = u"Cards.md"_s;
     options.nameFilters = {u"Markdown (*.md *.txt)"_s};
     options.defaultSuffix = u"md"_s;
+    options.directory = m_dir->path() + u"/start"_s;
+    QVERIFY(QDir().mkpath(options.directory));
     QList<OptionalUrl> completions;
     FileDialogSaveDialog dialogs;
     dialogs.askForSaveLocation(options,
@@ -145,6 +150,9 @@ void TestDesktopServices::saveDialogOpensWithoutBlocking()
     QCOMPARE(dialog->defaultSuffix(), options.defaultSuffix);
     QCOMPARE(dialog->selectedFiles().size(), 1);
     QCOMPARE(QFileInfo(dialog->selectedFiles().first()).fileName(), options.proposedName);
+    // It starts in the folder asked for, and the proposed name is taken within it.
+    QCOMPARE(dialog->directory().absolutePath(), options.directory);
+    QCOMPARE(QFileInfo(dialog->selectedFiles().first()).absolutePath(), options.directory);
     QVERIFY(completions.isEmpty());
 
     OptionalUrl expected;
@@ -167,6 +175,46 @@ void TestDesktopServices::saveDialogOpensWithoutBlocking()
     // The dialog deletes itself once closed, and its end does not answer a second time.
     QTRY_VERIFY(dialog.isNull());
     QCOMPARE(completions, QList<OptionalUrl>{expected});
+}
+
+// While the popup is open, the dialog is its own: transient for it and above other windows,
+// and the popup has the keyboard back once the dialog closes.
+void TestDesktopServices::saveDialogBelongsToTheOpenPopup()
+{
+    PopupWindow popup;
+    popup.openAt(QRect(100, 2, 22, 22));
+    QVERIFY(QTest::qWaitForWindowActive(&popup));
+    FileDialogSaveDialog dialogs;
+    dialogs.setOwner(&popup);
+    QSignalSpy returned(&popup, &PopupWindow::keyboardReturned);
+    int completions = 0;
+    dialogs.askForSaveLocation(SaveDialogOptions{},
+                               [&completions](const OptionalUrl &) { ++completions; });
+    const QPointer<QFileDialog> dialog = popup.findChild<QFileDialog *>();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->parentWidget(), &popup);
+    QVERIFY(dialog->isWindow());
+    QVERIFY(dialog->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    QVERIFY(QTest::qWaitForWindowActive(dialog));
+    QVERIFY(popup.isVisible());
+
+    dialog->reject();
+    QCOMPARE(completions, 1);
+    QTRY_COMPARE(returned.count(), 1);
+    QTRY_VERIFY(popup.isActiveWindow());
+    QTRY_VERIFY(dialog.isNull());
+
+    // With the popup closed, a dialog stands alone.
+    popup.hide();
+    dialogs.askForSaveLocation(SaveDialogOptions{},
+                               [&completions](const OptionalUrl &) { ++completions; });
+    QVERIFY(!popup.findChild<QFileDialog *>());
+    const QList<QWidget *> windows = QApplication::topLevelWidgets();
+    for (QWidget *window : windows) {
+        if (qobject_cast<QFileDialog *>(window) && !window->parentWidget())
+            delete window;
+    }
+    QCOMPARE(completions, 2);
 }
 
 void TestDesktopServices::workspaceFallsBackToFolderWithoutFileManager()

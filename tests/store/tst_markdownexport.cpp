@@ -93,6 +93,9 @@ private Q_SLOTS:
 
     // The export through the store.
     void asksWithExportOptions();
+    void startFolder_data();
+    void startFolder();
+    void dialogStartsWhereTheLastExportWent();
     void exportsWholeStackInStoredOrder_data();
     void exportsWholeStackInStoredOrder();
     void documentIsFixedWhenDialogOpens();
@@ -120,6 +123,7 @@ private:
     std::optional<QTemporaryDir> m_dir;
     QString m_folder;
     QString m_exportFolder;
+    QString m_documents;
     RecordingSoundPlayer m_sounds;
     FakeSaveDialog m_dialog;
     FakeWorkspace m_workspace;
@@ -142,6 +146,8 @@ void TestMarkdownExport::init()
     m_folder = m_dir->path() + u"/data/Pinlark"_s;
     m_exportFolder = m_dir->path() + u"/exports"_s;
     QVERIFY(QDir().mkpath(m_exportFolder));
+    m_documents = m_dir->path() + u"/Documents"_s;
+    QVERIFY(QDir().mkpath(m_documents));
     m_sounds.played.clear();
     m_workspace.opened.clear();
     m_log.clear();
@@ -170,6 +176,7 @@ std::unique_ptr<PinlarkStore> TestMarkdownExport::storeWith(const QList<NoteCard
     environment.log = [this](const QString &line) { m_log.append(line); };
     environment.saveDialog = withDialog ? &m_dialog : nullptr;
     environment.workspace = &m_workspace;
+    environment.documentsFolder = m_documents;
     return std::make_unique<PinlarkStore>(std::move(environment));
 }
 
@@ -313,9 +320,81 @@ void TestMarkdownExport::asksWithExportOptions()
     QCOMPARE(options.nameFilters,
              QStringList{u"Markdown and plain text (*.md *.markdown *.txt)"_s});
     QCOMPARE(options.defaultSuffix, u"md"_s);
+    QCOMPARE(options.directory, m_documents);
     // Asking returns at once; nothing is decided before the dialog answers.
     QVERIFY(m_completions.isEmpty());
     QVERIFY(m_sounds.played.isEmpty());
+}
+
+void TestMarkdownExport::startFolder_data()
+{
+    // Names of folders inside a temporary one; "-" is a path that does not exist, "file" a
+    // plain file, "" an empty path.
+    QTest::addColumn<QString>("last");
+    QTest::addColumn<QString>("documents");
+    QTest::addColumn<QString>("expected"); // "last", "documents" or "home"
+
+    QTest::newRow("first export: documents") << u""_s << u"Documents"_s << u"documents"_s;
+    QTest::newRow("after an export: its folder") << u"exports"_s << u"Documents"_s << u"last"_s;
+    QTest::newRow("after an export, no documents: its folder")
+        << u"exports"_s << u"-"_s << u"last"_s;
+    QTest::newRow("last folder deleted since: documents")
+        << u"-"_s << u"Documents"_s << u"documents"_s;
+    QTest::newRow("last folder now a file: documents")
+        << u"file"_s << u"Documents"_s << u"documents"_s;
+    QTest::newRow("no documents folder: home") << u""_s << u"-"_s << u"home"_s;
+    QTest::newRow("documents is a file: home") << u""_s << u"file"_s << u"home"_s;
+    QTest::newRow("no documents location at all: home") << u""_s << u""_s << u"home"_s;
+    QTest::newRow("neither exists: home") << u"-"_s << u"-"_s << u"home"_s;
+}
+
+void TestMarkdownExport::startFolder()
+{
+    QFETCH(QString, last);
+    QFETCH(QString, documents);
+    QFETCH(QString, expected);
+    const QString root = m_dir->path();
+    QVERIFY(QDir().mkpath(root + u"/exports"_s));
+    QVERIFY(writeBytes(root + u"/file"_s, "x"));
+    const auto path = [&root](const QString &name) -> QString {
+        if (name.isEmpty())
+            return QString();
+        return root + u'/' + (name == u"-" ? u"missing"_s : name);
+    };
+    const QString home = root + u"/home"_s;
+    const QString chosen = MarkdownExport::startFolder(path(last), path(documents), home);
+    const QString wanted = expected == u"last"        ? path(last)
+                           : expected == u"documents" ? path(documents)
+                                                      : home;
+    QCOMPARE(chosen, wanted);
+}
+
+// The first export starts in the documents folder, every later one where the last written one
+// went; a cancelled or failed one changes nothing.
+void TestMarkdownExport::dialogStartsWhereTheLastExportWent()
+{
+    const auto store = storeWith({cardAt(u"x"_s, u"mint"_s, Timestamp{})});
+    const auto exportTo = [&](const OptionalUrl &answer) {
+        store->exportAllToMarkdown(recordCompletion());
+        return m_dialog.answer(answer);
+    };
+    QVERIFY(exportTo(std::nullopt));
+    QVERIFY(exportTo(QUrl::fromLocalFile(m_exportFolder + u"/first.md"_s)));
+    QVERIFY(exportTo(std::nullopt));
+    QVERIFY(exportTo(QUrl::fromLocalFile(m_dir->path() + u"/missing/second.md"_s)));
+    QVERIFY(exportTo(QUrl::fromLocalFile(m_documents + u"/third.md"_s)));
+    store->exportAllToMarkdown(recordCompletion());
+
+    QCOMPARE(m_dialog.requests.size(), 6);
+    const QStringList expected = {m_documents,    m_documents,    m_exportFolder,
+                                  m_exportFolder, m_exportFolder, m_documents};
+    QStringList started;
+    for (const SaveDialogOptions &options : m_dialog.requests)
+        started.append(options.directory);
+    QCOMPARE(started, expected);
+    QCOMPARE(m_completions.size(), 5);
+    QVERIFY(m_completions.at(1).has_value());
+    QVERIFY(!m_completions.at(3).has_value()); // the folder did not exist
 }
 
 void TestMarkdownExport::exportsWholeStackInStoredOrder_data()
