@@ -137,6 +137,28 @@ std::optional<QByteArrayView> header(MHD_Connection *connection, const char *nam
     return QByteArrayView(value, qsizetype(std::strlen(value)));
 }
 
+// Every field line of the request head named `name` (in any case), in the order received.
+std::vector<QByteArrayView> headerLines(MHD_Connection *connection, QByteArrayView name)
+{
+    struct Lines
+    {
+        QByteArrayView name;
+        std::vector<QByteArrayView> values;
+    } lines{name, {}};
+    MHD_get_connection_values_n(
+        connection, MHD_HEADER_KIND,
+        [](void *context, MHD_ValueKind, const char *key, size_t keySize, const char *value,
+           size_t valueSize) {
+            auto *const found = static_cast<Lines *>(context);
+            if (QByteArrayView(key, qsizetype(keySize)).compare(found->name, Qt::CaseInsensitive) ==
+                0)
+                found->values.emplace_back(value ? value : "", qsizetype(valueSize));
+            return MHD_YES;
+        },
+        &lines);
+    return std::move(lines.values);
+}
+
 using Headers = std::initializer_list<std::pair<const char *, QByteArray>>;
 
 MHD_Result respond(MHD_Connection *connection, unsigned int status, const QByteArray &body,
@@ -562,9 +584,12 @@ void VaultHttpServer::libraryMessage(void *self, const char *format, va_list arg
 QByteArray VaultHttpServer::clientOf(MHD_Connection *connection) const
 {
     if (m_settings.trustForwardedFor) {
-        if (const auto forwarded = header(connection, "X-Forwarded-For")) {
-            const qsizetype comma = forwarded->lastIndexOf(',');
-            const QByteArray key = MissLimiter::clientKey(forwarded->sliced(comma + 1));
+        // Repeated field lines are one comma-separated list, and a proxy may append its own
+        // line rather than extend the client's: only the very last entry is the proxy's.
+        const std::vector<QByteArrayView> lines = headerLines(connection, "X-Forwarded-For");
+        if (!lines.empty()) {
+            const QByteArrayView last = lines.back();
+            const QByteArray key = MissLimiter::clientKey(last.sliced(last.lastIndexOf(',') + 1));
             if (!key.isEmpty())
                 return key;
         }

@@ -37,8 +37,8 @@ struct HttpSettings
     int threads = 2;
     int maxConnections = 1024;
     int maxConnectionsPerClient = 64; // 0: no limit
-    // Take the client's address from the last entry of X-Forwarded-For, as a reverse proxy
-    // on this machine appends it. Only for plain HTTP on loopback.
+    // Take the client's address from the last entry of X-Forwarded-For (all its lines as one
+    // list), as a reverse proxy on this machine appends it. Only for plain HTTP on loopback.
     bool trustForwardedFor = false;
 };
 

@@ -376,6 +376,19 @@ void TestVaultServer::forwardedClientsAreCountedApart()
              404);
     QCOMPARE(client.request("GET", missing, {}, {{"X-Forwarded-For", "10.0.0.2, 10.0.0.1"}}).status,
              429);
+    // Repeated lines are one list. A proxy that adds a line of its own after the client's
+    // (HAProxy's "option forwardfor") makes the client's forged line the first: it counts for
+    // nothing, whatever it claims.
+    const auto lines = [&](const QByteArray &forged, const QByteArray &appended) {
+        return client
+            .request("GET", missing, {},
+                     {{"X-Forwarded-For", forged}, {"X-Forwarded-For", appended}})
+            .status;
+    };
+    QCOMPARE(lines("10.0.0.3", "10.0.0.1"), 429);
+    QCOMPARE(lines("10.0.0.1", "10.0.0.3"), 404);
+    QCOMPARE(lines("10.0.0.4", "10.0.0.3"), 429);
+    QCOMPARE(lines("10.0.0.3, 10.0.0.1", "10.0.0.4"), 404);
 }
 
 void TestVaultServer::slowAndIdleClientsAreCutOff()
