@@ -186,6 +186,52 @@ MHD_Result respondError(MHD_Connection *connection, unsigned int status, const Q
     return respond(connection, status, body, headers);
 }
 
+// An answer to a request whose framing cannot be trusted: what follows its head could be read
+// as a body or as the next request, so nothing more is read from the connection.
+MHD_Result respondAndClose(MHD_Connection *connection, unsigned int status, const QString &message)
+{
+    return respondError(connection, status, message, {{MHD_HTTP_HEADER_CONNECTION, "close"}});
+}
+
+// Why a request head is refused before anything else is looked at, as RFC 9112 has it for a
+// server that does not guess: a second Host, Content-Length lines that disagree, a transfer
+// coding other than chunked, or both a length and a coding. The library takes the first of
+// each header and would go on with it.
+MHD_Result refuseFraming(MHD_Connection *connection, bool *refused)
+{
+    *refused = true;
+    if (headerLines(connection, MHD_HTTP_HEADER_HOST).size() > 1)
+        return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
+                               u"A request has one Host header"_s);
+    const std::vector<QByteArrayView> lengths =
+        headerLines(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    for (const QByteArrayView length : lengths) {
+        if (length.trimmed() != lengths.front().trimmed())
+            return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
+                                   u"The Content-Length headers disagree"_s);
+    }
+    const std::vector<QByteArrayView> encodings =
+        headerLines(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (!encodings.empty()) {
+        // Every line together is one list of codings; only "chunked" alone is understood.
+        QByteArray list;
+        for (const QByteArrayView line : encodings)
+            list += line.toByteArray() + ',';
+        QList<QByteArray> codings = list.split(',');
+        codings.removeIf([](const QByteArray &coding) { return coding.trimmed().isEmpty(); });
+        if (codings.size() != 1 ||
+            codings.front().trimmed().compare("chunked", Qt::CaseInsensitive) != 0)
+            return respondAndClose(connection, MHD_HTTP_NOT_IMPLEMENTED,
+                                   u"The only transfer coding served is chunked"_s);
+        if (!lengths.empty())
+            return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
+                                   u"A request has a Content-Length or a Transfer-Encoding, not "
+                                   u"both"_s);
+    }
+    *refused = false;
+    return MHD_YES;
+}
+
 QString byteCount(qint64 bytes)
 {
     if (bytes % (1024 * 1024) == 0)
@@ -198,6 +244,8 @@ QString byteCount(qint64 bytes)
 // One request's state, from its head to its answer.
 struct VaultHttpServer::Request
 {
+    QByteArray target;  // as it came, before the library decodes it
+    bool begun = false; // the head is complete and beginRequest() has seen it
     Method method = Method::Get;
     QByteArray id;
     QByteArray client;
@@ -266,6 +314,7 @@ Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettin
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, intptr_t(perClient), nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, intptr_t(settings.idleTimeout.count()), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(headMemoryBytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, function(&VaultHttpServer::requestStarted), server.get()},
         {MHD_OPTION_NOTIFY_COMPLETED, function(&VaultHttpServer::requestEnded), server.get()},
         {MHD_OPTION_NOTIFY_CONNECTION, function(&VaultHttpServer::connectionChanged), server.get()},
         {MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, nullptr},
@@ -342,14 +391,26 @@ void VaultHttpServer::stop()
     m_daemon = nullptr;
 }
 
-MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection, const char *url,
-                                          const char *method, const char * /*version*/,
-                                          const char *uploadData, size_t *uploadDataSize,
-                                          void **requestContext)
+void *VaultHttpServer::requestStarted(void * /*self*/, const char *target,
+                                      MHD_Connection * /*connection*/)
+{
+    // The library hands the handler its target decoded, where "%2F" and "/" look alike, so
+    // the request keeps the target as it came. requestEnded() deletes it.
+    auto *const request = new Request;
+    request->target = QByteArray(target);
+    return request;
+}
+
+MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection,
+                                          const char * /*url*/, const char *method,
+                                          const char * /*version*/, const char *uploadData,
+                                          size_t *uploadDataSize, void **requestContext)
 {
     auto *const server = static_cast<VaultHttpServer *>(self);
-    auto *request = static_cast<Request *>(*requestContext);
-    if (!request) {
+    auto *const request = static_cast<Request *>(*requestContext);
+    if (!request)
+        return MHD_NO;
+    if (!request->begun) {
         // The head is complete: the sweeper no longer watches this connection.
         {
             const std::lock_guard lock(server->m_watchMutex);
@@ -358,9 +419,8 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
                 watch->second.waitingForHead = false;
         }
         ++server->m_requestsInFlight;
-        request = new Request;
-        *requestContext = request;
-        return server->beginRequest(connection, *request, url, method);
+        request->begun = true;
+        return server->beginRequest(connection, *request, method);
     }
     if (*uploadDataSize != 0) {
         // A body larger than any payload could be is dropped with the connection: the
@@ -385,8 +445,11 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
 }
 
 MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &request,
-                                         const char *url, const char *method)
+                                         const char *method)
 {
+    bool refused = false;
+    if (const MHD_Result answered = refuseFraming(connection, &refused); refused)
+        return answered;
     const auto refuse = [&request](unsigned int status, QString message,
                                    const char *headerName = nullptr, QByteArray value = {}) {
         request.refusal =
@@ -394,8 +457,7 @@ MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &re
         return MHD_YES;
     };
     request.method = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 ? Method::Post : Method::Get;
-    const std::optional<QByteArray> id =
-        vaultIdFromPath(QByteArrayView(url, qsizetype(std::strlen(url))));
+    const std::optional<QByteArray> id = vaultIdFromTarget(request.target);
     if (!id)
         return refuse(MHD_HTTP_NOT_FOUND, u"Not found: a vault is at /vault/pinlark/ followed by "
                                           u"64 lower-case hexadecimal digits"_s);
@@ -499,9 +561,10 @@ void VaultHttpServer::requestEnded(void *self, MHD_Connection *connection, void 
     auto *const request = static_cast<Request *>(*requestContext);
     if (!request)
         return;
+    if (request->begun)
+        --server->m_requestsInFlight;
     delete request;
     *requestContext = nullptr;
-    --server->m_requestsInFlight;
     // A kept-alive connection has the same time again for its next request head.
     const std::lock_guard lock(server->m_watchMutex);
     if (const auto watch = server->m_watches.find(connection); watch != server->m_watches.end()) {

@@ -81,13 +81,13 @@ private:
     static MHD_Result handleRequest(void *self, MHD_Connection *connection, const char *url,
                                     const char *method, const char *version, const char *uploadData,
                                     size_t *uploadDataSize, void **requestContext);
+    static void *requestStarted(void *self, const char *target, MHD_Connection *connection);
     static void requestEnded(void *self, MHD_Connection *connection, void **requestContext,
                              MHD_RequestTerminationCode reason);
     static void connectionChanged(void *self, MHD_Connection *connection, void **socketContext,
                                   MHD_ConnectionNotificationCode change);
 
-    MHD_Result beginRequest(MHD_Connection *connection, Request &request, const char *url,
-                            const char *method);
+    MHD_Result beginRequest(MHD_Connection *connection, Request &request, const char *method);
     MHD_Result answerGet(MHD_Connection *connection, Request &request);
     MHD_Result answerPost(MHD_Connection *connection, Request &request);
     static void libraryMessage(void *self, const char *format, va_list arguments)

@@ -87,8 +87,8 @@ private Q_SLOTS:
     void onlyVaultPathsExist_data();
     void onlyVaultPathsExist();
     void otherMethodsAreRefused();
-    void malformedRequestsAreRefused_data();
-    void malformedRequestsAreRefused();
+    void headsAreReadStrictly_data();
+    void headsAreReadStrictly();
     void malformedBodiesChangeNothing_data();
     void malformedBodiesChangeNothing();
     void payloadsOverTheLimitAreRefused();
@@ -148,6 +148,12 @@ void TestVaultServer::onlyVaultPathsExist_data()
     QTest::newRow("more segments") << vaultPath + "/x";
     QTest::newRow("other product") << "/vault/other/" + vaultId;
     QTest::newRow("dot segments") << "/vault/pinlark/../pinlark/" + vaultId;
+    // Escapes that would make aliases of a vault.
+    QTest::newRow("escaped NUL") << vaultPath + "%00junk";
+    QTest::newRow("escaped NUL at the end") << vaultPath + "%00";
+    QTest::newRow("escaped slashes") << "/vault%2Fpinlark%2F" + vaultId;
+    QTest::newRow("escaped slash, lower case") << "/vault/pinlark%2f" + vaultId;
+    QTest::newRow("absolute, no path") << QByteArray("http://127.0.0.1");
 }
 
 void TestVaultServer::onlyVaultPathsExist()
@@ -164,8 +170,9 @@ void TestVaultServer::onlyVaultPathsExist()
         QVERIFY2(answer.body.contains("/vault/pinlark/"), answer.body.constData());
     }
     QCOMPARE(stored(*vault.storage), std::optional(payload));
-    // A query does not change which vault a path names.
-    QCOMPARE(client.request("GET", vaultPath + "?v=1").status, 200);
+    // A query or an escaped letter does not change which vault a path names.
+    QCOMPARE(client.request("GET", vaultPath + "?v=1%00%2F").status, 200);
+    QCOMPARE(client.request("GET", "/vault/pinlark/%61" + QByteArray(63, 'a')).status, 200);
 }
 
 void TestVaultServer::otherMethodsAreRefused()
@@ -182,34 +189,73 @@ void TestVaultServer::otherMethodsAreRefused()
     QCOMPARE(stored(*vault.storage), std::optional(payload));
 }
 
-void TestVaultServer::malformedRequestsAreRefused_data()
+void TestVaultServer::headsAreReadStrictly_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
-    QTest::newRow("not HTTP") << QByteArray("HELLO THERE\r\n\r\n") << 400;
-    QTest::newRow("no Host") << "GET " + vaultPath + " HTTP/1.1\r\n\r\n" << 400;
+    QTest::addColumn<bool>("closes");     // the server reads nothing more from the connection
+    QTest::addColumn<QByteArray>("kept"); // the text stored afterwards
+    const QByteArray post = "POST " + vaultPath + " HTTP/1.1\r\nHost: x\r\n";
+    const QByteArray body = R"({"data":"new"})";
+    const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    const QByteArray chunked =
+        QByteArray::number(body.size(), 16) + "\r\n" + body + "\r\n0\r\n\r\n";
+    QTest::newRow("not HTTP") << QByteArray("HELLO THERE\r\n\r\n") << 400 << true << "kept"_ba;
+    QTest::newRow("no Host") << "GET " + vaultPath + " HTTP/1.1\r\n\r\n"
+                             << 400 << true << "kept"_ba;
+    QTest::newRow("two Hosts") << "GET " + vaultPath + " HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n"
+                               << 400 << true << "kept"_ba;
     QTest::newRow("head too large")
         << "GET " + vaultPath + " HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(64 * 1024, 'b') +
                "\r\n\r\n"
-        << 431;
-    QTest::newRow("two lengths") << "POST " + vaultPath +
-                                        " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
-                                        "Content-Length: 50\r\n\r\n{\"data\":\"x\"}"
-                                 << 400;
+        << 431 << true << "kept"_ba;
+    // The first length makes a whole request of the head and the body; the second would make
+    // the body a request of its own.
+    QTest::newRow("lengths disagree")
+        << post + length + "Content-Length: 0\r\n\r\n" + body << 400 << true << "kept"_ba;
+    QTest::newRow("same length twice")
+        << post + length + length + "\r\n" + body << 204 << false << "new"_ba;
+    QTest::newRow("gzip") << post + "Transfer-Encoding: gzip\r\n\r\n" + body << 501 << true
+                          << "kept"_ba;
+    QTest::newRow("gzip, then chunked")
+        << post + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked << 501
+        << true << "kept"_ba;
+    QTest::newRow("chunked") << post + "Transfer-Encoding: chunked\r\n\r\n" + chunked << 204
+                             << false << "new"_ba;
+    QTest::newRow("chunked and a length")
+        << post + length + "Transfer-Encoding: chunked\r\n\r\n" + chunked << 400 << true
+        << "kept"_ba;
+    // A target in absolute form, as sent to a proxy, names the same vault.
+    QTest::newRow("absolute GET") << "GET https://vault.example" + vaultPath +
+                                         " HTTP/1.1\r\nHost: vault.example\r\n\r\n"
+                                  << 200 << false << "kept"_ba;
+    QTest::newRow("absolute POST") << "POST HTTP://127.0.0.1:8443" + vaultPath +
+                                          "?x HTTP/1.1\r\nHost: x\r\n" + length + "\r\n" + body
+                                   << 204 << false << "new"_ba;
+    QTest::newRow("absolute, other path")
+        << "GET https://vault.example/vault/other/" + vaultId + " HTTP/1.1\r\nHost: x\r\n\r\n"
+        << 404 << false << "kept"_ba;
 }
 
-void TestVaultServer::malformedRequestsAreRefused()
+void TestVaultServer::headsAreReadStrictly()
 {
     QFETCH(QByteArray, request);
     QFETCH(int, status);
+    QFETCH(bool, closes);
+    QFETCH(QByteArray, kept);
     VaultFixture vault;
     QVERIFY2(vault.server, qPrintable(vault.error));
     seed(*vault.storage, vaultId, "kept");
     TestHttpClient client = vault.client();
     QVERIFY(client.connect());
     client.send(request);
-    QCOMPARE(client.readAnswer().status, status);
-    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("kept")));
+    const TestHttpClient::Answer answer = client.readAnswer();
+    QCOMPARE(answer.status, status);
+    if (status == 200)
+        QCOMPARE(dataOf(answer), kept);
+    if (closes)
+        QVERIFY(client.waitForClose(10'000));
+    QCOMPARE(stored(*vault.storage), std::optional(kept));
     QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
 }
 
@@ -229,6 +275,12 @@ void TestVaultServer::malformedBodiesChangeNothing_data()
     QTest::newRow("data number") << QByteArray(R"({"data":42})") << json << 400;
     QTest::newRow("data object") << QByteArray(R"({"data":{"a":"b"}})") << json << 400;
     QTest::newRow("bad UTF-8") << QByteArray("{\"data\":\"\xff\xfe\"}") << json << 400;
+    // Lone surrogates: no Unicode text, so none that could be stored as sent.
+    QTest::newRow("surrogate in UTF-8")
+        << QByteArray("{\"data\":\"a\xed\xa0\x80\"}") << json << 400;
+    QTest::newRow("escaped high surrogate") << QByteArray(R"({"data":"a\ud800"})") << json << 400;
+    QTest::newRow("escaped low surrogate") << QByteArray(R"({"data":"\udc00a"})") << json << 400;
+    QTest::newRow("surrogates reversed") << QByteArray(R"({"data":"\udc00\ud800"})") << json << 400;
     QTest::newRow("form") << postBody << QByteArray("application/x-www-form-urlencoded") << 415;
     QTest::newRow("text") << postBody << QByteArray("text/plain") << 415;
 }
