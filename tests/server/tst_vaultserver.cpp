@@ -8,6 +8,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -16,6 +19,7 @@ using namespace std::chrono_literals;
 using namespace VaultServer;
 
 Q_DECLARE_METATYPE(TestHttpClient::Answer)
+Q_DECLARE_METATYPE(std::function<void()>)
 
 namespace {
 
@@ -55,6 +59,7 @@ public:
     std::atomic<bool> failing = false;
     std::atomic<int> holdMs = 0;
     std::atomic<int> batches = 0;
+    std::function<void()> beforeStore; // may throw; set before the server starts
 
     QString description() const override { return u"controlled"_s; }
     LoadResult load(const QByteArray &id) override
@@ -66,6 +71,8 @@ public:
     Result<std::vector<WriteOutcome>> store(std::span<const VaultWrite> writes) override
     {
         ++batches;
+        if (beforeStore)
+            beforeStore();
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs.load()));
         if (failing)
             return Result<std::vector<WriteOutcome>>::failure(u"disk on fire"_s);
@@ -98,6 +105,8 @@ private Q_SLOTS:
     void slowAndIdleClientsAreCutOff();
     void manyClientsPostingAtOnceAreAllStored();
     void storageFailuresAreAnsweredAndLogged();
+    void theWriterSurvivesExceptions_data();
+    void theWriterSurvivesExceptions();
     void stoppingAnswersPostsAlreadyReceived();
     void refusesUnsafeSettings();
 };
@@ -551,6 +560,49 @@ void TestVaultServer::storageFailuresAreAnsweredAndLogged()
         QVERIFY2(line.contains(u"disk on fire"_s), qPrintable(line));
         QVERIFY(!line.contains(u"secret"_s) && !line.contains(QString::fromLatin1(vaultId)));
     }
+}
+
+void TestVaultServer::theWriterSurvivesExceptions_data()
+{
+    QTest::addColumn<std::function<void()>>("thrower");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("out of memory")
+        << std::function<void()>([] { throw std::bad_alloc(); }) << u"out of memory"_s;
+    QTest::newRow("storage") << std::function<void()>([] { throw std::runtime_error("disk gone"); })
+                             << u"disk gone"_s;
+    QTest::newRow("not an exception")
+        << std::function<void()>([] { throw 42; }) << u"unknown exception"_s;
+}
+
+void TestVaultServer::theWriterSurvivesExceptions()
+{
+    QFETCH(std::function<void()>, thrower);
+    QFETCH(QString, logged);
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    seed(*base.sqlite, vaultId, payload);
+    ControlledStorage storage(*base.sqlite);
+    std::atomic<bool> throwing = true;
+    storage.beforeStore = [&] {
+        if (throwing)
+            thrower();
+    };
+    VaultFixture vault({}, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+
+    const TestHttpClient::Answer refused = client.request("POST", vaultPath, R"({"data":"lost"})");
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.headers.contains("retry-after"));
+    QCOMPARE(stored(storage), std::optional(payload));
+    // The writer is still there for the next batch.
+    throwing = false;
+    QCOMPARE(client.request("POST", vaultPath, R"({"data":"kept"})").status, 204);
+    QCOMPARE(stored(storage), std::optional(QByteArray("kept")));
+    const QStringList lines = vault.logLines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.constFirst().contains(logged), qPrintable(lines.constFirst()));
 }
 
 void TestVaultServer::stoppingAnswersPostsAlreadyReceived()
