@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
@@ -28,6 +29,9 @@ namespace {
 constexpr int listenBacklog = 1024;
 // Request heads (the request line and every header) beyond this get 431 from the library.
 constexpr size_t headMemoryBytes = 32 * 1024;
+// How long a head or a body may lag before it can be shed to make room at the connection
+// limit.
+constexpr auto crowdedGrace = 1s;
 // How long stop() lets answers already under way reach their clients.
 constexpr auto drainTime = 3s;
 
@@ -244,8 +248,9 @@ QString byteCount(qint64 bytes)
 // One request's state, from its head to its answer.
 struct VaultHttpServer::Request
 {
-    QByteArray target;  // as it came, before the library decodes it
-    bool begun = false; // the head is complete and beginRequest() has seen it
+    QByteArray target;      // as it came, before the library decodes it
+    bool begun = false;     // the head is complete and beginRequest() has seen it
+    bool answering = false; // the body is complete too
     Method method = Method::Get;
     QByteArray id;
     QByteArray client;
@@ -359,7 +364,7 @@ VaultHttpServer::VaultHttpServer(const HttpSettings &settings, VaultStorage &sto
                                                 if (m_log)
                                                     m_log(u"storing failed: "_s + reason);
                                             }))
-    , m_sweeper([this] { sweepSlowHeads(); })
+    , m_sweeper([this] { sweepSlowRequests(); })
 {}
 
 VaultHttpServer::~VaultHttpServer()
@@ -411,13 +416,7 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
     if (!request)
         return MHD_NO;
     if (!request->begun) {
-        // The head is complete: the sweeper no longer watches this connection.
-        {
-            const std::lock_guard lock(server->m_watchMutex);
-            if (const auto watch = server->m_watches.find(connection);
-                watch != server->m_watches.end())
-                watch->second.waitingForHead = false;
-        }
+        server->enterPhase(connection, Phase::Body);
         ++server->m_requestsInFlight;
         request->begun = true;
         return server->beginRequest(connection, *request, method);
@@ -429,10 +428,15 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
         request->received += qint64(*uploadDataSize);
         if (request->received > server->bodyLimit())
             return MHD_NO;
+        server->bodyArrived(connection, qint64(*uploadDataSize));
         if (request->method == Method::Post && !request->refusal)
             request->body.append(uploadData, qsizetype(*uploadDataSize));
         *uploadDataSize = 0;
         return MHD_YES;
+    }
+    if (!request->answering) {
+        request->answering = true;
+        server->enterPhase(connection, Phase::Answer);
     }
     if (const auto &refusal = request->refusal) {
         if (refusal->header)
@@ -566,12 +570,7 @@ void VaultHttpServer::requestEnded(void *self, MHD_Connection *connection, void 
     delete request;
     *requestContext = nullptr;
     // A kept-alive connection has the same time again for its next request head.
-    const std::lock_guard lock(server->m_watchMutex);
-    if (const auto watch = server->m_watches.find(connection); watch != server->m_watches.end()) {
-        watch->second.waitingForHead = true;
-        watch->second.deadline =
-            std::chrono::steady_clock::now() + server->m_settings.headerTimeout;
-    }
+    server->enterPhase(connection, Phase::Head);
 }
 
 void VaultHttpServer::connectionChanged(void *self, MHD_Connection *connection,
@@ -579,37 +578,98 @@ void VaultHttpServer::connectionChanged(void *self, MHD_Connection *connection,
                                         MHD_ConnectionNotificationCode change)
 {
     auto *const server = static_cast<VaultHttpServer *>(self);
-    const std::lock_guard lock(server->m_watchMutex);
     if (change == MHD_CONNECTION_NOTIFY_STARTED) {
         const MHD_ConnectionInfo *const info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info)
-            server->m_watches[connection] =
-                Watch{info->connect_fd, true,
-                      std::chrono::steady_clock::now() + server->m_settings.headerTimeout};
+        if (!info)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        const std::lock_guard lock(server->m_watchMutex);
+        server->m_watches[connection] =
+            Watch{info->connect_fd, Phase::Head, now, now + server->m_settings.headerTimeout, 0};
     } else {
         // Called before the library closes the socket, so the sweeper never touches a
         // descriptor that could already belong to another connection.
+        const std::lock_guard lock(server->m_watchMutex);
         server->m_watches.erase(connection);
     }
 }
 
-void VaultHttpServer::sweepSlowHeads()
+void VaultHttpServer::enterPhase(MHD_Connection *connection, Phase phase)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(m_watchMutex);
+    const auto found = m_watches.find(connection);
+    if (found == m_watches.end())
+        return;
+    Watch &watch = found->second;
+    watch.phase = phase;
+    watch.phaseStart = now;
+    watch.received = 0;
+    watch.deadline =
+        now + (phase == Phase::Head ? m_settings.headerTimeout : m_settings.bodyTimeout);
+}
+
+void VaultHttpServer::bodyArrived(MHD_Connection *connection, qint64 bytes)
+{
+    const std::lock_guard lock(m_watchMutex);
+    const auto found = m_watches.find(connection);
+    if (found == m_watches.end())
+        return;
+    Watch &watch = found->second;
+    watch.received += bytes;
+    // Every minBodyRate bytes buy one more second: a body that keeps the rate never runs out.
+    watch.deadline = watch.phaseStart + m_settings.bodyTimeout +
+                     std::chrono::milliseconds(watch.received * 1000 /
+                                               std::max<qint64>(1, m_settings.minBodyRate));
+}
+
+void VaultHttpServer::sweepSlowRequests()
 {
     // The library only knows idle time-outs, which a client sending a byte now and then never
-    // meets. A connection whose request head is not complete in time is shut down here; the
-    // library then sees it end and cleans it up in its own thread.
-    const auto period =
-        std::clamp<std::chrono::steady_clock::duration>(m_settings.headerTimeout / 4, 50ms, 1s);
+    // meets. A connection whose request head or body is not in by its deadline is shut down
+    // here; the library then sees it end and cleans it up in its own thread.
+    //
+    // Deadlines alone leave a server whose every slot is held by slow clients closed to
+    // newcomers until the deadlines pass: the library stops accepting at its limit. So near the
+    // limit the connections furthest behind the minimum rate (an idle kept-alive connection, a
+    // head or a body trickling in) are shut down early, once they have had a moment, to make
+    // room; answers under way are never touched.
+    const auto period = std::clamp<std::chrono::steady_clock::duration>(
+        std::min(m_settings.headerTimeout, m_settings.bodyTimeout) / 4, 50ms, 250ms);
+    const auto limit = std::size_t(std::max(1, m_settings.maxConnections));
+    const std::size_t crowded = limit - limit / 16;
+    const std::size_t relieved = limit - limit / 8 - 1;
+    const auto minRate = std::max<qint64>(1, m_settings.minBodyRate);
+    std::vector<std::pair<std::chrono::steady_clock::duration, Watch *>> behind;
     std::unique_lock lock(m_watchMutex);
     while (!m_sweeperStop) {
         m_sweepWake.wait_for(lock, period);
         const auto now = std::chrono::steady_clock::now();
+        std::size_t open = 0;
+        behind.clear();
         for (auto &[connection, watch] : m_watches) {
-            if (watch.waitingForHead && watch.deadline <= now && watch.fd >= 0) {
+            if (watch.fd < 0)
+                continue;
+            if (watch.phase != Phase::Answer && watch.deadline <= now) {
                 ::shutdown(watch.fd, SHUT_RDWR);
                 watch.fd = -1; // once is enough
+                continue;
             }
+            ++open;
+            if (watch.phase != Phase::Answer && now - watch.phaseStart >= crowdedGrace)
+                behind.emplace_back(now - watch.phaseStart -
+                                        std::chrono::milliseconds(watch.received * 1000 / minRate),
+                                    &watch);
+        }
+        if (open < crowded || behind.empty())
+            continue;
+        const std::size_t shed = std::min(behind.size(), open - relieved);
+        std::partial_sort(behind.begin(), behind.begin() + qsizetype(shed), behind.end(),
+                          [](const auto &a, const auto &b) { return a.first > b.first; });
+        for (std::size_t i = 0; i < shed; ++i) {
+            ::shutdown(behind[i].second->fd, SHUT_RDWR);
+            behind[i].second->fd = -1;
         }
     }
 }

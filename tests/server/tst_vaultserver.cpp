@@ -6,6 +6,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -103,6 +104,8 @@ private Q_SLOTS:
     void guessingVaultsIsSlowedDown();
     void forwardedClientsAreCountedApart();
     void slowAndIdleClientsAreCutOff();
+    void slowBodiesAreCutOff();
+    void aFullServerMakesRoomForNewcomers();
     void manyClientsPostingAtOnceAreAllStored();
     void storageFailuresAreAnsweredAndLogged();
     void theWriterSurvivesExceptions_data();
@@ -485,6 +488,104 @@ void TestVaultServer::slowAndIdleClientsAreCutOff()
     QCOMPARE(vault.server->port() != 0, true);
     // The server still serves everybody else.
     QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
+}
+
+namespace {
+
+// Clients that send a POST head announcing a large body, then a byte of it now and then.
+struct SlowPosters
+{
+    std::vector<TestHttpClient> clients;
+    std::vector<bool> closed;
+
+    bool start(const VaultFixture &vault, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            clients.push_back(vault.client());
+            if (!clients.back().connect())
+                return false;
+            clients.back().send("POST " + vaultPath +
+                                " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                                "Content-Length: 100000\r\n\r\n{\"data\":\"");
+        }
+        closed.assign(clients.size(), false);
+        return true;
+    }
+    // Sends every open client a byte, waiting up to waitMs on each to see it closed.
+    void drip(int waitMs)
+    {
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (closed[i])
+                continue;
+            clients[i].send("x");
+            closed[i] = clients[i].waitForClose(waitMs);
+        }
+    }
+    [[nodiscard]] qsizetype closedCount() const
+    {
+        return std::count(closed.begin(), closed.end(), true);
+    }
+};
+
+} // namespace
+
+void TestVaultServer::slowBodiesAreCutOff()
+{
+    HttpSettings settings;
+    settings.headerTimeout = 600s;
+    settings.idleTimeout = 600s; // a byte every 100 ms would keep restarting it anyway
+    settings.bodyTimeout = 1s;
+    settings.minBodyRate = 1000;
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+
+    SlowPosters slow;
+    QVERIFY(slow.start(vault, 3));
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    while (slow.closedCount() < 3 && std::chrono::steady_clock::now() < giveUp)
+        slow.drip(100);
+    QCOMPARE(slow.closedCount(), 3);
+    QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
+
+    // A body that keeps the rate is never cut off, however long it takes.
+    TestHttpClient steady = vault.client();
+    QVERIFY(steady.connect());
+    const QByteArray body = "{\"data\":\"" + QByteArray(5000, 'y') + "\"}";
+    steady.send("POST " + vaultPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n");
+    for (qsizetype sent = 0; sent < body.size(); sent += 500) {
+        steady.send(body.mid(sent, 500));
+        QThread::msleep(200);
+    }
+    QCOMPARE(steady.readAnswer().status, 204);
+}
+
+void TestVaultServer::aFullServerMakesRoomForNewcomers()
+{
+    HttpSettings settings;
+    settings.maxConnections = 4;
+    settings.threads = 1; // so that the one thread has all four
+    settings.headerTimeout = 600s;
+    settings.bodyTimeout = 600s;
+    settings.idleTimeout = 600s;
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+
+    // Every connection the server takes is a slow body, far from any deadline.
+    SlowPosters slow;
+    QVERIFY(slow.start(vault, 4));
+    slow.drip(10);
+    QCOMPARE(slow.closedCount(), 0);
+    // A newcomer is let in: the slowest are shed for it.
+    TestHttpClient newcomer = vault.client();
+    QVERIFY(newcomer.connect(30'000));
+    QCOMPARE(newcomer.request("GET", vaultPath).status, 200);
+    slow.drip(1000);
+    QVERIFY(slow.closedCount() >= 1);
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
 }
 
 void TestVaultServer::manyClientsPostingAtOnceAreAllStored()
