@@ -197,13 +197,12 @@ MHD_Result respondAndClose(MHD_Connection *connection, unsigned int status, cons
     return respondError(connection, status, message, {{MHD_HTTP_HEADER_CONNECTION, "close"}});
 }
 
-// Why a request head is refused before anything else is looked at, as RFC 9112 has it for a
+// The answer to a head refused before anything else is looked at, as RFC 9112 has it for a
 // server that does not guess: a second Host, Content-Length lines that disagree, a transfer
 // coding other than chunked, or both a length and a coding. The library takes the first of
-// each header and would go on with it.
-MHD_Result refuseFraming(MHD_Connection *connection, bool *refused)
+// each header and would go on with it. Nothing for a head that is fine.
+std::optional<MHD_Result> refuseFraming(MHD_Connection *connection)
 {
-    *refused = true;
     if (headerLines(connection, MHD_HTTP_HEADER_HOST).size() > 1)
         return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
                                u"A request has one Host header"_s);
@@ -232,8 +231,7 @@ MHD_Result refuseFraming(MHD_Connection *connection, bool *refused)
                                    u"A request has a Content-Length or a Transfer-Encoding, not "
                                    u"both"_s);
     }
-    *refused = false;
-    return MHD_YES;
+    return std::nullopt;
 }
 
 QString byteCount(qint64 bytes)
@@ -451,9 +449,8 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
 MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &request,
                                          const char *method)
 {
-    bool refused = false;
-    if (const MHD_Result answered = refuseFraming(connection, &refused); refused)
-        return answered;
+    if (const std::optional<MHD_Result> refused = refuseFraming(connection))
+        return *refused;
     const auto refuse = [&request](unsigned int status, QString message,
                                    const char *headerName = nullptr, QByteArray value = {}) {
         request.refusal =
