@@ -197,6 +197,8 @@ public:
             }
         }
 
+        // A batch that an exception ended (an allocation failed) left its transaction open.
+        rollback();
         const PgResult begin = exec("BEGIN ISOLATION LEVEL READ COMMITTED");
         if (!isOk(begin, PGRES_COMMAND_OK))
             return fail(u"cannot begin a transaction"_s, begin);

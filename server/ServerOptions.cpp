@@ -45,6 +45,15 @@ struct Parser
         u"header-timeout"_s,
         u"Time for a client to send a request head, in seconds (default 10)."_s, u"seconds"_s,
         u"10"_s};
+    const QCommandLineOption bodyTimeout{
+        u"body-timeout"_s,
+        u"Time for a client to send a request body after its head, in seconds, on top of what "
+        u"--min-body-rate earns it (default 10)."_s,
+        u"seconds"_s, u"10"_s};
+    const QCommandLineOption minBodyRate{
+        u"min-body-rate"_s,
+        u"Each this many bytes of a body give its client one more second (default 1024)."_s,
+        u"bytes"_s, u"1024"_s};
     const QCommandLineOption idleTimeout{
         u"idle-timeout"_s, u"Time a connection may stay silent, in seconds (default 30)."_s,
         u"seconds"_s, u"30"_s};
@@ -66,8 +75,8 @@ struct Parser
             u"The Pinlark Vault: keeps the encrypted payloads that Pinlark clients sync through. "
             u"It never sees a card or a passport code."_s);
         parser.addOptions({data, postgres, listen, cert, key, plainHttp, maxPayload, missLimit,
-                           missWindow, headerTimeout, idleTimeout, threads, maxConnections,
-                           maxPerClient, help, version});
+                           missWindow, headerTimeout, bodyTimeout, minBodyRate, idleTimeout,
+                           threads, maxConnections, maxPerClient, help, version});
     }
 };
 
@@ -139,14 +148,17 @@ Result<ServerOptions> parseServerOptions(const QStringList &arguments)
     const Result<qint64> missLimit = number(p.parser, p.missLimit, 0, 1'000'000);
     const Result<qint64> missWindow = number(p.parser, p.missWindow, 1, 7 * 24 * 3600);
     const Result<qint64> headerTimeout = number(p.parser, p.headerTimeout, 1, 3600);
+    const Result<qint64> bodyTimeout = number(p.parser, p.bodyTimeout, 1, 3600);
+    const Result<qint64> minBodyRate = number(p.parser, p.minBodyRate, 1, qint64(1) << 30);
     const Result<qint64> idleTimeout = number(p.parser, p.idleTimeout, 1, 3600);
     const Result<qint64> maxConnections = number(p.parser, p.maxConnections, 1, 1'000'000);
     const Result<qint64> maxPerClient = number(p.parser, p.maxPerClient, 1, 1'000'000);
     const Result<qint64> threads = p.parser.isSet(p.threads)
                                        ? number(p.parser, p.threads, 1, 256)
                                        : Result<qint64>(std::max(2, QThread::idealThreadCount()));
-    for (const Result<qint64> *checked : {&maxPayload, &missLimit, &missWindow, &headerTimeout,
-                                          &idleTimeout, &maxConnections, &maxPerClient, &threads}) {
+    for (const Result<qint64> *checked :
+         {&maxPayload, &missLimit, &missWindow, &headerTimeout, &bodyTimeout, &minBodyRate,
+          &idleTimeout, &maxConnections, &maxPerClient, &threads}) {
         if (!*checked)
             return Parsed::failure(checked->error());
     }
@@ -154,6 +166,8 @@ Result<ServerOptions> parseServerOptions(const QStringList &arguments)
     http.missRule =
         MissLimiter::Rule{int(missLimit.value()), std::chrono::seconds(missWindow.value())};
     http.headerTimeout = std::chrono::seconds(headerTimeout.value());
+    http.bodyTimeout = std::chrono::seconds(bodyTimeout.value());
+    http.minBodyRate = minBodyRate.value();
     http.idleTimeout = std::chrono::seconds(idleTimeout.value());
     http.maxConnections = int(maxConnections.value());
     http.maxConnectionsPerClient = int(maxPerClient.value());

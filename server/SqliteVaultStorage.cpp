@@ -100,6 +100,9 @@ public:
             static_cast<void>(exec("ROLLBACK"));
             return Result<std::vector<WriteOutcome>>::failure(std::move(error));
         };
+        // A batch that an exception ended (an allocation failed) left its transaction open.
+        if (!sqlite3_get_autocommit(m_db))
+            static_cast<void>(exec("ROLLBACK"));
         if (const Result<void> begun = exec("BEGIN IMMEDIATE"); !begun)
             return fail(begun.error());
         for (const VaultWrite &write : writes) {

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdarg>
 #include <cstdio>
@@ -28,6 +29,9 @@ namespace {
 constexpr int listenBacklog = 1024;
 // Request heads (the request line and every header) beyond this get 431 from the library.
 constexpr size_t headMemoryBytes = 32 * 1024;
+// How long a head or a body may lag before it can be shed to make room at the connection
+// limit.
+constexpr auto crowdedGrace = 1s;
 // How long stop() lets answers already under way reach their clients.
 constexpr auto drainTime = 3s;
 
@@ -137,6 +141,28 @@ std::optional<QByteArrayView> header(MHD_Connection *connection, const char *nam
     return QByteArrayView(value, qsizetype(std::strlen(value)));
 }
 
+// Every field line of the request head named `name` (in any case), in the order received.
+std::vector<QByteArrayView> headerLines(MHD_Connection *connection, QByteArrayView name)
+{
+    struct Lines
+    {
+        QByteArrayView name;
+        std::vector<QByteArrayView> values;
+    } lines{name, {}};
+    MHD_get_connection_values_n(
+        connection, MHD_HEADER_KIND,
+        [](void *context, MHD_ValueKind, const char *key, size_t keySize, const char *value,
+           size_t valueSize) {
+            auto *const found = static_cast<Lines *>(context);
+            if (QByteArrayView(key, qsizetype(keySize)).compare(found->name, Qt::CaseInsensitive) ==
+                0)
+                found->values.emplace_back(value ? value : "", qsizetype(valueSize));
+            return MHD_YES;
+        },
+        &lines);
+    return std::move(lines.values);
+}
+
 using Headers = std::initializer_list<std::pair<const char *, QByteArray>>;
 
 MHD_Result respond(MHD_Connection *connection, unsigned int status, const QByteArray &body,
@@ -164,6 +190,50 @@ MHD_Result respondError(MHD_Connection *connection, unsigned int status, const Q
     return respond(connection, status, body, headers);
 }
 
+// An answer to a request whose framing cannot be trusted: what follows its head could be read
+// as a body or as the next request, so nothing more is read from the connection.
+MHD_Result respondAndClose(MHD_Connection *connection, unsigned int status, const QString &message)
+{
+    return respondError(connection, status, message, {{MHD_HTTP_HEADER_CONNECTION, "close"}});
+}
+
+// The answer to a head refused before anything else is looked at, as RFC 9112 has it for a
+// server that does not guess: a second Host, Content-Length lines that disagree, a transfer
+// coding other than chunked, or both a length and a coding. The library takes the first of
+// each header and would go on with it. Nothing for a head that is fine.
+std::optional<MHD_Result> refuseFraming(MHD_Connection *connection)
+{
+    if (headerLines(connection, MHD_HTTP_HEADER_HOST).size() > 1)
+        return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
+                               u"A request has one Host header"_s);
+    const std::vector<QByteArrayView> lengths =
+        headerLines(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    for (const QByteArrayView length : lengths) {
+        if (length.trimmed() != lengths.front().trimmed())
+            return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
+                                   u"The Content-Length headers disagree"_s);
+    }
+    const std::vector<QByteArrayView> encodings =
+        headerLines(connection, MHD_HTTP_HEADER_TRANSFER_ENCODING);
+    if (!encodings.empty()) {
+        // Every line together is one list of codings; only "chunked" alone is understood.
+        QByteArray list;
+        for (const QByteArrayView line : encodings)
+            list += line.toByteArray() + ',';
+        QList<QByteArray> codings = list.split(',');
+        codings.removeIf([](const QByteArray &coding) { return coding.trimmed().isEmpty(); });
+        if (codings.size() != 1 ||
+            codings.front().trimmed().compare("chunked", Qt::CaseInsensitive) != 0)
+            return respondAndClose(connection, MHD_HTTP_NOT_IMPLEMENTED,
+                                   u"The only transfer coding served is chunked"_s);
+        if (!lengths.empty())
+            return respondAndClose(connection, MHD_HTTP_BAD_REQUEST,
+                                   u"A request has a Content-Length or a Transfer-Encoding, not "
+                                   u"both"_s);
+    }
+    return std::nullopt;
+}
+
 QString byteCount(qint64 bytes)
 {
     if (bytes % (1024 * 1024) == 0)
@@ -176,6 +246,9 @@ QString byteCount(qint64 bytes)
 // One request's state, from its head to its answer.
 struct VaultHttpServer::Request
 {
+    QByteArray target;      // as it came, before the library decodes it
+    bool begun = false;     // the head is complete and beginRequest() has seen it
+    bool answering = false; // the body is complete too
     Method method = Method::Get;
     QByteArray id;
     QByteArray client;
@@ -244,6 +317,7 @@ Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettin
         {MHD_OPTION_PER_IP_CONNECTION_LIMIT, intptr_t(perClient), nullptr},
         {MHD_OPTION_CONNECTION_TIMEOUT, intptr_t(settings.idleTimeout.count()), nullptr},
         {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(headMemoryBytes), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, function(&VaultHttpServer::requestStarted), server.get()},
         {MHD_OPTION_NOTIFY_COMPLETED, function(&VaultHttpServer::requestEnded), server.get()},
         {MHD_OPTION_NOTIFY_CONNECTION, function(&VaultHttpServer::connectionChanged), server.get()},
         {MHD_OPTION_SIGPIPE_HANDLED_BY_APP, 1, nullptr},
@@ -288,7 +362,7 @@ VaultHttpServer::VaultHttpServer(const HttpSettings &settings, VaultStorage &sto
                                                 if (m_log)
                                                     m_log(u"storing failed: "_s + reason);
                                             }))
-    , m_sweeper([this] { sweepSlowHeads(); })
+    , m_sweeper([this] { sweepSlowRequests(); })
 {}
 
 VaultHttpServer::~VaultHttpServer()
@@ -320,25 +394,30 @@ void VaultHttpServer::stop()
     m_daemon = nullptr;
 }
 
-MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection, const char *url,
-                                          const char *method, const char * /*version*/,
-                                          const char *uploadData, size_t *uploadDataSize,
-                                          void **requestContext)
+void *VaultHttpServer::requestStarted(void * /*self*/, const char *target,
+                                      MHD_Connection * /*connection*/)
+{
+    // The library hands the handler its target decoded, where "%2F" and "/" look alike, so
+    // the request keeps the target as it came. requestEnded() deletes it.
+    auto *const request = new Request;
+    request->target = QByteArray(target);
+    return request;
+}
+
+MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection,
+                                          const char * /*url*/, const char *method,
+                                          const char * /*version*/, const char *uploadData,
+                                          size_t *uploadDataSize, void **requestContext)
 {
     auto *const server = static_cast<VaultHttpServer *>(self);
-    auto *request = static_cast<Request *>(*requestContext);
-    if (!request) {
-        // The head is complete: the sweeper no longer watches this connection.
-        {
-            const std::lock_guard lock(server->m_watchMutex);
-            if (const auto watch = server->m_watches.find(connection);
-                watch != server->m_watches.end())
-                watch->second.waitingForHead = false;
-        }
+    auto *const request = static_cast<Request *>(*requestContext);
+    if (!request)
+        return MHD_NO;
+    if (!request->begun) {
+        server->enterPhase(connection, Phase::Body);
         ++server->m_requestsInFlight;
-        request = new Request;
-        *requestContext = request;
-        return server->beginRequest(connection, *request, url, method);
+        request->begun = true;
+        return server->beginRequest(connection, *request, method);
     }
     if (*uploadDataSize != 0) {
         // A body larger than any payload could be is dropped with the connection: the
@@ -347,10 +426,15 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
         request->received += qint64(*uploadDataSize);
         if (request->received > server->bodyLimit())
             return MHD_NO;
+        server->bodyArrived(connection, qint64(*uploadDataSize));
         if (request->method == Method::Post && !request->refusal)
             request->body.append(uploadData, qsizetype(*uploadDataSize));
         *uploadDataSize = 0;
         return MHD_YES;
+    }
+    if (!request->answering) {
+        request->answering = true;
+        server->enterPhase(connection, Phase::Answer);
     }
     if (const auto &refusal = request->refusal) {
         if (refusal->header)
@@ -363,8 +447,10 @@ MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection
 }
 
 MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &request,
-                                         const char *url, const char *method)
+                                         const char *method)
 {
+    if (const std::optional<MHD_Result> refused = refuseFraming(connection))
+        return *refused;
     const auto refuse = [&request](unsigned int status, QString message,
                                    const char *headerName = nullptr, QByteArray value = {}) {
         request.refusal =
@@ -372,8 +458,7 @@ MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &re
         return MHD_YES;
     };
     request.method = std::strcmp(method, MHD_HTTP_METHOD_POST) == 0 ? Method::Post : Method::Get;
-    const std::optional<QByteArray> id =
-        vaultIdFromPath(QByteArrayView(url, qsizetype(std::strlen(url))));
+    const std::optional<QByteArray> id = vaultIdFromTarget(request.target);
     if (!id)
         return refuse(MHD_HTTP_NOT_FOUND, u"Not found: a vault is at /vault/pinlark/ followed by "
                                           u"64 lower-case hexadecimal digits"_s);
@@ -477,16 +562,12 @@ void VaultHttpServer::requestEnded(void *self, MHD_Connection *connection, void 
     auto *const request = static_cast<Request *>(*requestContext);
     if (!request)
         return;
+    if (request->begun)
+        --server->m_requestsInFlight;
     delete request;
     *requestContext = nullptr;
-    --server->m_requestsInFlight;
     // A kept-alive connection has the same time again for its next request head.
-    const std::lock_guard lock(server->m_watchMutex);
-    if (const auto watch = server->m_watches.find(connection); watch != server->m_watches.end()) {
-        watch->second.waitingForHead = true;
-        watch->second.deadline =
-            std::chrono::steady_clock::now() + server->m_settings.headerTimeout;
-    }
+    server->enterPhase(connection, Phase::Head);
 }
 
 void VaultHttpServer::connectionChanged(void *self, MHD_Connection *connection,
@@ -494,37 +575,98 @@ void VaultHttpServer::connectionChanged(void *self, MHD_Connection *connection,
                                         MHD_ConnectionNotificationCode change)
 {
     auto *const server = static_cast<VaultHttpServer *>(self);
-    const std::lock_guard lock(server->m_watchMutex);
     if (change == MHD_CONNECTION_NOTIFY_STARTED) {
         const MHD_ConnectionInfo *const info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info)
-            server->m_watches[connection] =
-                Watch{info->connect_fd, true,
-                      std::chrono::steady_clock::now() + server->m_settings.headerTimeout};
+        if (!info)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        const std::lock_guard lock(server->m_watchMutex);
+        server->m_watches[connection] =
+            Watch{info->connect_fd, Phase::Head, now, now + server->m_settings.headerTimeout, 0};
     } else {
         // Called before the library closes the socket, so the sweeper never touches a
         // descriptor that could already belong to another connection.
+        const std::lock_guard lock(server->m_watchMutex);
         server->m_watches.erase(connection);
     }
 }
 
-void VaultHttpServer::sweepSlowHeads()
+void VaultHttpServer::enterPhase(MHD_Connection *connection, Phase phase)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::lock_guard lock(m_watchMutex);
+    const auto found = m_watches.find(connection);
+    if (found == m_watches.end())
+        return;
+    Watch &watch = found->second;
+    watch.phase = phase;
+    watch.phaseStart = now;
+    watch.received = 0;
+    watch.deadline =
+        now + (phase == Phase::Head ? m_settings.headerTimeout : m_settings.bodyTimeout);
+}
+
+void VaultHttpServer::bodyArrived(MHD_Connection *connection, qint64 bytes)
+{
+    const std::lock_guard lock(m_watchMutex);
+    const auto found = m_watches.find(connection);
+    if (found == m_watches.end())
+        return;
+    Watch &watch = found->second;
+    watch.received += bytes;
+    // Every minBodyRate bytes buy one more second: a body that keeps the rate never runs out.
+    watch.deadline = watch.phaseStart + m_settings.bodyTimeout +
+                     std::chrono::milliseconds(watch.received * 1000 /
+                                               std::max<qint64>(1, m_settings.minBodyRate));
+}
+
+void VaultHttpServer::sweepSlowRequests()
 {
     // The library only knows idle time-outs, which a client sending a byte now and then never
-    // meets. A connection whose request head is not complete in time is shut down here; the
-    // library then sees it end and cleans it up in its own thread.
-    const auto period =
-        std::clamp<std::chrono::steady_clock::duration>(m_settings.headerTimeout / 4, 50ms, 1s);
+    // meets. A connection whose request head or body is not in by its deadline is shut down
+    // here; the library then sees it end and cleans it up in its own thread.
+    //
+    // Deadlines alone leave a server whose every slot is held by slow clients closed to
+    // newcomers until the deadlines pass: the library stops accepting at its limit. So near the
+    // limit the connections furthest behind the minimum rate (an idle kept-alive connection, a
+    // head or a body trickling in) are shut down early, once they have had a moment, to make
+    // room; answers under way are never touched.
+    const auto period = std::clamp<std::chrono::steady_clock::duration>(
+        std::min(m_settings.headerTimeout, m_settings.bodyTimeout) / 4, 50ms, 250ms);
+    const auto limit = std::size_t(std::max(1, m_settings.maxConnections));
+    const std::size_t crowded = limit - limit / 16;
+    const std::size_t relieved = limit - limit / 8 - 1;
+    const auto minRate = std::max<qint64>(1, m_settings.minBodyRate);
+    std::vector<std::pair<std::chrono::steady_clock::duration, Watch *>> behind;
     std::unique_lock lock(m_watchMutex);
     while (!m_sweeperStop) {
         m_sweepWake.wait_for(lock, period);
         const auto now = std::chrono::steady_clock::now();
+        std::size_t open = 0;
+        behind.clear();
         for (auto &[connection, watch] : m_watches) {
-            if (watch.waitingForHead && watch.deadline <= now && watch.fd >= 0) {
+            if (watch.fd < 0)
+                continue;
+            if (watch.phase != Phase::Answer && watch.deadline <= now) {
                 ::shutdown(watch.fd, SHUT_RDWR);
                 watch.fd = -1; // once is enough
+                continue;
             }
+            ++open;
+            if (watch.phase != Phase::Answer && now - watch.phaseStart >= crowdedGrace)
+                behind.emplace_back(now - watch.phaseStart -
+                                        std::chrono::milliseconds(watch.received * 1000 / minRate),
+                                    &watch);
+        }
+        if (open < crowded || behind.empty())
+            continue;
+        const std::size_t shed = std::min(behind.size(), open - relieved);
+        std::partial_sort(behind.begin(), behind.begin() + qsizetype(shed), behind.end(),
+                          [](const auto &a, const auto &b) { return a.first > b.first; });
+        for (std::size_t i = 0; i < shed; ++i) {
+            ::shutdown(behind[i].second->fd, SHUT_RDWR);
+            behind[i].second->fd = -1;
         }
     }
 }
@@ -562,9 +704,12 @@ void VaultHttpServer::libraryMessage(void *self, const char *format, va_list arg
 QByteArray VaultHttpServer::clientOf(MHD_Connection *connection) const
 {
     if (m_settings.trustForwardedFor) {
-        if (const auto forwarded = header(connection, "X-Forwarded-For")) {
-            const qsizetype comma = forwarded->lastIndexOf(',');
-            const QByteArray key = MissLimiter::clientKey(forwarded->sliced(comma + 1));
+        // Repeated field lines are one comma-separated list, and a proxy may append its own
+        // line rather than extend the client's: only the very last entry is the proxy's.
+        const std::vector<QByteArrayView> lines = headerLines(connection, "X-Forwarded-For");
+        if (!lines.empty()) {
+            const QByteArrayView last = lines.back();
+            const QByteArray key = MissLimiter::clientKey(last.sliced(last.lastIndexOf(',') + 1));
             if (!key.isEmpty())
                 return key;
         }

@@ -33,12 +33,16 @@ struct HttpSettings
     MissLimiter::Rule missRule;
     std::chrono::seconds headerTimeout{10}; // from connecting (or the previous answer)
                                             // to the end of the request head
-    std::chrono::seconds idleTimeout{30};   // without a byte either way
+    // A body must arrive within bodyTimeout of the end of its head, plus one second for every
+    // minBodyRate bytes received: a client that falls below that rate after the grace is cut off.
+    std::chrono::seconds bodyTimeout{10};
+    qint64 minBodyRate = 1024;            // bytes per second, at least 1
+    std::chrono::seconds idleTimeout{30}; // without a byte either way
     int threads = 2;
     int maxConnections = 1024;
     int maxConnectionsPerClient = 64; // 0: no limit
-    // Take the client's address from the last entry of X-Forwarded-For, as a reverse proxy
-    // on this machine appends it. Only for plain HTTP on loopback.
+    // Take the client's address from the last entry of X-Forwarded-For (all its lines as one
+    // list), as a reverse proxy on this machine appends it. Only for plain HTTP on loopback.
     bool trustForwardedFor = false;
 };
 
@@ -69,11 +73,19 @@ public:
 
 private:
     struct Request;
+    // Where a connection is in its current request, for the sweeper.
+    enum class Phase {
+        Head,   // connecting, or waiting for (the rest of) a request head
+        Body,   // the head is in, the body is arriving
+        Answer, // the request is in; the writer or the answer is under way
+    };
     struct Watch
     {
-        int fd = -1;
-        bool waitingForHead = true;
-        std::chrono::steady_clock::time_point deadline;
+        int fd = -1; // -1 once shut down
+        Phase phase = Phase::Head;
+        std::chrono::steady_clock::time_point phaseStart;
+        std::chrono::steady_clock::time_point deadline; // of the head or the body
+        qint64 received = 0;                            // body bytes of this request
     };
 
     VaultHttpServer(const HttpSettings &settings, VaultStorage &storage, Log log);
@@ -81,13 +93,13 @@ private:
     static MHD_Result handleRequest(void *self, MHD_Connection *connection, const char *url,
                                     const char *method, const char *version, const char *uploadData,
                                     size_t *uploadDataSize, void **requestContext);
+    static void *requestStarted(void *self, const char *target, MHD_Connection *connection);
     static void requestEnded(void *self, MHD_Connection *connection, void **requestContext,
                              MHD_RequestTerminationCode reason);
     static void connectionChanged(void *self, MHD_Connection *connection, void **socketContext,
                                   MHD_ConnectionNotificationCode change);
 
-    MHD_Result beginRequest(MHD_Connection *connection, Request &request, const char *url,
-                            const char *method);
+    MHD_Result beginRequest(MHD_Connection *connection, Request &request, const char *method);
     MHD_Result answerGet(MHD_Connection *connection, Request &request);
     MHD_Result answerPost(MHD_Connection *connection, Request &request);
     static void libraryMessage(void *self, const char *format, va_list arguments)
@@ -96,7 +108,9 @@ private:
     [[nodiscard]] QByteArray clientOf(MHD_Connection *connection) const;
     [[nodiscard]] qint64 bodyLimit() const;
     MHD_Result respondTooLarge(MHD_Connection *connection) const;
-    void sweepSlowHeads();
+    void sweepSlowRequests();
+    void enterPhase(MHD_Connection *connection, Phase phase);
+    void bodyArrived(MHD_Connection *connection, qint64 bytes);
 
     const HttpSettings m_settings;
     VaultStorage &m_storage;
@@ -113,7 +127,7 @@ private:
     std::atomic<bool> m_stopping = false;
     std::atomic<int> m_requestsInFlight = 0;
 
-    // Connections whose request head is due, for the sweeper that ends the slow ones.
+    // Every open connection, for the sweeper that ends the slow ones.
     std::mutex m_watchMutex;
     std::condition_variable m_sweepWake;
     bool m_sweeperStop = false;

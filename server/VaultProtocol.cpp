@@ -40,6 +40,33 @@ std::optional<QByteArray> vaultIdFromPath(QByteArrayView path)
     return id.toByteArray();
 }
 
+std::optional<QByteArray> vaultIdFromTarget(QByteArrayView target)
+{
+    if (const qsizetype query = target.indexOf('?'); query >= 0)
+        target = target.first(query);
+    for (const QByteArrayView scheme : {QByteArrayView("http://"), QByteArrayView("https://")}) {
+        if (target.size() > scheme.size() &&
+            target.first(scheme.size()).compare(scheme, Qt::CaseInsensitive) == 0) {
+            // The authority is whatever this server was reached by; only the path counts.
+            const QByteArrayView rest = target.sliced(scheme.size());
+            const qsizetype slash = rest.indexOf('/');
+            if (slash <= 0)
+                return std::nullopt;
+            target = rest.sliced(slash);
+            break;
+        }
+    }
+    for (qsizetype i = 0; i + 2 < target.size(); ++i) {
+        if (target[i] != '%')
+            continue;
+        const char high = target[i + 1];
+        const char low = char(target[i + 2] | 0x20);
+        if ((high == '0' && low == '0') || (high == '2' && low == 'f'))
+            return std::nullopt;
+    }
+    return vaultIdFromPath(QByteArray::fromPercentEncoding(target.toByteArray()));
+}
+
 Result<QByteArray> dataFromBody(const QByteArray &body)
 {
     QJsonParseError parseError;
@@ -51,7 +78,11 @@ Result<QByteArray> dataFromBody(const QByteArray &body)
     const QJsonValue data = document.object().value("data"_L1);
     if (!data.isString())
         return Result<QByteArray>::failure(u"The body's member \"data\" must be a string"_s);
-    return data.toString().toUtf8();
+    const QString text = data.toString();
+    if (!QStringView(text).isValidUtf16())
+        return Result<QByteArray>::failure(
+            u"The body's member \"data\" holds a lone surrogate, which is not Unicode text"_s);
+    return text.toUtf8();
 }
 
 QByteArray getAnswer(const QByteArray &data)

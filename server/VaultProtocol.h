@@ -19,8 +19,17 @@ inline constexpr QByteArrayView vaultPathPrefix = "/vault/pinlark/";
 // digits. None for anything else (upper case, a trailing slash, more segments).
 [[nodiscard]] std::optional<QByteArray> vaultIdFromPath(QByteArrayView path);
 
+// The vault named by a request target as it came, before any decoding: a path (origin form)
+// or a whole http or https URL (absolute form), with any query ignored. Percent escapes are
+// decoded as URI equivalence says, except that an escaped NUL or "/" names no vault: either
+// would give a vault aliases ("<id>%00junk", "/vault%2Fpinlark%2F<id>") that proxies and
+// logs in front of the server do not see as its path.
+[[nodiscard]] std::optional<QByteArray> vaultIdFromTarget(QByteArrayView target);
+
 // The text of a POST body, which must be a JSON object whose member "data" is a string (other
-// members are ignored). Otherwise the failure says what was wrong, for the 400 answer.
+// members are ignored) of valid Unicode: a lone surrogate, as an escape or in the UTF-8,
+// could not be stored as it was sent. Otherwise the failure says what was wrong, for the 400
+// answer.
 [[nodiscard]] Result<QByteArray> dataFromBody(const QByteArray &body);
 
 // What a GET answers for a stored text: {"data":"<text>"}.

@@ -4,9 +4,11 @@
 
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace VaultServer {
 
@@ -20,7 +22,9 @@ public:
 
     using Log = std::function<void(const QString &)>;
 
-    // `log` is called on the writer thread with the storage's reason when a batch failed.
+    // `log` is called on the writer thread with the storage's reason when a batch failed. A
+    // batch during which an allocation fails, or the storage throws, fails as a whole; the
+    // writer goes on with the next one.
     explicit WriteQueue(VaultStorage &storage, Log log = {});
     ~WriteQueue(); // stop()s
     WriteQueue(const WriteQueue &) = delete;
@@ -41,6 +45,12 @@ private:
     };
 
     void run();
+    // Waits for writes and moves up to one batch of them into `batch`; false once stopping
+    // with nothing left.
+    bool takeBatch(std::vector<Pending> &batch);
+    void storeBatch(std::vector<Pending> &batch, std::vector<VaultWrite> &writes);
+    void report(const QString &reason) const noexcept;
+    [[nodiscard]] static QString describeException(std::exception_ptr thrown) noexcept;
 
     VaultStorage &m_storage;
     const Log m_log;

@@ -30,19 +30,19 @@ public:
         , m_caPem(caPem)
     {}
 
-    bool connect()
+    bool connect(int waitMs = 5000)
     {
         m_socket = std::make_unique<QSslSocket>();
         m_buffer.clear();
         if (m_caPem.isEmpty()) {
             m_socket->connectToHost(u"127.0.0.1"_s, m_port);
-            return m_socket->waitForConnected(5000);
+            return m_socket->waitForConnected(waitMs);
         }
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setCaCertificates(QSslCertificate::fromData(m_caPem));
         m_socket->setSslConfiguration(configuration);
         m_socket->connectToHostEncrypted(u"127.0.0.1"_s, m_port);
-        return m_socket->waitForEncrypted(5000);
+        return m_socket->waitForEncrypted(waitMs);
     }
 
     // Sends a whole request on the open connection (connecting first when there is none) and

@@ -144,6 +144,13 @@ void TestVaultProtocol::options_data()
     QTest::newRow("negative limit")
         << (QStringList{u"--data"_s, u"d"_s, u"--miss-limit"_s, u"-1"_s} + tls)
         << u"--miss-limit"_s;
+    QTest::newRow("body deadlines") << (QStringList{u"--data"_s, u"d"_s, u"--body-timeout"_s,
+                                                    u"5"_s, u"--min-body-rate"_s, u"100"_s} +
+                                        tls)
+                                    << QString();
+    QTest::newRow("no body rate")
+        << (QStringList{u"--data"_s, u"d"_s, u"--min-body-rate"_s, u"0"_s} + tls)
+        << u"--min-body-rate"_s;
     QTest::newRow("unknown option")
         << (QStringList{u"--data"_s, u"d"_s, u"--fast"_s} + tls) << u"fast"_s;
     QTest::newRow("stray argument")

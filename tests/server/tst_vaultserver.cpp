@@ -6,8 +6,12 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -16,6 +20,7 @@ using namespace std::chrono_literals;
 using namespace VaultServer;
 
 Q_DECLARE_METATYPE(TestHttpClient::Answer)
+Q_DECLARE_METATYPE(std::function<void()>)
 
 namespace {
 
@@ -55,6 +60,7 @@ public:
     std::atomic<bool> failing = false;
     std::atomic<int> holdMs = 0;
     std::atomic<int> batches = 0;
+    std::function<void()> beforeStore; // may throw; set before the server starts
 
     QString description() const override { return u"controlled"_s; }
     LoadResult load(const QByteArray &id) override
@@ -66,6 +72,8 @@ public:
     Result<std::vector<WriteOutcome>> store(std::span<const VaultWrite> writes) override
     {
         ++batches;
+        if (beforeStore)
+            beforeStore();
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs.load()));
         if (failing)
             return Result<std::vector<WriteOutcome>>::failure(u"disk on fire"_s);
@@ -87,8 +95,8 @@ private Q_SLOTS:
     void onlyVaultPathsExist_data();
     void onlyVaultPathsExist();
     void otherMethodsAreRefused();
-    void malformedRequestsAreRefused_data();
-    void malformedRequestsAreRefused();
+    void headsAreReadStrictly_data();
+    void headsAreReadStrictly();
     void malformedBodiesChangeNothing_data();
     void malformedBodiesChangeNothing();
     void payloadsOverTheLimitAreRefused();
@@ -96,8 +104,12 @@ private Q_SLOTS:
     void guessingVaultsIsSlowedDown();
     void forwardedClientsAreCountedApart();
     void slowAndIdleClientsAreCutOff();
+    void slowBodiesAreCutOff();
+    void aFullServerMakesRoomForNewcomers();
     void manyClientsPostingAtOnceAreAllStored();
     void storageFailuresAreAnsweredAndLogged();
+    void theWriterSurvivesExceptions_data();
+    void theWriterSurvivesExceptions();
     void stoppingAnswersPostsAlreadyReceived();
     void refusesUnsafeSettings();
 };
@@ -148,6 +160,12 @@ void TestVaultServer::onlyVaultPathsExist_data()
     QTest::newRow("more segments") << vaultPath + "/x";
     QTest::newRow("other product") << "/vault/other/" + vaultId;
     QTest::newRow("dot segments") << "/vault/pinlark/../pinlark/" + vaultId;
+    // Escapes that would make aliases of a vault.
+    QTest::newRow("escaped NUL") << vaultPath + "%00junk";
+    QTest::newRow("escaped NUL at the end") << vaultPath + "%00";
+    QTest::newRow("escaped slashes") << "/vault%2Fpinlark%2F" + vaultId;
+    QTest::newRow("escaped slash, lower case") << "/vault/pinlark%2f" + vaultId;
+    QTest::newRow("absolute, no path") << QByteArray("http://127.0.0.1");
 }
 
 void TestVaultServer::onlyVaultPathsExist()
@@ -164,8 +182,9 @@ void TestVaultServer::onlyVaultPathsExist()
         QVERIFY2(answer.body.contains("/vault/pinlark/"), answer.body.constData());
     }
     QCOMPARE(stored(*vault.storage), std::optional(payload));
-    // A query does not change which vault a path names.
-    QCOMPARE(client.request("GET", vaultPath + "?v=1").status, 200);
+    // A query or an escaped letter does not change which vault a path names.
+    QCOMPARE(client.request("GET", vaultPath + "?v=1%00%2F").status, 200);
+    QCOMPARE(client.request("GET", "/vault/pinlark/%61" + QByteArray(63, 'a')).status, 200);
 }
 
 void TestVaultServer::otherMethodsAreRefused()
@@ -182,34 +201,73 @@ void TestVaultServer::otherMethodsAreRefused()
     QCOMPARE(stored(*vault.storage), std::optional(payload));
 }
 
-void TestVaultServer::malformedRequestsAreRefused_data()
+void TestVaultServer::headsAreReadStrictly_data()
 {
     QTest::addColumn<QByteArray>("request");
     QTest::addColumn<int>("status");
-    QTest::newRow("not HTTP") << QByteArray("HELLO THERE\r\n\r\n") << 400;
-    QTest::newRow("no Host") << "GET " + vaultPath + " HTTP/1.1\r\n\r\n" << 400;
+    QTest::addColumn<bool>("closes");     // the server reads nothing more from the connection
+    QTest::addColumn<QByteArray>("kept"); // the text stored afterwards
+    const QByteArray post = "POST " + vaultPath + " HTTP/1.1\r\nHost: x\r\n";
+    const QByteArray body = R"({"data":"new"})";
+    const QByteArray length = "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    const QByteArray chunked =
+        QByteArray::number(body.size(), 16) + "\r\n" + body + "\r\n0\r\n\r\n";
+    QTest::newRow("not HTTP") << QByteArray("HELLO THERE\r\n\r\n") << 400 << true << "kept"_ba;
+    QTest::newRow("no Host") << "GET " + vaultPath + " HTTP/1.1\r\n\r\n"
+                             << 400 << true << "kept"_ba;
+    QTest::newRow("two Hosts") << "GET " + vaultPath + " HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n"
+                               << 400 << true << "kept"_ba;
     QTest::newRow("head too large")
         << "GET " + vaultPath + " HTTP/1.1\r\nHost: x\r\nX-Big: " + QByteArray(64 * 1024, 'b') +
                "\r\n\r\n"
-        << 431;
-    QTest::newRow("two lengths") << "POST " + vaultPath +
-                                        " HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n"
-                                        "Content-Length: 50\r\n\r\n{\"data\":\"x\"}"
-                                 << 400;
+        << 431 << true << "kept"_ba;
+    // The first length makes a whole request of the head and the body; the second would make
+    // the body a request of its own.
+    QTest::newRow("lengths disagree")
+        << post + length + "Content-Length: 0\r\n\r\n" + body << 400 << true << "kept"_ba;
+    QTest::newRow("same length twice")
+        << post + length + length + "\r\n" + body << 204 << false << "new"_ba;
+    QTest::newRow("gzip") << post + "Transfer-Encoding: gzip\r\n\r\n" + body << 501 << true
+                          << "kept"_ba;
+    QTest::newRow("gzip, then chunked")
+        << post + "Transfer-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked << 501
+        << true << "kept"_ba;
+    QTest::newRow("chunked") << post + "Transfer-Encoding: chunked\r\n\r\n" + chunked << 204
+                             << false << "new"_ba;
+    QTest::newRow("chunked and a length")
+        << post + length + "Transfer-Encoding: chunked\r\n\r\n" + chunked << 400 << true
+        << "kept"_ba;
+    // A target in absolute form, as sent to a proxy, names the same vault.
+    QTest::newRow("absolute GET") << "GET https://vault.example" + vaultPath +
+                                         " HTTP/1.1\r\nHost: vault.example\r\n\r\n"
+                                  << 200 << false << "kept"_ba;
+    QTest::newRow("absolute POST") << "POST HTTP://127.0.0.1:8443" + vaultPath +
+                                          "?x HTTP/1.1\r\nHost: x\r\n" + length + "\r\n" + body
+                                   << 204 << false << "new"_ba;
+    QTest::newRow("absolute, other path")
+        << "GET https://vault.example/vault/other/" + vaultId + " HTTP/1.1\r\nHost: x\r\n\r\n"
+        << 404 << false << "kept"_ba;
 }
 
-void TestVaultServer::malformedRequestsAreRefused()
+void TestVaultServer::headsAreReadStrictly()
 {
     QFETCH(QByteArray, request);
     QFETCH(int, status);
+    QFETCH(bool, closes);
+    QFETCH(QByteArray, kept);
     VaultFixture vault;
     QVERIFY2(vault.server, qPrintable(vault.error));
     seed(*vault.storage, vaultId, "kept");
     TestHttpClient client = vault.client();
     QVERIFY(client.connect());
     client.send(request);
-    QCOMPARE(client.readAnswer().status, status);
-    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("kept")));
+    const TestHttpClient::Answer answer = client.readAnswer();
+    QCOMPARE(answer.status, status);
+    if (status == 200)
+        QCOMPARE(dataOf(answer), kept);
+    if (closes)
+        QVERIFY(client.waitForClose(10'000));
+    QCOMPARE(stored(*vault.storage), std::optional(kept));
     QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
 }
 
@@ -229,6 +287,12 @@ void TestVaultServer::malformedBodiesChangeNothing_data()
     QTest::newRow("data number") << QByteArray(R"({"data":42})") << json << 400;
     QTest::newRow("data object") << QByteArray(R"({"data":{"a":"b"}})") << json << 400;
     QTest::newRow("bad UTF-8") << QByteArray("{\"data\":\"\xff\xfe\"}") << json << 400;
+    // Lone surrogates: no Unicode text, so none that could be stored as sent.
+    QTest::newRow("surrogate in UTF-8")
+        << QByteArray("{\"data\":\"a\xed\xa0\x80\"}") << json << 400;
+    QTest::newRow("escaped high surrogate") << QByteArray(R"({"data":"a\ud800"})") << json << 400;
+    QTest::newRow("escaped low surrogate") << QByteArray(R"({"data":"\udc00a"})") << json << 400;
+    QTest::newRow("surrogates reversed") << QByteArray(R"({"data":"\udc00\ud800"})") << json << 400;
     QTest::newRow("form") << postBody << QByteArray("application/x-www-form-urlencoded") << 415;
     QTest::newRow("text") << postBody << QByteArray("text/plain") << 415;
 }
@@ -376,6 +440,19 @@ void TestVaultServer::forwardedClientsAreCountedApart()
              404);
     QCOMPARE(client.request("GET", missing, {}, {{"X-Forwarded-For", "10.0.0.2, 10.0.0.1"}}).status,
              429);
+    // Repeated lines are one list. A proxy that adds a line of its own after the client's
+    // (HAProxy's "option forwardfor") makes the client's forged line the first: it counts for
+    // nothing, whatever it claims.
+    const auto lines = [&](const QByteArray &forged, const QByteArray &appended) {
+        return client
+            .request("GET", missing, {},
+                     {{"X-Forwarded-For", forged}, {"X-Forwarded-For", appended}})
+            .status;
+    };
+    QCOMPARE(lines("10.0.0.3", "10.0.0.1"), 429);
+    QCOMPARE(lines("10.0.0.1", "10.0.0.3"), 404);
+    QCOMPARE(lines("10.0.0.4", "10.0.0.3"), 429);
+    QCOMPARE(lines("10.0.0.3, 10.0.0.1", "10.0.0.4"), 404);
 }
 
 void TestVaultServer::slowAndIdleClientsAreCutOff()
@@ -411,6 +488,104 @@ void TestVaultServer::slowAndIdleClientsAreCutOff()
     QCOMPARE(vault.server->port() != 0, true);
     // The server still serves everybody else.
     QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
+}
+
+namespace {
+
+// Clients that send a POST head announcing a large body, then a byte of it now and then.
+struct SlowPosters
+{
+    std::vector<TestHttpClient> clients;
+    std::vector<bool> closed;
+
+    bool start(const VaultFixture &vault, int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            clients.push_back(vault.client());
+            if (!clients.back().connect())
+                return false;
+            clients.back().send("POST " + vaultPath +
+                                " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                                "Content-Length: 100000\r\n\r\n{\"data\":\"");
+        }
+        closed.assign(clients.size(), false);
+        return true;
+    }
+    // Sends every open client a byte, waiting up to waitMs on each to see it closed.
+    void drip(int waitMs)
+    {
+        for (std::size_t i = 0; i < clients.size(); ++i) {
+            if (closed[i])
+                continue;
+            clients[i].send("x");
+            closed[i] = clients[i].waitForClose(waitMs);
+        }
+    }
+    [[nodiscard]] qsizetype closedCount() const
+    {
+        return std::count(closed.begin(), closed.end(), true);
+    }
+};
+
+} // namespace
+
+void TestVaultServer::slowBodiesAreCutOff()
+{
+    HttpSettings settings;
+    settings.headerTimeout = 600s;
+    settings.idleTimeout = 600s; // a byte every 100 ms would keep restarting it anyway
+    settings.bodyTimeout = 1s;
+    settings.minBodyRate = 1000;
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+
+    SlowPosters slow;
+    QVERIFY(slow.start(vault, 3));
+    const auto giveUp = std::chrono::steady_clock::now() + 60s;
+    while (slow.closedCount() < 3 && std::chrono::steady_clock::now() < giveUp)
+        slow.drip(100);
+    QCOMPARE(slow.closedCount(), 3);
+    QCOMPARE(vault.client().request("GET", vaultPath).status, 200);
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
+
+    // A body that keeps the rate is never cut off, however long it takes.
+    TestHttpClient steady = vault.client();
+    QVERIFY(steady.connect());
+    const QByteArray body = "{\"data\":\"" + QByteArray(5000, 'y') + "\"}";
+    steady.send("POST " + vaultPath + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n");
+    for (qsizetype sent = 0; sent < body.size(); sent += 500) {
+        steady.send(body.mid(sent, 500));
+        QThread::msleep(200);
+    }
+    QCOMPARE(steady.readAnswer().status, 204);
+}
+
+void TestVaultServer::aFullServerMakesRoomForNewcomers()
+{
+    HttpSettings settings;
+    settings.maxConnections = 4;
+    settings.threads = 1; // so that the one thread has all four
+    settings.headerTimeout = 600s;
+    settings.bodyTimeout = 600s;
+    settings.idleTimeout = 600s;
+    VaultFixture vault(settings);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    seed(*vault.storage, vaultId, payload);
+
+    // Every connection the server takes is a slow body, far from any deadline.
+    SlowPosters slow;
+    QVERIFY(slow.start(vault, 4));
+    slow.drip(10);
+    QCOMPARE(slow.closedCount(), 0);
+    // A newcomer is let in: the slowest are shed for it.
+    TestHttpClient newcomer = vault.client();
+    QVERIFY(newcomer.connect(30'000));
+    QCOMPARE(newcomer.request("GET", vaultPath).status, 200);
+    slow.drip(1000);
+    QVERIFY(slow.closedCount() >= 1);
+    QCOMPARE(stored(*vault.storage), std::optional(payload));
 }
 
 void TestVaultServer::manyClientsPostingAtOnceAreAllStored()
@@ -486,6 +661,49 @@ void TestVaultServer::storageFailuresAreAnsweredAndLogged()
         QVERIFY2(line.contains(u"disk on fire"_s), qPrintable(line));
         QVERIFY(!line.contains(u"secret"_s) && !line.contains(QString::fromLatin1(vaultId)));
     }
+}
+
+void TestVaultServer::theWriterSurvivesExceptions_data()
+{
+    QTest::addColumn<std::function<void()>>("thrower");
+    QTest::addColumn<QString>("logged");
+    QTest::newRow("out of memory")
+        << std::function<void()>([] { throw std::bad_alloc(); }) << u"out of memory"_s;
+    QTest::newRow("storage") << std::function<void()>([] { throw std::runtime_error("disk gone"); })
+                             << u"disk gone"_s;
+    QTest::newRow("not an exception")
+        << std::function<void()>([] { throw 42; }) << u"unknown exception"_s;
+}
+
+void TestVaultServer::theWriterSurvivesExceptions()
+{
+    QFETCH(std::function<void()>, thrower);
+    QFETCH(QString, logged);
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    seed(*base.sqlite, vaultId, payload);
+    ControlledStorage storage(*base.sqlite);
+    std::atomic<bool> throwing = true;
+    storage.beforeStore = [&] {
+        if (throwing)
+            thrower();
+    };
+    VaultFixture vault({}, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+
+    const TestHttpClient::Answer refused = client.request("POST", vaultPath, R"({"data":"lost"})");
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.headers.contains("retry-after"));
+    QCOMPARE(stored(storage), std::optional(payload));
+    // The writer is still there for the next batch.
+    throwing = false;
+    QCOMPARE(client.request("POST", vaultPath, R"({"data":"kept"})").status, 204);
+    QCOMPARE(stored(storage), std::optional(QByteArray("kept")));
+    const QStringList lines = vault.logLines();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.constFirst().contains(logged), qPrintable(lines.constFirst()));
 }
 
 void TestVaultServer::stoppingAnswersPostsAlreadyReceived()
