@@ -335,9 +335,9 @@ Result<std::unique_ptr<VaultHttpServer>> VaultHttpServer::start(const HttpSettin
                            const_cast<char *>("NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2")});
     }
     options.push_back({MHD_OPTION_END, 0, nullptr});
-    server->m_daemon =
-        MHD_start_daemon(flags, 0, nullptr, nullptr, &VaultHttpServer::handleRequest, server.get(),
-                         MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
+    server->m_daemon = MHD_start_daemon(flags, 0, &VaultHttpServer::acceptConnection, server.get(),
+                                        &VaultHttpServer::handleRequest, server.get(),
+                                        MHD_OPTION_ARRAY, options.data(), MHD_OPTION_END);
     server->m_started.store(true);
     if (!server->m_daemon) {
         if (!sameSocket(handed.fd, listener.fd))
@@ -381,9 +381,11 @@ void VaultHttpServer::stop()
 {
     if (m_stopping.exchange(true) || !m_daemon)
         return;
-    // No new connections; the listening socket is ours to close.
-    if (const MHD_socket listener = MHD_quiesce_daemon(m_daemon); listener != MHD_INVALID_SOCKET)
-        ::close(listener);
+    // From here acceptConnection() turns every new connection away; the listening socket
+    // closes with the daemon. Not MHD_quiesce_daemon(): on an epoll daemon with threads of
+    // its own it races the library's own removal of the listening socket from the epoll set,
+    // and the loser aborts the whole process ("Failed to remove listen FD from epoll set",
+    // libmicrohttpd 0.9.75), most often when the server is at its connection limit.
     // Every POST received is stored and its connection resumed; later ones are answered 503
     // without being suspended, so none is left suspended when the daemon stops.
     m_writes->stop();
@@ -402,6 +404,11 @@ void *VaultHttpServer::requestStarted(void * /*self*/, const char *target,
     auto *const request = new Request;
     request->target = QByteArray(target);
     return request;
+}
+
+MHD_Result VaultHttpServer::acceptConnection(void *self, const sockaddr *, socklen_t)
+{
+    return static_cast<VaultHttpServer *>(self)->m_stopping.load() ? MHD_NO : MHD_YES;
 }
 
 MHD_Result VaultHttpServer::handleRequest(void *self, MHD_Connection *connection,

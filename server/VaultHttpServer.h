@@ -90,6 +90,7 @@ private:
 
     VaultHttpServer(const HttpSettings &settings, VaultStorage &storage, Log log);
 
+    static MHD_Result acceptConnection(void *self, const sockaddr *address, socklen_t length);
     static MHD_Result handleRequest(void *self, MHD_Connection *connection, const char *url,
                                     const char *method, const char *version, const char *uploadData,
                                     size_t *uploadDataSize, void **requestContext);
