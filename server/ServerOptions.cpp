@@ -33,6 +33,11 @@ struct Parser
     const QCommandLineOption maxPayload{u"max-payload"_s,
                                         u"Largest payload kept, in bytes (default 16777216)."_s,
                                         u"bytes"_s, u"16777216"_s};
+    const QCommandLineOption answerMemory{
+        u"answer-memory"_s,
+        u"Memory for GET answers waiting for their clients, in bytes (default 268435456); one "
+        u"copy per stored version is shared by all its requests. Beyond it GETs get 503."_s,
+        u"bytes"_s, u"268435456"_s};
     const QCommandLineOption missLimit{
         u"miss-limit"_s,
         u"Requests for vaults that do not exist allowed to one client per window (default 20; "
@@ -74,9 +79,9 @@ struct Parser
         parser.setApplicationDescription(
             u"The Pinlark Vault: keeps the encrypted payloads that Pinlark clients sync through. "
             u"It never sees a card or a passport code."_s);
-        parser.addOptions({data, postgres, listen, cert, key, plainHttp, maxPayload, missLimit,
-                           missWindow, headerTimeout, bodyTimeout, minBodyRate, idleTimeout,
-                           threads, maxConnections, maxPerClient, help, version});
+        parser.addOptions({data, postgres, listen, cert, key, plainHttp, maxPayload, answerMemory,
+                           missLimit, missWindow, headerTimeout, bodyTimeout, minBodyRate,
+                           idleTimeout, threads, maxConnections, maxPerClient, help, version});
     }
 };
 
@@ -145,6 +150,8 @@ Result<ServerOptions> parseServerOptions(const QStringList &arguments)
     if (const Result<void> listen = parseListen(p.parser.value(p.listen), http); !listen)
         return Parsed::failure(listen.error());
     const Result<qint64> maxPayload = number(p.parser, p.maxPayload, 1, qint64(1) << 30);
+    const Result<qint64> answerMemory =
+        number(p.parser, p.answerMemory, qint64(1) << 20, qint64(1) << 40);
     const Result<qint64> missLimit = number(p.parser, p.missLimit, 0, 1'000'000);
     const Result<qint64> missWindow = number(p.parser, p.missWindow, 1, 7 * 24 * 3600);
     const Result<qint64> headerTimeout = number(p.parser, p.headerTimeout, 1, 3600);
@@ -157,12 +164,13 @@ Result<ServerOptions> parseServerOptions(const QStringList &arguments)
                                        ? number(p.parser, p.threads, 1, 256)
                                        : Result<qint64>(std::max(2, QThread::idealThreadCount()));
     for (const Result<qint64> *checked :
-         {&maxPayload, &missLimit, &missWindow, &headerTimeout, &bodyTimeout, &minBodyRate,
-          &idleTimeout, &maxConnections, &maxPerClient, &threads}) {
+         {&maxPayload, &answerMemory, &missLimit, &missWindow, &headerTimeout, &bodyTimeout,
+          &minBodyRate, &idleTimeout, &maxConnections, &maxPerClient, &threads}) {
         if (!*checked)
             return Parsed::failure(checked->error());
     }
     http.maxPayloadBytes = maxPayload.value();
+    http.answerMemoryBytes = answerMemory.value();
     http.missRule =
         MissLimiter::Rule{int(missLimit.value()), std::chrono::seconds(missWindow.value())};
     http.headerTimeout = std::chrono::seconds(headerTimeout.value());

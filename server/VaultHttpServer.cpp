@@ -182,6 +182,27 @@ MHD_Result respond(MHD_Connection *connection, unsigned int status, const QByteA
     return queued;
 }
 
+// A 200 whose body is shared with every other request for the same version: the library
+// reads it where it is, and the hold goes (and with it the answer's claim on the budget) when
+// the library is done with the response, answered or cut off.
+MHD_Result respondShared(MHD_Connection *connection, std::unique_ptr<AnswerCache::Hold> answer,
+                         const QByteArray &etag)
+{
+    const QByteArray &body = answer->body();
+    MHD_Response *const response = MHD_create_response_from_buffer_with_free_callback_cls(
+        size_t(body.size()), const_cast<char *>(body.constData()),
+        [](void *held) { delete static_cast<AnswerCache::Hold *>(held); }, answer.get());
+    if (!response)
+        return MHD_NO;
+    answer.release(); // the response owns it now
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+    MHD_add_response_header(response, MHD_HTTP_HEADER_ETAG, etag.constData());
+    const MHD_Result queued = MHD_queue_response(connection, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
 MHD_Result respondError(MHD_Connection *connection, unsigned int status, const QString &message,
                         Headers headers = {})
 {
@@ -357,6 +378,7 @@ VaultHttpServer::VaultHttpServer(const HttpSettings &settings, VaultStorage &sto
     , m_storage(storage)
     , m_log(std::move(log))
     , m_limiter(settings.missRule)
+    , m_answers(settings.answerMemoryBytes)
     , m_writes(std::make_unique<WriteQueue>(storage,
                                             [this](const QString &reason) {
                                                 if (m_log)
@@ -510,8 +532,15 @@ MHD_Result VaultHttpServer::answerGet(MHD_Connection *connection, Request &reque
         m_limiter.recordMiss(request.client);
         return respondError(connection, MHD_HTTP_NOT_FOUND, u"Nothing is stored in this vault"_s);
     }
-    return respond(connection, MHD_HTTP_OK, getAnswer(vault->data),
-                   {{MHD_HTTP_HEADER_ETAG, vault->etag}});
+    // Clients that do not read would otherwise pin a copy of a large answer each; shared
+    // answers pin one per version, and no more than the budget in all.
+    std::unique_ptr<AnswerCache::Hold> answer = m_answers.hold(request.id, *vault);
+    if (!answer)
+        return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
+                            u"The Vault has too many answers waiting for their clients; try "
+                            u"again later"_s,
+                            {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
+    return respondShared(connection, std::move(answer), vault->etag);
 }
 
 MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &request)
@@ -555,7 +584,12 @@ MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &requ
     // Suspended before it is queued, so the writer's resume always finds it suspended.
     MHD_suspend_connection(connection);
     m_writes->submit(VaultWrite{request.id, std::move(data).value(), request.etag, request.ifMatch},
-                     [connection, &request](WriteOutcome outcome) {
+                     [this, connection, &request](WriteOutcome outcome) {
+                         // The kept answer of the old version would only take room now. A GET
+                         // that read the old version just before may keep it again; it is
+                         // never served for the new one, as answers are matched by tag.
+                         if (outcome == WriteOutcome::Created || outcome == WriteOutcome::Replaced)
+                             m_answers.forget(request.id);
                          request.outcome.store(int(outcome));
                          MHD_resume_connection(connection);
                      });

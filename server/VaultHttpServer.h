@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/Result.h"
+#include "server/AnswerCache.h"
 #include "server/MissLimiter.h"
 #include "server/VaultStorage.h"
 
@@ -30,6 +31,10 @@ struct HttpSettings
     QByteArray certificatePem;
     QByteArray keyPem;
     qint64 maxPayloadBytes = 16 * 1024 * 1024;
+    // GET answers waiting for their clients, counted once per stored version however many
+    // requests share it, plus those kept for the next request. A GET that would need more is
+    // answered 503 with Retry-After.
+    qint64 answerMemoryBytes = 256 * 1024 * 1024;
     MissLimiter::Rule missRule;
     std::chrono::seconds headerTimeout{10}; // from connecting (or the previous answer)
                                             // to the end of the request head
@@ -117,6 +122,7 @@ private:
     VaultStorage &m_storage;
     const Log m_log;
     MissLimiter m_limiter;
+    AnswerCache m_answers;
     std::unique_ptr<WriteQueue> m_writes;
     MHD_Daemon *m_daemon = nullptr;
     quint16 m_port = 0;

@@ -32,7 +32,8 @@ inline constexpr QByteArrayView vaultPathPrefix = "/vault/pinlark/";
 // answer.
 [[nodiscard]] Result<QByteArray> dataFromBody(const QByteArray &body);
 
-// What a GET answers for a stored text: {"data":"<text>"}.
+// What a GET answers for a stored text: {"data":"<text>"}, byte for byte what
+// QJsonDocument::toJson(Compact) writes for it, without going through QJsonDocument.
 [[nodiscard]] QByteArray getAnswer(const QByteArray &data);
 
 // A strong entity tag of the text: the unpadded base64url SHA-256 in quotes. Equal texts have

@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <malloc.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -55,6 +56,11 @@ int main(int argc, char *argv[])
     sigaddset(&stopSignals, SIGHUP); // the terminal it ran in went away
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // Payloads and answers of up to many MiB come and go. glibc serves those from mmap and
+    // unmaps them on free, but only until the first such free, after which it raises its
+    // threshold and keeps the next ones in the heap of each thread, where they stay resident
+    // once the clients that held them have gone. A fixed threshold keeps them all in mmap.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     umask(077);
 
     const QCoreApplication application(argc, argv);

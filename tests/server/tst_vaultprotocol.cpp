@@ -1,3 +1,4 @@
+#include "server/AnswerCache.h"
 #include "server/MissLimiter.h"
 #include "server/ServerOptions.h"
 #include "server/VaultProtocol.h"
@@ -21,6 +22,9 @@ class TestVaultProtocol final : public QObject
 private Q_SLOTS:
     void getAnswersCarryAnyText_data();
     void getAnswersCarryAnyText();
+    void getAnswersAreWhatQJsonDocumentWrites_data();
+    void getAnswersAreWhatQJsonDocumentWrites();
+    void answersAreSharedWithinABudget();
     void entityTagsFollowTheText();
     void ifMatch_data();
     void ifMatch();
@@ -53,6 +57,84 @@ void TestVaultProtocol::getAnswersCarryAnyText()
     const QJsonDocument answer = QJsonDocument::fromJson(getAnswer(data.value()));
     QCOMPARE(answer.object().value("data"_L1).toString(), text);
     QCOMPARE(answer.object().size(), 1);
+}
+
+void TestVaultProtocol::getAnswersAreWhatQJsonDocumentWrites_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QByteArray controls;
+    for (int c = 0; c < 0x20; ++c)
+        controls.append(char(c));
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("base64") << QByteArray("QUJD/REVG+0xMjM0NTY3ODkw/w==");
+    QTest::newRow("every control") << controls;
+    QTest::newRow("quotes, backslashes, DEL") << QByteArray("\"\\\\\"/\x7f\"");
+    QTest::newRow("escapes at both ends") << QByteArray("\nmiddle\t");
+    QTest::newRow("non-ASCII") << u"\u00e9\u4e2d\U0001F600\u2028\u2029\ufeff"_s.toUtf8();
+    QTest::newRow("noncharacters") << u"\ufffe\uffff\U0010FFFF"_s.toUtf8();
+    QTest::newRow("mixed, long")
+        << (u"a\"\u00e9\n\u4e2d\\\U0001F600\u0001"_s.repeated(5000)).toUtf8();
+    // Not valid UTF-8: what QJsonDocument makes of it, replacements and all.
+    QTest::newRow("stray continuation") << QByteArray("a\x80"
+                                                      "b");
+    QTest::newRow("overlong slash") << QByteArray("\xc0\xaf");
+    QTest::newRow("encoded surrogate") << QByteArray("\xed\xa0\x80");
+    QTest::newRow("beyond U+10FFFF") << QByteArray("\xf4\x90\x80\x80");
+    QTest::newRow("cut short") << QByteArray("ok\xe4\xb8");
+}
+
+void TestVaultProtocol::getAnswersAreWhatQJsonDocumentWrites()
+{
+    QFETCH(QByteArray, data);
+    // What GET answered before it wrote its JSON itself; clients may compare the bytes.
+    const QByteArray written = QJsonDocument(QJsonObject{{"data"_L1, QString::fromUtf8(data)}})
+                                   .toJson(QJsonDocument::Compact);
+    QCOMPARE(getAnswer(data), written);
+}
+
+void TestVaultProtocol::answersAreSharedWithinABudget()
+{
+    const auto version = [](char fill) {
+        const QByteArray data(1000, fill);
+        return StoredVault{data, entityTag(data)};
+    };
+    const QByteArray a(64, 'a');
+    const QByteArray b(64, 'b');
+    const StoredVault first = version('1');
+    const qsizetype size = getAnswer(first.data).size();
+    AnswerCache cache(2 * size + size / 2);
+
+    // One copy for every request of a version.
+    std::unique_ptr<AnswerCache::Hold> held = cache.hold(a, first);
+    std::unique_ptr<AnswerCache::Hold> again = cache.hold(a, first);
+    QVERIFY(held && again);
+    QCOMPARE(held->body(), getAnswer(first.data));
+    QCOMPARE(again->body().constData(), held->body().constData());
+    QCOMPARE(cache.usedBytes(), size);
+    std::unique_ptr<AnswerCache::Hold> other = cache.hold(b, version('2'));
+    QVERIFY(other);
+    QCOMPARE(cache.usedBytes(), 2 * size);
+
+    // No room for a third answer while both are held, not even a new version of one of them;
+    // a version already held is always shared.
+    QVERIFY(!cache.hold(QByteArray(64, 'c'), version('3')));
+    const StoredVault rewritten = version('4');
+    QVERIFY(!cache.hold(a, rewritten));
+    QVERIFY(cache.hold(a, first));
+    // Kept answers nobody holds make room.
+    held.reset();
+    again.reset();
+    QCOMPARE(cache.usedBytes(), 2 * size);
+    const std::unique_ptr<AnswerCache::Hold> fresh = cache.hold(a, rewritten);
+    QVERIFY(fresh);
+    QCOMPARE(fresh->body(), getAnswer(rewritten.data));
+    QCOMPARE(cache.usedBytes(), 2 * size);
+
+    // A written vault's answer goes once nobody holds it.
+    cache.forget(b);
+    QCOMPARE(cache.usedBytes(), 2 * size);
+    other.reset();
+    QCOMPARE(cache.usedBytes(), size);
 }
 
 void TestVaultProtocol::entityTagsFollowTheText()
@@ -141,6 +223,9 @@ void TestVaultProtocol::options_data()
     QTest::newRow("payload not a number")
         << (QStringList{u"--data"_s, u"d"_s, u"--max-payload"_s, u"16M"_s} + tls)
         << u"--max-payload"_s;
+    QTest::newRow("answer memory under 1 MiB")
+        << (QStringList{u"--data"_s, u"d"_s, u"--answer-memory"_s, u"65536"_s} + tls)
+        << u"--answer-memory"_s;
     QTest::newRow("negative limit")
         << (QStringList{u"--data"_s, u"d"_s, u"--miss-limit"_s, u"-1"_s} + tls)
         << u"--miss-limit"_s;

@@ -7,12 +7,16 @@
 #include <QThread>
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <netinet/in.h>
 #include <new>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -107,6 +111,7 @@ private Q_SLOTS:
     void slowBodiesAreCutOff();
     void aFullServerMakesRoomForNewcomers();
     void manyClientsPostingAtOnceAreAllStored();
+    void clientsThatDoNotReadAreHeldToABudget();
     void storageFailuresAreAnsweredAndLogged();
     void theWriterSurvivesExceptions_data();
     void theWriterSurvivesExceptions();
@@ -586,6 +591,105 @@ void TestVaultServer::aFullServerMakesRoomForNewcomers()
     slow.drip(1000);
     QVERIFY(slow.closedCount() >= 1);
     QCOMPARE(stored(*vault.storage), std::optional(payload));
+}
+
+namespace {
+
+// A plain HTTP client that sends GETs one after the other and never reads an answer. Its
+// receive buffer is small, so the answers it does not read stay with the server.
+class NonReader
+{
+public:
+    NonReader(quint16 port, const QByteArray &path, int requests)
+        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const int small = 4096;
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+            return;
+        const QByteArray get = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+        const QByteArray pipelined = get.repeated(requests);
+        m_sent = ::send(m_fd, pipelined.constData(), size_t(pipelined.size()), MSG_NOSIGNAL) ==
+                 pipelined.size();
+    }
+    ~NonReader() { ::close(m_fd); }
+    NonReader(const NonReader &) = delete;
+    NonReader &operator=(const NonReader &) = delete;
+    [[nodiscard]] bool sent() const { return m_sent; }
+
+private:
+    int m_fd;
+    bool m_sent = false;
+};
+
+// What GET answered when it went through QJsonDocument.
+QByteArray answerThroughQJsonDocument(const QByteArray &data)
+{
+    return QJsonDocument(QJsonObject{{"data"_L1, QString::fromUtf8(data)}})
+        .toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+void TestVaultServer::clientsThatDoNotReadAreHeldToABudget()
+{
+    HttpSettings settings;
+    settings.answerMemoryBytes = 8 << 20;
+    settings.idleTimeout = 600s;
+    VaultFixture vault(settings, false);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    // Three vaults of 3 MiB (each more than the kernel buffers a small receiver's connection
+    // with) of which two fit in the budget, and a small one. Escapes and non-ASCII text too.
+    const QByteArray large = u"QUJD/\"\\\u00e9\n\u4e2d"_s.toUtf8().repeated((3 << 20) / 16);
+    const QByteArray ids[] = {QByteArray(64, '1'), QByteArray(64, '2'), QByteArray(64, '3')};
+    for (const QByteArray &id : ids)
+        seed(*vault.storage, id, large + id);
+    const QByteArray smallId(64, '4');
+    seed(*vault.storage, smallId, payload + "\u00e9\u0001");
+    const auto path = [](const QByteArray &id) { return "/vault/pinlark/" + id; };
+
+    TestHttpClient client = vault.client();
+    QCOMPARE(client.request("GET", path(ids[2])).status, 200);
+    // Every non-reader holds an answer of the first two vaults: as many as there are of them,
+    // but only one copy of each counts.
+    std::vector<std::unique_ptr<NonReader>> nonReaders;
+    for (int i = 0; i < 6; ++i) {
+        nonReaders.push_back(
+            std::make_unique<NonReader>(vault.server->port(), path(ids[i % 2]), 8));
+        QVERIFY(nonReaders.back()->sent());
+    }
+    // The third no longer fits beside them, once they have been answered far enough.
+    TestHttpClient::Answer refused;
+    for (int tries = 0; tries < 600 && refused.status != 503; ++tries) {
+        QTest::qWait(100);
+        refused = client.request("GET", path(ids[2]));
+    }
+    QCOMPARE(refused.status, 503);
+    QVERIFY(refused.headers.value("retry-after").toInt() > 0);
+    // What they hold is still served to others, and so is what fits beside it; byte for byte
+    // what GET always answered.
+    const TestHttpClient::Answer shared = client.request("GET", path(ids[0]));
+    QCOMPARE(shared.status, 200);
+    QCOMPARE(shared.body, answerThroughQJsonDocument(*stored(*vault.storage, ids[0])));
+    QCOMPARE(shared.headers.value("etag"), entityTag(*stored(*vault.storage, ids[0])));
+    const TestHttpClient::Answer small = client.request("GET", path(smallId));
+    QCOMPARE(small.status, 200);
+    QCOMPARE(small.body, answerThroughQJsonDocument(*stored(*vault.storage, smallId)));
+
+    // Once they have gone, their room is free again.
+    nonReaders.clear();
+    TestHttpClient::Answer after;
+    for (int tries = 0; tries < 600 && after.status != 200; ++tries) {
+        after = client.request("GET", path(ids[2]));
+        if (after.status != 200)
+            QTest::qWait(100);
+    }
+    QCOMPARE(after.status, 200);
+    QCOMPARE(after.body, answerThroughQJsonDocument(*stored(*vault.storage, ids[2])));
 }
 
 void TestVaultServer::manyClientsPostingAtOnceAreAllStored()
