@@ -1,5 +1,8 @@
 #include "server/PostgresVaultStorage.h"
 
+#include <QtEndian>
+
+#include <bit>
 #include <chrono>
 #include <cstring>
 #include <libpq-fe.h>
@@ -31,6 +34,42 @@ const char *const insertSql = "INSERT INTO pinlark_vaults (id, data, etag) VALUE
 const char *const upsertSql = "INSERT INTO pinlark_vaults (id, data, etag) VALUES ($1, $2, $3)"
                               " ON CONFLICT (id) DO UPDATE SET data = excluded.data,"
                               " etag = excluded.etag, updated_at = now()";
+
+// A bucket per client key (4 bytes of IPv4, or an IPv6 /64): the misses it had left at
+// updated_at. A client without a row has its whole budget. Times are the database's own, so
+// the servers' clocks need not agree.
+const char *const missesSchemaSql = "CREATE TABLE IF NOT EXISTS pinlark_misses ("
+                                    " client bytea PRIMARY KEY,"
+                                    " misses double precision NOT NULL,"
+                                    " updated_at timestamptz NOT NULL)";
+
+// $1 the client, $2 the burst, $3 the window in seconds. What a bucket holds now: what it held,
+// refilled at burst / window per second since, up to the burst. clock_timestamp(), not now():
+// a statement that waited for another server's row lock would otherwise refill from before
+// that server's update.
+// (A macro, so that the statements below are still literals.)
+#define PINLARK_REFILLED                                                                           \
+    "least($2::int4, m.misses + greatest(0, extract(epoch FROM clock_timestamp() - m.updated_at)"  \
+    "::float8) * $2::int4 / $3::int4)"
+const char *const missesLeftSql =
+    "SELECT " PINLARK_REFILLED "::float8 FROM pinlark_misses AS m WHERE m.client = $1::bytea";
+// One statement, so two servers taking a miss of one client at once both count: the second
+// waits for the first's row lock, then refills and takes from what the first left.
+const char *const takeMissSql = "INSERT INTO pinlark_misses AS m (client, misses, updated_at)"
+                                " VALUES ($1::bytea, $2::int4 - 1, clock_timestamp())"
+                                " ON CONFLICT (client) DO UPDATE SET"
+                                " misses = greatest(0, " PINLARK_REFILLED " - 1),"
+                                " updated_at = greatest(m.updated_at, clock_timestamp())"
+                                " RETURNING misses::float8";
+// Full buckets are as good as no row. $1 is there only so that every statement of the ledger
+// takes the same parameters.
+const char *const sweepMissesSql =
+    "DELETE FROM pinlark_misses AS m"
+    " WHERE $1::bytea IS NOT NULL AND " PINLARK_REFILLED " >= $2::int4";
+#undef PINLARK_REFILLED
+
+// Rows of full buckets are deleted at most this often, by a server that takes a miss.
+constexpr std::chrono::minutes sweepInterval{1};
 
 // Built-in type OIDs, fixed in every PostgreSQL release.
 constexpr Oid byteaOid = 17;
@@ -166,6 +205,47 @@ public:
             return Result<void>::failure(u"the table pinlark_vaults is not one of pinlark-vault's"
                                          u" (data must be bytea, etag text)"_s);
         return {};
+    }
+
+    // Makes the table of miss budgets when missing. A failure leaves the Vault working,
+    // each server counting misses alone; the ledger's calls then say why.
+    void prepareMissTable()
+    {
+        const PgResult exists = exec("SELECT to_regclass('pinlark_misses') IS NOT NULL");
+        if (!isOk(exists, PGRES_TUPLES_OK) || PQntuples(exists.get()) != 1 ||
+            valueAt(exists.get(), 0, 0) == QByteArrayView("\x01", 1))
+            return;
+        for (const char *const sql : {"BEGIN", schemaLockSql, missesSchemaSql, "COMMIT"}) {
+            const PgResult made = exec(sql);
+            if (!isOk(made, PGRES_COMMAND_OK) && !isOk(made, PGRES_TUPLES_OK)) {
+                rollback();
+                return;
+            }
+        }
+    }
+
+    // One statement of the ledger; its single value, or none when it found no row.
+    Result<std::optional<double>> missStatement(const char *sql, const QByteArray &client,
+                                                int burst, std::chrono::seconds window)
+    {
+        using Answer = Result<std::optional<double>>;
+        const auto int4 = [](qint64 value) {
+            QByteArray bytes(4, Qt::Uninitialized);
+            qToBigEndian(qint32(value), bytes.data());
+            return bytes;
+        };
+        const PgResult result = exec(sql, {client, int4(burst), int4(window.count())});
+        const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+        if (status == PGRES_COMMAND_OK)
+            return std::optional<double>();
+        if (status != PGRES_TUPLES_OK)
+            return Answer::failure(u"cannot share a miss budget: "_s + describe(result));
+        if (PQntuples(result.get()) == 0)
+            return std::optional<double>();
+        if (PQgetlength(result.get(), 0, 0) != 8)
+            return Answer::failure(u"the table pinlark_misses is not one of pinlark-vault's"_s);
+        return std::optional(
+            std::bit_cast<double>(qFromBigEndian<quint64>(PQgetvalue(result.get(), 0, 0))));
     }
 
     LoadResult load(const QByteArray &id)
@@ -348,6 +428,7 @@ Result<std::unique_ptr<PostgresVaultStorage>> PostgresVaultStorage::open(const Q
     storage->m_writer = std::move(writer).value();
     if (const Result<void> table = storage->m_writer->prepareTable(); !table)
         return Opened::failure(storage->withoutPassword(table.error()));
+    storage->m_writer->prepareMissTable();
     storage->m_description = u"PostgreSQL "_s + QString::fromUtf8(storage->m_writer->host()) +
                              u'/' + QString::fromUtf8(storage->m_writer->database());
     return storage;
@@ -365,17 +446,17 @@ QString PostgresVaultStorage::description() const
     return m_description;
 }
 
-LoadResult PostgresVaultStorage::load(const QByteArray &id)
+template<typename T, typename Use> Result<T> PostgresVaultStorage::withReader(Use &&use)
 {
     std::unique_ptr<Connection> reader = m_readers.take();
     const bool reused = reader != nullptr;
     if (!reader) {
         Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
         if (!opened)
-            return LoadResult::failure(withoutPassword(opened.error()));
+            return Result<T>::failure(withoutPassword(opened.error()));
         reader = std::move(opened).value();
     }
-    LoadResult result = reader->load(id);
+    Result<T> result = use(*reader);
     if (!result && reader->lost()) {
         // The server dropped the connection, and with it most likely every idle one (it
         // restarted, or an administrator ended the sessions). A pooled connection gets one
@@ -385,17 +466,62 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
         if (reused) {
             Result<std::unique_ptr<Connection>> opened = Connection::open(m_url);
             if (!opened)
-                return LoadResult::failure(withoutPassword(opened.error()));
+                return Result<T>::failure(withoutPassword(opened.error()));
             reader = std::move(opened).value();
-            result = reader->load(id);
+            result = use(*reader);
         }
     }
     // A connection that failed is dropped, so a damaged one is never handed out again.
     if (result && reader->usable())
         m_readers.give(std::move(reader));
     if (!result)
-        return LoadResult::failure(withoutPassword(result.error()));
+        return Result<T>::failure(withoutPassword(result.error()));
     return result;
+}
+
+LoadResult PostgresVaultStorage::load(const QByteArray &id)
+{
+    return withReader<std::optional<StoredVault>>(
+        [&id](Connection &reader) { return reader.load(id); });
+}
+
+Result<double> PostgresVaultStorage::missesLeft(const QByteArray &client, int burst,
+                                                std::chrono::seconds window)
+{
+    const Result<std::optional<double>> left =
+        withReader<std::optional<double>>([&](Connection &reader) {
+            return reader.missStatement(missesLeftSql, client, burst, window);
+        });
+    if (!left)
+        return Result<double>::failure(left.error());
+    return left.value().value_or(double(burst));
+}
+
+Result<double> PostgresVaultStorage::takeMiss(const QByteArray &client, int burst,
+                                              std::chrono::seconds window)
+{
+    const Result<std::optional<double>> left =
+        withReader<std::optional<double>>([&](Connection &reader) {
+            return reader.missStatement(takeMissSql, client, burst, window);
+        });
+    if (!left)
+        return Result<double>::failure(left.error());
+    if (!left.value())
+        return Result<double>::failure(u"the table pinlark_misses answered no row"_s);
+
+    // Misses are rare, so the one server that takes the first after a quiet minute also clears
+    // out the rows of buckets that have refilled: the table holds the clients that missed
+    // within about one window, however long the Vault runs. Its failure changes nothing.
+    const qint64 now = std::chrono::steady_clock::now().time_since_epoch().count();
+    qint64 last = m_lastSweep.load();
+    const qint64 interval = std::chrono::nanoseconds(sweepInterval).count();
+    if ((last == std::numeric_limits<qint64>::min() || now - last >= interval) &&
+        m_lastSweep.compare_exchange_strong(last, now)) {
+        (void)withReader<std::optional<double>>([&](Connection &reader) {
+            return reader.missStatement(sweepMissesSql, client, burst, window);
+        });
+    }
+    return *left.value();
 }
 
 QByteArray PostgresVaultStorage::writerSetting(const QByteArray &name)

@@ -385,7 +385,9 @@ VaultHttpServer::VaultHttpServer(const HttpSettings &settings, VaultStorage &sto
                                                     m_log(u"storing failed: "_s + reason);
                                             }))
     , m_sweeper([this] { sweepSlowRequests(); })
-{}
+{
+    m_limiter.share(storage.missLedger(), m_log);
+}
 
 VaultHttpServer::~VaultHttpServer()
 {

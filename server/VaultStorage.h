@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/Result.h"
+#include "server/MissLedger.h"
 
 #include <QByteArray>
 #include <QString>
@@ -59,6 +60,10 @@ public:
     // On a failure the whole batch is rolled back, and the failure says why.
     [[nodiscard]] virtual Result<std::vector<WriteOutcome>>
     store(std::span<const VaultWrite> writes) = 0;
+
+    // Where servers sharing this storage share their miss budgets; null when no other server
+    // can share it (SQLite is one process's), and each server counts alone.
+    [[nodiscard]] virtual MissLedger *missLedger() { return nullptr; }
 };
 
 // True when the If-Match tags admit a vault whose current tag is `current` (none when nothing

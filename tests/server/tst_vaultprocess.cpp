@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -100,6 +101,7 @@ private Q_SLOTS:
     void badStartsSayWhy_data();
     void badStartsSayWhy();
     void serversShareOnePostgresDatabase();
+    void serversShareOneMissBudget();
 
 private:
     [[nodiscard]] QStringList tlsArguments() const
@@ -259,6 +261,52 @@ void TestVaultProcess::serversShareOnePostgresDatabase()
     ::kill(pid_t(second.process().processId()), SIGKILL);
     second.finish();
     QCOMPARE(dataOf(a.request("GET", path)), "from b");
+}
+
+void TestVaultProcess::serversShareOneMissBudget()
+{
+    const QString url = qEnvironmentVariable("PINLARK_TEST_POSTGRES_URL");
+    if (url.isEmpty())
+        QSKIP("PINLARK_TEST_POSTGRES_URL is not set: no PostgreSQL server to share");
+    // Two servers behind one proxy, as a load balancer would spread a guesser over them. The
+    // client is an address of its own, so misses other tests left in the database do not count.
+    const QStringList arguments{
+        u"--postgres"_s,   url,   u"--plain-http"_s, u"--listen"_s, u"127.0.0.1:0"_s,
+        u"--miss-limit"_s, u"4"_s};
+    VaultProcess first(arguments);
+    VaultProcess second(arguments);
+    QVERIFY2(first.start(), first.stderrSoFar().constData());
+    QVERIFY2(second.start(), second.stderrSoFar().constData());
+    TestHttpClient a(first.port(), {});
+    TestHttpClient b(second.port(), {});
+    const QByteArray address =
+        "198.51.100." + QByteArray::number(QRandomGenerator::global()->bounded(1, 255));
+    const QList<std::pair<QByteArray, QByteArray>> from{{"X-Forwarded-For", address}};
+    const auto path = [](char digit) -> QByteArray {
+        return "/vault/pinlark/" + QByteArray(64, digit);
+    };
+
+    // Four misses in all, taken in turns: a vault created through one server, and guesses.
+    QCOMPARE(a.request("POST", path('e'), bodyWith("mine"), from).status, 204);
+    QCOMPARE(b.request("GET", path('1'), {}, from).status, 404);
+    QCOMPARE(a.request("GET", path('2'), {}, from).status, 404);
+    QCOMPARE(b.request("GET", path('3'), {}, from).status, 404);
+    // The budget is spent on both servers, for guesses and for the vault that exists alike.
+    for (TestHttpClient *server : {&a, &b}) {
+        for (const char digit : {'4', 'e'}) {
+            const TestHttpClient::Answer refused = server->request("GET", path(digit), {}, from);
+            QCOMPARE(refused.status, 429);
+            QVERIFY(refused.headers.value("retry-after").toInt() > 0);
+        }
+    }
+    // Another client still has its own.
+    QCOMPARE(a.request("GET", path('e'), {}, {{"X-Forwarded-For", "203.0.113.9"}}).status, 200);
+    // Nothing per request in the log, and never a client's address.
+    for (VaultProcess *vault : {&first, &second}) {
+        const QByteArray log = vault->stderrSoFar();
+        QCOMPARE(log.count('\n'), 1);
+        QVERIFY2(!log.contains(address), log.constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(TestVaultProcess)

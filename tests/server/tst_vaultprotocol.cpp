@@ -36,7 +36,42 @@ private Q_SLOTS:
     void clientsAreKeyedByAddress_data();
     void clientsAreKeyedByAddress();
     void aFloodOfAddressesSharesOneBucket();
+    void limitersShareOneLedger();
+    void aFailingLedgerLeavesEachLimiterAlone();
 };
+
+namespace {
+
+// Budgets kept in memory as a database would keep them for several servers, without refill
+// (the tests' clock does not move while they share), counting the calls made to it.
+class FakeLedger final : public MissLedger
+{
+public:
+    Result<double> missesLeft(const QByteArray &client, int burst, std::chrono::seconds) override
+    {
+        ++calls;
+        if (failing)
+            return Result<double>::failure(u"the database is gone"_s);
+        return double(m_left.value(client, burst));
+    }
+    Result<double> takeMiss(const QByteArray &client, int burst, std::chrono::seconds) override
+    {
+        ++calls;
+        if (failing)
+            return Result<double>::failure(u"the database is gone"_s);
+        const int left = std::max(0, m_left.value(client, burst) - 1);
+        m_left.insert(client, left);
+        return double(left);
+    }
+
+    int calls = 0;
+    bool failing = false;
+
+private:
+    QHash<QByteArray, int> m_left;
+};
+
+} // namespace
 
 void TestVaultProtocol::getAnswersCarryAnyText_data()
 {
@@ -287,6 +322,71 @@ void TestVaultProtocol::missesAreLimitedPerClient()
     for (int i = 0; i < 100; ++i)
         unlimited.recordMiss(guesser);
     QCOMPARE(unlimited.secondsToWait(guesser), 0);
+}
+
+void TestVaultProtocol::limitersShareOneLedger()
+{
+    auto now = std::chrono::steady_clock::time_point{} + 1h;
+    FakeLedger ledger;
+    MissLimiter first({3, 60s}, [&now] { return now; });
+    MissLimiter second({3, 60s}, [&now] { return now; });
+    QStringList log;
+    for (MissLimiter *limiter : {&first, &second})
+        limiter->share(&ledger, [&log](const QString &line) { log.append(line); });
+    const QByteArray guesser = MissLimiter::clientKey(QByteArrayView("10.0.0.1"));
+    const QByteArray neighbour = MissLimiter::clientKey(QByteArrayView("10.0.0.2"));
+
+    // A client that has not missed costs no round trip.
+    QCOMPARE(first.secondsToWait(guesser), 0);
+    QCOMPARE(ledger.calls, 0);
+    first.recordMiss(guesser);
+    second.recordMiss(guesser);
+    second.recordMiss(guesser);
+    QCOMPARE(ledger.calls, 3);
+    // The first server learns from the ledger that the budget is spent; the second knows it
+    // already and asks nothing.
+    QCOMPARE(first.secondsToWait(guesser), 20);
+    QCOMPARE(ledger.calls, 4);
+    QCOMPARE(second.secondsToWait(guesser), 20);
+    QCOMPARE(first.secondsToWait(guesser), 20);
+    QCOMPARE(ledger.calls, 4);
+    QCOMPARE(first.secondsToWait(neighbour), 0);
+    QCOMPARE(ledger.calls, 4);
+    QCOMPARE(log, QStringList());
+}
+
+void TestVaultProtocol::aFailingLedgerLeavesEachLimiterAlone()
+{
+    auto now = std::chrono::steady_clock::time_point{} + 1h;
+    FakeLedger ledger;
+    MissLimiter limiter({3, 60s}, [&now] { return now; });
+    QStringList log;
+    limiter.share(&ledger, [&log](const QString &line) { log.append(line); });
+    const QByteArray guesser = MissLimiter::clientKey(QByteArrayView("10.0.0.1"));
+    const QByteArray neighbour = MissLimiter::clientKey(QByteArrayView("10.0.0.2"));
+
+    ledger.failing = true;
+    limiter.recordMiss(guesser);
+    QCOMPARE(ledger.calls, 1);
+    // Neither unlimited nor closed: the server's own count goes on, for this client alone.
+    QCOMPARE(limiter.secondsToWait(guesser), 0);
+    limiter.recordMiss(guesser);
+    limiter.recordMiss(guesser);
+    QCOMPARE(limiter.secondsToWait(guesser), 20);
+    QCOMPARE(limiter.secondsToWait(neighbour), 0);
+    // Said once, without the client; and the database is left alone for a while.
+    QCOMPARE(log.size(), 1);
+    QVERIFY2(log.constFirst().contains(u"the database is gone"_s), qPrintable(log.constFirst()));
+    QVERIFY(!log.constFirst().contains(u"10.0.0"_s));
+    QCOMPARE(ledger.calls, 1);
+
+    // Back: asked again after the pause, and said so.
+    ledger.failing = false;
+    now += 10s;
+    limiter.recordMiss(neighbour);
+    QCOMPARE(ledger.calls, 2);
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(limiter.secondsToWait(guesser), 10);
 }
 
 void TestVaultProtocol::clientsAreKeyedByAddress_data()
