@@ -60,7 +60,19 @@ AnswerCache::AnswerCache(qint64 budgetBytes)
     , m_budget(budgetBytes)
 {}
 
-AnswerCache::~AnswerCache() = default;
+AnswerCache::~AnswerCache()
+{
+    // The kept answers point back at the ledger, which holds them: left in place the two would
+    // keep each other alive for ever. Answers that requests still hold live on until those let
+    // go, and the ledger with them.
+    std::map<QByteArray, std::shared_ptr<Entry>> kept;
+    {
+        const std::lock_guard lock(m_ledger->mutex);
+        for (auto &[id, entry] : m_ledger->kept)
+            entry->unkeep();
+        kept.swap(m_ledger->kept);
+    }
+}
 
 AnswerCache::Hold::Hold(std::shared_ptr<Entry> entry)
     : m_entry(std::move(entry))
