@@ -190,11 +190,12 @@ start_server() {
         --listen 127.0.0.1:0 --threads "${server_threads}" \
         --max-connections-per-client $((max_connections + 16)) "$@" 2>>"${server_log}" &
     server_pid=$!
-    local line
+    local lines
     for _ in $(seq 1 100); do
-        line=$(grep -o 'serving https://127\.0\.0\.1:[0-9]*' "${server_log}" | tail -n 1 || true)
-        if [ -n "${line}" ] && [ "$(grep -c 'serving https://' "${server_log}")" -eq "${starts}" ]; then
-            url=${line#serving }
+        # One read of the log for both, so the count and the address are of the same lines.
+        mapfile -t lines < <(grep -o 'serving https://127\.0\.0\.1:[0-9]*' "${server_log}" || true)
+        if [ "${#lines[@]}" -eq "${starts}" ]; then
+            url=${lines[-1]#serving }
             return 0
         fi
         kill -0 "${server_pid}" 2>/dev/null || break
