@@ -13,6 +13,7 @@ struct AnswerCache::Ledger
 {
     std::mutex mutex;
     qint64 used = 0; // bytes of the entries that are held or kept
+    qint64 idle = 0; // bytes of the entries that are kept and not held
     quint64 clock = 0;
     std::map<QByteArray, std::shared_ptr<Entry>> kept; // the latest answer per vault
 };
@@ -32,6 +33,8 @@ struct AnswerCache::Entry
     {
         if (!counted())
             ledger->used += body.size();
+        else if (holders == 0)
+            ledger->idle -= body.size();
         ++holders;
         lastUse = ++ledger->clock;
     }
@@ -40,18 +43,24 @@ struct AnswerCache::Entry
         --holders;
         if (!counted())
             ledger->used -= body.size();
+        else if (holders == 0)
+            ledger->idle += body.size();
     }
     void keep()
     {
-        if (!counted())
+        if (!counted()) {
             ledger->used += body.size();
+            ledger->idle += body.size();
+        }
         kept = true;
     }
     void unkeep()
     {
         kept = false;
-        if (!counted())
+        if (!counted()) {
             ledger->used -= body.size();
+            ledger->idle -= body.size();
+        }
     }
 };
 
@@ -162,7 +171,7 @@ std::unique_ptr<AnswerCache::Hold> AnswerCache::hold(const QByteArray &id, const
     entry->keep();
     entry->acquire();
     ledger.kept.emplace(id, entry);
-    while (ledger.kept.size() > keptAnswers && dropOldest(entry.get(), dropped)) {
+    while (ledger.idle > m_budget / keptShare && dropOldest(entry.get(), dropped)) {
     }
     return std::unique_ptr<Hold>(new Hold(std::move(entry)));
 }

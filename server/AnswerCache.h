@@ -16,16 +16,18 @@ struct StoredVault;
 // An answer counts against the budget once for as long as any request holds it (however many
 // do), plus while it is kept for the next request. Answers held by requests are never dropped;
 // kept ones that no request holds are dropped, least recently used first, when a new answer
-// needs their room, when the vault is written, or beyond a few dozen. When the held ones
-// alone leave no room for an answer, hold() refuses it: a client that never reads its answers
-// can then pin at most the budget, however many connections it opens.
+// needs their room, when the vault is written, or beyond an eighth of the budget. When the
+// held ones alone leave no room for an answer, hold() refuses it: a client that never reads
+// its answers can then pin at most the budget, however many connections it opens.
 class AnswerCache final
 {
     struct Entry;
 
 public:
-    // Answers kept beyond those that requests hold, at most.
-    static constexpr std::size_t keptAnswers = 32;
+    // The part of the budget that kept answers no request holds may take, at most: many
+    // vaults' answers, since a server with thousands of vaults in use would otherwise build
+    // nearly every answer again, but never the whole budget, which is there for the held ones.
+    static constexpr qint64 keptShare = 8; // one eighth
 
     explicit AnswerCache(qint64 budgetBytes);
     ~AnswerCache();

@@ -25,6 +25,7 @@ private Q_SLOTS:
     void getAnswersAreWhatQJsonDocumentWrites_data();
     void getAnswersAreWhatQJsonDocumentWrites();
     void answersAreSharedWithinABudget();
+    void manyVaultsKeepTheirAnswers();
     void entityTagsFollowTheText();
     void ifMatch_data();
     void ifMatch();
@@ -170,6 +171,24 @@ void TestVaultProtocol::answersAreSharedWithinABudget()
     QCOMPARE(cache.usedBytes(), 2 * size);
     other.reset();
     QCOMPARE(cache.usedBytes(), size);
+}
+
+void TestVaultProtocol::manyVaultsKeepTheirAnswers()
+{
+    // Answers of a thousand vaults in turn, all within the kept part of the budget, are each
+    // built once: the second round shares what the first one built.
+    const QByteArray data(1000, 'x');
+    const StoredVault vault{data, entityTag(data)};
+    const qint64 size = getAnswer(data).size();
+    constexpr int vaults = 1000;
+    AnswerCache cache(AnswerCache::keptShare * vaults * size);
+    const auto idOf = [](int i) { return QByteArray::number(i).rightJustified(64, '0'); };
+    std::vector<const char *> built;
+    for (int i = 0; i < vaults; ++i)
+        built.push_back(cache.hold(idOf(i), vault)->body().constData());
+    QCOMPARE(cache.usedBytes(), vaults * size);
+    for (int i = 0; i < vaults; ++i)
+        QCOMPARE(cache.hold(idOf(i), vault)->body().constData(), built[std::size_t(i)]);
 }
 
 void TestVaultProtocol::entityTagsFollowTheText()
