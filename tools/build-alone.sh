@@ -5,7 +5,8 @@
 # pkg-config is replaced by a wrapper that records every module asked for and refuses the
 # other part's, so a stray pkg_check_modules fails the configure instead of passing on a
 # machine that happens to have the library. Qt and Google Benchmark are found through their
-# CMake packages; the cache then says which of those were looked for.
+# CMake packages; the cache then says which of those were looked for. Each build's cpack
+# must make its own Debian package and not the other's.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -59,6 +60,19 @@ refuse_mentions() {
     :
 }
 
+# packages_are WHAT BUILD_DIR NAME...: cpack in BUILD_DIR makes the packages NAME... and no other.
+packages_are() {
+    local what=$1 dir=$2
+    shift 2
+    rm -rf "$dir/packages"
+    (cd "$dir" && cpack -G DEB -B "$dir/packages" >"$dir/cpack.log" 2>&1) ||
+        { cat "$dir/cpack.log" >&2; fail "cpack failed in the $what build"; }
+    local made expected
+    made=$(cd "$dir/packages" && ls -- *.deb | sed 's/_.*//' | sort | tr '\n' ' ')
+    expected=$(printf '%s\n' "$@" | sort | tr '\n' ' ')
+    [ "$made" = "$expected" ] || fail "the $what build packages '$made' instead of '$expected'"
+}
+
 # refuse_cmake_packages WHAT CACHE PACKAGE...: fails when CMake found one of the packages.
 refuse_cmake_packages() {
     local what=$1 cache=$2
@@ -82,6 +96,7 @@ refuse_cmake_packages desktop "$DESKTOP_DIR/CMakeCache.txt" Qt6Test benchmark
 cmake --build "$DESKTOP_DIR" -j "$JOBS"
 [ -x "$DESKTOP_DIR/src/app/pinlark" ] || fail "no pinlark binary in $DESKTOP_DIR"
 [ ! -e "$DESKTOP_DIR/server" ] || fail "the desktop build made a server folder"
+packages_are desktop "$DESKTOP_DIR" pinlark
 
 echo "== The server alone, with its tests"
 rm -rf "$SERVER_DIR"
@@ -94,5 +109,6 @@ refuse_cmake_packages server "$SERVER_DIR/CMakeCache.txt" Qt6Widgets Qt6Gui Qt6D
 cmake --build "$SERVER_DIR" -j "$JOBS"
 [ -x "$SERVER_DIR/server/pinlark-vault" ] || fail "no pinlark-vault binary in $SERVER_DIR"
 [ ! -e "$SERVER_DIR/src" ] || fail "the server build made a client folder"
-ctest --test-dir "$SERVER_DIR" --output-on-failure -j "$JOBS"
+packages_are server "$SERVER_DIR" pinlark-vault
+ctest --test-dir "$SERVER_DIR" --output-on-failure -j "$JOBS" -LE network
 echo "build-alone: both parts build on their own"
