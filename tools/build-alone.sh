@@ -62,7 +62,9 @@ refuse_mentions() {
 
 # packages_are WHAT BUILD_DIR NAME...: cpack in BUILD_DIR makes the packages NAME... and no other.
 packages_are() {
-    local what=$1 dir=$2
+    local what=$1 dir
+    # Absolute, as cpack runs inside it: ./dev passes folders relative to the project.
+    dir=$(cd "$2" && pwd)
     shift 2
     rm -rf "$dir/packages"
     (cd "$dir" && cpack -G DEB -B "$dir/packages" >"$dir/cpack.log" 2>&1) ||
