@@ -129,20 +129,29 @@ bool AnswerCache::makeRoom(qint64 bytes, Dropped &dropped)
     return true;
 }
 
+std::unique_ptr<AnswerCache::Hold> AnswerCache::shareKept(const QByteArray &id,
+                                                          const QByteArray &etag)
+{
+    const auto found = m_ledger->kept.find(id);
+    if (found == m_ledger->kept.end() || found->second->etag != etag)
+        return nullptr;
+    found->second->acquire(); // kept, so counted already: no room needed
+    return std::unique_ptr<Hold>(new Hold(found->second));
+}
+
+std::unique_ptr<AnswerCache::Hold> AnswerCache::share(const QByteArray &id, const QByteArray &etag)
+{
+    const std::lock_guard lock(m_ledger->mutex);
+    return shareKept(id, etag);
+}
+
 std::unique_ptr<AnswerCache::Hold> AnswerCache::hold(const QByteArray &id, const StoredVault &vault)
 {
     Ledger &ledger = *m_ledger;
-    const auto share = [&]() -> std::unique_ptr<Hold> {
-        const auto found = ledger.kept.find(id);
-        if (found == ledger.kept.end() || found->second->etag != vault.etag)
-            return nullptr;
-        found->second->acquire(); // kept, so counted already: no room needed
-        return std::unique_ptr<Hold>(new Hold(found->second));
-    };
     {
         Dropped dropped;
         const std::lock_guard lock(ledger.mutex);
-        if (std::unique_ptr<Hold> shared = share())
+        if (std::unique_ptr<Hold> shared = shareKept(id, vault.etag))
             return shared;
         // The answer is at least as long as the text: no building for a request that
         // would be refused anyway.
@@ -158,7 +167,7 @@ std::unique_ptr<AnswerCache::Hold> AnswerCache::hold(const QByteArray &id, const
 
     Dropped dropped; // freed after the lock, those that nobody holds at once
     const std::lock_guard lock(ledger.mutex);
-    if (std::unique_ptr<Hold> shared = share())
+    if (std::unique_ptr<Hold> shared = shareKept(id, vault.etag))
         return shared;
     if (const auto found = ledger.kept.find(id); found != ledger.kept.end()) {
         // An older version: out of the way first, so its room counts for the new one.

@@ -55,6 +55,11 @@ public:
     // requests hold.
     [[nodiscard]] std::unique_ptr<Hold> hold(const QByteArray &id, const StoredVault &vault);
 
+    // The answer kept for the version of `id` whose tag is `etag`, without the text: none when
+    // none is kept for that tag (then the caller loads the vault and asks hold()). Kept
+    // answers count already, so this never needs room.
+    [[nodiscard]] std::unique_ptr<Hold> share(const QByteArray &id, const QByteArray &etag);
+
     // Drops the kept answer of a vault that has just been written.
     void forget(const QByteArray &id);
 
@@ -64,6 +69,8 @@ public:
 private:
     struct Ledger;
     using Dropped = std::vector<std::shared_ptr<Entry>>; // freed by the caller after its lock
+    // With the ledger's lock held: a claim on the answer kept for `etag`, if any.
+    std::unique_ptr<Hold> shareKept(const QByteArray &id, const QByteArray &etag);
     // Each with the ledger's lock held. Drops the least recently used kept answer that no
     // request holds (never `keep`); false when there is none.
     bool dropOldest(const Entry *keep, Dropped &dropped);

@@ -28,6 +28,9 @@ const char *const schemaSql = "CREATE TABLE IF NOT EXISTS pinlark_vaults ("
                               " updated_at timestamptz NOT NULL DEFAULT now())";
 
 const char *const loadSql = "SELECT data, etag FROM pinlark_vaults WHERE id = $1";
+// The text is stored out of line (TOAST) once it passes about 2 kB: the tag alone is read
+// without it.
+const char *const loadTagSql = "SELECT etag FROM pinlark_vaults WHERE id = $1";
 const char *const lockTagSql = "SELECT etag FROM pinlark_vaults WHERE id = $1 FOR UPDATE";
 const char *const insertSql = "INSERT INTO pinlark_vaults (id, data, etag) VALUES ($1, $2, $3)"
                               " ON CONFLICT (id) DO NOTHING";
@@ -258,6 +261,16 @@ public:
         return std::optional(StoredVault{valueAt(result.get(), 0, 0), valueAt(result.get(), 0, 1)});
     }
 
+    TagResult loadTag(const QByteArray &id)
+    {
+        const PgResult result = exec(loadTagSql, {id});
+        if (!isOk(result, PGRES_TUPLES_OK))
+            return TagResult::failure(u"cannot read a vault's tag: "_s + describe(result));
+        if (PQntuples(result.get()) == 0)
+            return std::optional<QByteArray>();
+        return std::optional(valueAt(result.get(), 0, 0));
+    }
+
     // One transaction in READ COMMITTED, whatever the database's default: every statement
     // then sees what other processes committed before it, which the loop below relies on.
     Attempt store(std::span<const VaultWrite> writes)
@@ -483,6 +496,12 @@ LoadResult PostgresVaultStorage::load(const QByteArray &id)
 {
     return withReader<std::optional<StoredVault>>(
         [&id](Connection &reader) { return reader.load(id); });
+}
+
+TagResult PostgresVaultStorage::loadTag(const QByteArray &id)
+{
+    return withReader<std::optional<QByteArray>>(
+        [&id](Connection &reader) { return reader.loadTag(id); });
 }
 
 Result<double> PostgresVaultStorage::missesLeft(const QByteArray &client, int burst,

@@ -34,6 +34,7 @@ public:
     // "PostgreSQL <host>/<database>", without user or password.
     [[nodiscard]] QString description() const override;
     [[nodiscard]] LoadResult load(const QByteArray &id) override;
+    [[nodiscard]] TagResult loadTag(const QByteArray &id) override;
     [[nodiscard]] Result<std::vector<WriteOutcome>>
     store(std::span<const VaultWrite> writes) override;
     [[nodiscard]] MissLedger *missLedger() override { return this; }

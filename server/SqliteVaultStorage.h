@@ -23,6 +23,7 @@ public:
 
     [[nodiscard]] QString description() const override;
     [[nodiscard]] LoadResult load(const QByteArray &id) override;
+    [[nodiscard]] TagResult loadTag(const QByteArray &id) override;
     [[nodiscard]] Result<std::vector<WriteOutcome>>
     store(std::span<const VaultWrite> writes) override;
 
@@ -36,6 +37,8 @@ private:
     explicit SqliteVaultStorage(QString path);
 
     class Connection;
+    // Runs `use` on a pooled reader connection, or on a new one when none is idle.
+    template<typename T, typename Use> Result<T> withReader(Use &&use);
 
     QString m_path;
     std::unique_ptr<Connection> m_writer;

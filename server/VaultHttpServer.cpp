@@ -521,19 +521,37 @@ MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &re
 
 MHD_Result VaultHttpServer::answerGet(MHD_Connection *connection, Request &request)
 {
-    const LoadResult loaded = m_storage.load(request.id);
-    if (!loaded) {
+    const auto unreadable = [&](const QString &error) {
         if (m_log)
-            m_log(u"reading failed: "_s + loaded.error());
+            m_log(u"reading failed: "_s + error);
         return respondError(connection, MHD_HTTP_SERVICE_UNAVAILABLE,
                             u"The vault cannot be read just now"_s,
                             {{MHD_HTTP_HEADER_RETRY_AFTER, "5"}});
-    }
-    const std::optional<StoredVault> &vault = loaded.value();
-    if (!vault) {
+    };
+    const auto missing = [&] {
         m_limiter.recordMiss(request.client);
         return respondError(connection, MHD_HTTP_NOT_FOUND, u"Nothing is stored in this vault"_s);
-    }
+    };
+    // The tag first: most GETs find the answer of the stored version built already, and the
+    // text need not be read. Another server (or process) may store a newer version at any
+    // moment; the answer served is always the one of the tag just read, or of the vault
+    // loaded whole below, never one of a tag read earlier.
+    const TagResult tag = m_storage.loadTag(request.id);
+    if (!tag)
+        return unreadable(tag.error());
+    if (!tag.value())
+        return missing();
+    if (std::unique_ptr<AnswerCache::Hold> kept = m_answers.share(request.id, *tag.value()))
+        return respondShared(connection, std::move(kept), *tag.value());
+
+    // Text and tag read together: they may be of a version newer than the tag above, and the
+    // answer is built and tagged from them alone.
+    const LoadResult loaded = m_storage.load(request.id);
+    if (!loaded)
+        return unreadable(loaded.error());
+    const std::optional<StoredVault> &vault = loaded.value();
+    if (!vault)
+        return missing();
     // Clients that do not read would otherwise pin a copy of a large answer each; shared
     // answers pin one per version, and no more than the budget in all.
     std::unique_ptr<AnswerCache::Hold> answer = m_answers.hold(request.id, *vault);

@@ -23,6 +23,9 @@ struct StoredVault
 // What a lookup found: the vault, or nothing when nothing is stored under the identity. A
 // failure means the storage could not answer; it says why, for the log.
 using LoadResult = Result<std::optional<StoredVault>>;
+// The entity tag of what is stored under an identity, without its text; nothing when nothing
+// is stored.
+using TagResult = Result<std::optional<QByteArray>>;
 
 // One POST to apply. `ifMatch`, when set, holds the entity tags of the client's If-Match
 // header ("*" matches any stored vault); the write then happens only if the vault exists and
@@ -42,8 +45,8 @@ enum class WriteOutcome {
     Failed,             // the storage failed; nothing of the batch changed
 };
 
-// Implementations are used from several threads at once: load() from any request thread,
-// store() from the single writer thread.
+// Implementations are used from several threads at once: load() and loadTag() from any request
+// thread, store() from the single writer thread.
 class VaultStorage
 {
 public:
@@ -53,6 +56,11 @@ public:
     [[nodiscard]] virtual QString description() const = 0;
 
     [[nodiscard]] virtual LoadResult load(const QByteArray &id) = 0;
+
+    // The tag alone, as a load() at the same moment would give it: what a GET asks first, as
+    // an answer already built for that tag can be served without reading the text. The tag is
+    // a digest of the text, so equal tags mean equal texts, whichever process stored them.
+    [[nodiscard]] virtual TagResult loadTag(const QByteArray &id) = 0;
 
     // Applies the writes in order, in one durable transaction: when store() returns, every
     // Created or Replaced write survives a crash of the process or the machine. Later writes

@@ -1,6 +1,8 @@
+#include "server/PostgresVaultStorage.h"
 #include "server/VaultProtocol.h"
 #include "tests/server/VaultFixture.h"
 
+#include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
@@ -17,6 +19,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 using namespace Qt::StringLiterals;
@@ -64,14 +67,26 @@ public:
     std::atomic<bool> failing = false;
     std::atomic<int> holdMs = 0;
     std::atomic<int> batches = 0;
+    std::atomic<int> loads = 0;        // of whole vaults, tags not counted
     std::function<void()> beforeStore; // may throw; set before the server starts
+    std::function<void()> afterTag;    // run once, after the next tag is read
 
     QString description() const override { return u"controlled"_s; }
     LoadResult load(const QByteArray &id) override
     {
+        ++loads;
         if (failing)
             return LoadResult::failure(u"disk on fire"_s);
         return m_inner.load(id);
+    }
+    TagResult loadTag(const QByteArray &id) override
+    {
+        if (failing)
+            return TagResult::failure(u"disk on fire"_s);
+        TagResult tag = m_inner.loadTag(id);
+        if (const std::function<void()> then = std::exchange(afterTag, nullptr))
+            then();
+        return tag;
     }
     Result<std::vector<WriteOutcome>> store(std::span<const VaultWrite> writes) override
     {
@@ -113,6 +128,10 @@ private Q_SLOTS:
     void manyClientsPostingAtOnceAreAllStored();
     void clientsThatDoNotReadAreHeldToABudget();
     void storageFailuresAreAnsweredAndLogged();
+    void builtAnswersAreServedWithoutReadingTheText();
+    void aVersionStoredAfterItsTagWasReadIsServedUnderItsOwn();
+    void serversOfOneDatabaseServeNewVersionsAtOnce_data();
+    void serversOfOneDatabaseServeNewVersionsAtOnce();
     void theWriterSurvivesExceptions_data();
     void theWriterSurvivesExceptions();
     void stoppingAnswersPostsAlreadyReceived();
@@ -764,6 +783,110 @@ void TestVaultServer::storageFailuresAreAnsweredAndLogged()
     for (const QString &line : lines) {
         QVERIFY2(line.contains(u"disk on fire"_s), qPrintable(line));
         QVERIFY(!line.contains(u"secret"_s) && !line.contains(QString::fromLatin1(vaultId)));
+    }
+}
+
+void TestVaultServer::builtAnswersAreServedWithoutReadingTheText()
+{
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    seed(*base.sqlite, vaultId, payload);
+    ControlledStorage storage(*base.sqlite);
+    VaultFixture vault({}, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+
+    for (int i = 0; i < 3; ++i) {
+        const TestHttpClient::Answer found = client.request("GET", vaultPath);
+        QCOMPARE(found.status, 200);
+        QCOMPARE(found.headers.value("etag"), entityTag(payload));
+        QCOMPARE(dataOf(found), payload);
+    }
+    QCOMPARE(storage.loads.load(), 1);
+    // A new version is read once again, and only once.
+    QCOMPARE(client.request("POST", vaultPath, R"({"data":"newer"})").status, 204);
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(dataOf(client.request("GET", vaultPath)), QByteArray("newer"));
+    QCOMPARE(storage.loads.load(), 2);
+}
+
+void TestVaultServer::aVersionStoredAfterItsTagWasReadIsServedUnderItsOwn()
+{
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    seed(*base.sqlite, vaultId, "first");
+    ControlledStorage storage(*base.sqlite);
+    VaultFixture vault({}, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+    QCOMPARE(dataOf(client.request("GET", vaultPath)), QByteArray("first"));
+
+    // Another process stores twice: once before the GET reads the tag, once just after.
+    seed(*base.sqlite, vaultId, "second");
+    storage.afterTag = [&base] { seed(*base.sqlite, vaultId, "third"); };
+    for (int i = 0; i < 2; ++i) {
+        const TestHttpClient::Answer found = client.request("GET", vaultPath);
+        QCOMPARE(found.status, 200);
+        QCOMPARE(dataOf(found), QByteArray("third"));
+        QCOMPARE(found.headers.value("etag"), entityTag("third"));
+    }
+}
+
+void TestVaultServer::serversOfOneDatabaseServeNewVersionsAtOnce_data()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::addColumn<bool>("twoStorages"); // as two processes have them, or one storage for both
+    QTest::newRow("sqlite, one storage") << u"sqlite"_s << false;
+    QTest::newRow("sqlite, two storages") << u"sqlite"_s << true;
+    QTest::newRow("postgres, one storage") << u"postgres"_s << false;
+    QTest::newRow("postgres, two storages") << u"postgres"_s << true;
+}
+
+void TestVaultServer::serversOfOneDatabaseServeNewVersionsAtOnce()
+{
+    QFETCH(QString, backend);
+    QFETCH(bool, twoStorages);
+    const QString url = qEnvironmentVariable("PINLARK_TEST_POSTGRES_URL");
+    if (backend == u"postgres"_s && url.isEmpty())
+        QSKIP("no PostgreSQL server: PINLARK_TEST_POSTGRES_URL is not set (run the test through "
+              "tests/server/with-postgres.sh)");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto open = [&]() -> std::unique_ptr<VaultStorage> {
+        if (backend == u"sqlite"_s) {
+            auto opened = SqliteVaultStorage::open(dir.path());
+            return opened ? std::move(opened).value() : nullptr;
+        }
+        auto opened = PostgresVaultStorage::open(url);
+        return opened ? std::move(opened).value() : nullptr;
+    };
+    const std::unique_ptr<VaultStorage> first = open();
+    QVERIFY(first);
+    const std::unique_ptr<VaultStorage> second = twoStorages ? open() : nullptr;
+    QVERIFY(second || !twoStorages);
+    VaultFixture one({}, true, first.get());
+    VaultFixture other({}, true, second ? second.get() : first.get());
+    QVERIFY2(one.server && other.server, qPrintable(one.error + other.error));
+    TestHttpClient clients[] = {one.client(), other.client()};
+
+    // A vault of each row's own, as the PostgreSQL rows share one database.
+    const QByteArray path =
+        "/vault/pinlark/" +
+        QCryptographicHash::hash(QTest::currentDataTag(), QCryptographicHash::Sha256).toHex();
+    const QByteArray texts[] = {"first", "second", "third", "fourth"};
+    for (int i = 0; i < 4; ++i) {
+        // Both servers keep the answer of the version before; the one that did not store the
+        // new one must not serve it.
+        TestHttpClient &writer = clients[i % 2];
+        QCOMPARE(writer.request("POST", path, R"({"data":")" + texts[i] + R"("})").status, 204);
+        for (TestHttpClient &reader : clients) {
+            const TestHttpClient::Answer found = reader.request("GET", path);
+            QCOMPARE(found.status, 200);
+            QCOMPARE(dataOf(found), texts[i]);
+            QCOMPARE(found.headers.value("etag"), entityTag(texts[i]));
+        }
     }
 }
 

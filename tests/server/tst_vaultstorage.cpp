@@ -4,6 +4,8 @@
 #include "server/VaultProtocol.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 #include <QList>
 #include <QScopeGuard>
 #include <QTemporaryDir>
@@ -95,6 +97,14 @@ QByteArray dataOf(VaultStorage &storage, const QByteArray &id)
     if (!loaded)
         return "<failed: " + loaded.error().toUtf8() + '>';
     return loaded.value() ? loaded.value()->data : QByteArray("<missing>");
+}
+
+QByteArray tagOf(VaultStorage &storage, const QByteArray &id)
+{
+    const TagResult loaded = storage.loadTag(id);
+    if (!loaded)
+        return "<failed: " + loaded.error().toUtf8() + '>';
+    return loaded.value() ? *loaded.value() : QByteArray("<missing>");
 }
 
 // Stands for a reader connection; counts how many are open.
@@ -190,10 +200,13 @@ private Q_SLOTS:
     void keepsVaultsAcrossReopening();
     void loadsConsistentVaultsWhileStoring_data() { addBackends(); }
     void loadsConsistentVaultsWhileStoring();
+    void loadsTagsAlone_data() { addBackends(); }
+    void loadsTagsAlone();
 
     void writerCommitsDurably_data();
     void writerCommitsDurably();
     void sqliteWritesAheadInWalMode();
+    void sqliteIndexesTagsOfEarlierDatabases();
     void readerPoolKeepsFewIdleConnections_data();
     void readerPoolKeepsFewIdleConnections();
 
@@ -613,6 +626,64 @@ void TestVaultStorage::loadsConsistentVaultsWhileStoring()
                  WriteOutcome::Replaced);
     for (auto &reader : read)
         QCOMPARE(reader.get(), QString());
+}
+
+void TestVaultStorage::loadsTagsAlone()
+{
+    QFETCH(QString, backend);
+    SKIP_WITHOUT_POSTGRES(backend);
+    // Two storages on one database, as two processes have them.
+    const auto first = openStorage();
+    QVERIFY(first);
+    const auto second = openStorage();
+    QVERIFY(second);
+    const QByteArray id = vaultId('t');
+    QCOMPARE(tagOf(*first, id), QByteArray("<missing>"));
+
+    // Longer than a page, so stored apart from the rest of the row.
+    const QByteArray text = allBytes(20'000);
+    QCOMPARE(storeOne(*first, writeOf(id, text)), WriteOutcome::Created);
+    QCOMPARE(tagOf(*first, id), entityTag(text));
+    QCOMPARE(tagOf(*second, id), entityTag(text));
+    QCOMPARE(storeOne(*second, writeOf(id, "newer")), WriteOutcome::Replaced);
+    QCOMPARE(tagOf(*first, id), entityTag("newer"));
+    QCOMPARE(tagOf(*first, vaultId('u')), QByteArray("<missing>"));
+}
+
+void TestVaultStorage::sqliteIndexesTagsOfEarlierDatabases()
+{
+    // A database as the first releases made it: the table alone.
+    const QString folder = m_dir->filePath(u"vault"_s);
+    QVERIFY(QDir().mkpath(folder));
+    const QByteArray path = QFile::encodeName(QDir(folder).filePath(u"vaults.sqlite3"_s));
+    const QByteArray id = vaultId('e');
+    const QByteArray made = "PRAGMA journal_mode=WAL;"
+                            "CREATE TABLE vaults (id TEXT PRIMARY KEY NOT NULL, data BLOB NOT NULL,"
+                            " etag TEXT NOT NULL, updated_at INTEGER NOT NULL);"
+                            "INSERT INTO vaults VALUES ('" +
+                            id + "', CAST('earlier' AS BLOB), '" + entityTag("earlier") + "', 0)";
+    sqlite3 *db = nullptr;
+    QCOMPARE(sqlite3_open(path.constData(), &db), SQLITE_OK);
+    const auto closeDb = qScopeGuard([&db] { sqlite3_close(db); });
+    QCOMPARE(sqlite3_exec(db, made.constData(), nullptr, nullptr, nullptr), SQLITE_OK);
+
+    const auto storage = openStorage(sqlite);
+    QVERIFY(storage);
+    QCOMPARE(tagOf(*storage, id), entityTag("earlier"));
+    QCOMPARE(dataOf(*storage, id), QByteArray("earlier"));
+
+    // The tag comes from the index alone, not from the row behind the text.
+    sqlite3_stmt *statement = nullptr;
+    QByteArray plan;
+    QCOMPARE(sqlite3_prepare_v2(
+                 db,
+                 "EXPLAIN QUERY PLAN SELECT etag FROM vaults INDEXED BY vaults_tags WHERE id = ?1",
+                 -1, &statement, nullptr),
+             SQLITE_OK);
+    while (sqlite3_step(statement) == SQLITE_ROW)
+        plan += reinterpret_cast<const char *>(sqlite3_column_text(statement, 3));
+    sqlite3_finalize(statement);
+    QVERIFY2(plan.contains("COVERING INDEX"), plan.constData());
 }
 
 void TestVaultStorage::writerCommitsDurably_data()
