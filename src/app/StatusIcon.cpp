@@ -1,10 +1,7 @@
 #include "app/StatusIcon.h"
 
-#include <QGuiApplication>
 #include <QIconEngine>
 #include <QPainter>
-#include <QPainterPath>
-#include <QPalette>
 #include <QPixmap>
 
 using namespace Qt::StringLiterals;
@@ -22,10 +19,11 @@ class DrawnCardEngine final : public QIconEngine
 public:
     void paint(QPainter *painter, const QRect &rect, QIcon::Mode mode, QIcon::State) override
     {
-        QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+        painter->save();
         if (mode == QIcon::Disabled)
-            ink.setAlphaF(ink.alphaF() * 0.45);
-        StatusIcon::paintCard(*painter, QRectF(rect), ink);
+            painter->setOpacity(0.45);
+        StatusIcon::paintCard(*painter, QRectF(rect));
+        painter->restore();
     }
 
     QPixmap pixmap(const QSize &size, QIcon::Mode mode, QIcon::State state) override
@@ -74,7 +72,7 @@ QIcon drawnIcon()
     return QIcon(new DrawnCardEngine);
 }
 
-void paintCard(QPainter &painter, const QRectF &target, const QColor &ink)
+void paintCard(QPainter &painter, const QRectF &target)
 {
     // A square in the middle of the target, so a tray that asks for a wide icon still gets
     // an undistorted card.
@@ -84,10 +82,17 @@ void paintCard(QPainter &painter, const QRectF &target, const QColor &ink)
     painter.setRenderHint(QPainter::Antialiasing);
     painter.translate(target.center().x() - side / 2, target.center().y() - side / 2);
     painter.scale(scale, scale);
-    painter.setBrush(Qt::NoBrush);
 
-    QPainterPath outline;
-    outline.addRoundedRect(QRectF(2, flipped(1.5 + 15), 14, 15), 3, 3);
+    auto pen = [](qreal width) {
+        QPen stroke(cardInk, width);
+        stroke.setCapStyle(Qt::FlatCap); // the lines end where they are drawn to
+        stroke.setJoinStyle(Qt::RoundJoin);
+        return stroke;
+    };
+    painter.setPen(pen(1.4));
+    painter.setBrush(cardFill);
+    painter.drawRoundedRect(QRectF(2, flipped(1.5 + 15), 14, 15), 3, 3);
+
     // Width, then the two ends of each text line; they get shorter from top to bottom.
     struct Line
     {
@@ -100,28 +105,10 @@ void paintCard(QPainter &painter, const QRectF &target, const QColor &ink)
         {1.1, {4.5, flipped(7.5)}, {11.5, flipped(7.5)}},
         {1.1, {4.5, flipped(4.5)}, {9.5, flipped(4.5)}},
     };
-    auto strokeAll = [&](const QColor &colour, qreal widening) {
-        auto pen = [&](qreal width) {
-            QPen stroke(colour, width + widening);
-            stroke.setCapStyle(Qt::FlatCap); // the lines end where they are drawn to
-            stroke.setJoinStyle(Qt::RoundJoin);
-            return stroke;
-        };
-        painter.setPen(pen(1.4));
-        painter.drawPath(outline);
-        for (const Line &line : lines) {
-            painter.setPen(pen(line.width));
-            painter.drawLine(line.from, line.to);
-        }
-    };
-
-    // The palette's text colour is the application's, which need not be the panel's: a light
-    // application theme under a dark panel is common. A faint halo of the opposite lightness
-    // keeps the card legible on either.
-    QColor halo = ink.lightness() < 128 ? QColor(Qt::white) : QColor(Qt::black);
-    halo.setAlphaF(0.55 * ink.alphaF());
-    strokeAll(halo, 1.2);
-    strokeAll(ink, 0);
+    for (const Line &line : lines) {
+        painter.setPen(pen(line.width));
+        painter.drawLine(line.from, line.to);
+    }
     painter.restore();
 }
 
