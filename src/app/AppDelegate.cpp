@@ -174,6 +174,15 @@ void AppDelegate::configureStatusIcon()
 
 void AppDelegate::statusItemClicked()
 {
+    if (m_sinceTransientClose.isValid() && m_sinceTransientClose.elapsed() < m_reopenGuardMs) {
+        // The click that took the focus away was this one: the popup is closed already, so
+        // finish the close as a toggle does. Only a click on the icon can be such a click; a
+        // key or a second launch always toggles.
+        m_sinceTransientClose.invalidate();
+        m_store->saveNotesImmediately();
+        m_store->setShowSync(false);
+        return;
+    }
     togglePopover();
 }
 
@@ -187,14 +196,7 @@ void AppDelegate::togglePopover()
         m_popover->hide();
         return;
     }
-    if (m_sinceTransientClose.isValid() && m_sinceTransientClose.elapsed() < m_reopenGuardMs) {
-        // The click that took the focus away was this toggle's own: the popup is closed
-        // already, so finish the close as the toggle does.
-        m_sinceTransientClose.invalidate();
-        m_store->saveNotesImmediately();
-        m_store->setShowSync(false);
-        return;
-    }
+    m_sinceTransientClose.invalidate();
     // Opened some other way (pinlark --toggle) while launch waited for a tray: the wait
     // has nothing left to do.
     if (m_trayPoll)
@@ -235,6 +237,8 @@ void AppDelegate::setupGlobalShortcut()
     // Any one press reaches one monitor only: the global ones while another application has
     // the keyboard, the local one while the popup has it.
     const QString platform = QGuiApplication::platformName();
+    bool askPortal = platform.startsWith(u"wayland"_s);
+    QString grabFailure;
     if (platform == u"xcb") {
         const auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
         auto shortcut = std::make_unique<X11GlobalShortcut>(x11 ? x11->connection() : nullptr);
@@ -243,20 +247,38 @@ void AppDelegate::setupGlobalShortcut()
                     Qt::QueuedConnection);
             m_globalHotkeyMonitors.push_back(std::move(shortcut));
         } else {
-            printError(u"Alt+Space works only while Pinlark is open ("_s + grabbed.error() +
-                       u"). Bind \"pinlark --toggle\" to a key in your desktop's keyboard "
-                       u"settings to open it from anywhere."_s);
+            // Where the desktop's own shortcut daemon holds the key (KDE's does on X11 too),
+            // its portal can still give it to us.
+            grabFailure = grabbed.error();
+            askPortal = true;
         }
-    } else if (platform.startsWith(u"wayland"_s)) {
+    }
+    if (askPortal) {
         auto shortcut = std::make_unique<PortalGlobalShortcut>(QDBusConnection::sessionBus());
-        connect(shortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
+        PortalGlobalShortcut *portal = shortcut.get();
+        connect(portal, &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
                 Qt::QueuedConnection);
-        shortcut->start();
+        connect(portal, &PortalGlobalShortcut::stateChanged, this,
+                [this, portal, grabFailure](PortalGlobalShortcut::State state) {
+                    // After a refused grab, that refusal is what the user can act on; the
+                    // portal's reason matters only where there was nothing to grab.
+                    if (state == PortalGlobalShortcut::State::Unavailable)
+                        shortcutUnavailable(grabFailure.isEmpty() ? portal->failureReason()
+                                                                  : grabFailure);
+                });
+        portal->start();
         m_globalHotkeyMonitors.push_back(std::move(shortcut));
     }
 
     m_globalHotkeyMonitors.push_back(std::make_unique<LocalKeyMonitor>(
         m_popover, [this] { handleEscape(); }, [this] { togglePopover(); }));
+}
+
+void AppDelegate::shortcutUnavailable(const QString &reason)
+{
+    printError(u"Alt+Space works only while Pinlark is open ("_s + reason +
+               u"). Bind \"pinlark --toggle\" to a key in your desktop's keyboard shortcut "
+               u"settings to open it from anywhere."_s);
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)

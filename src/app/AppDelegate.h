@@ -36,9 +36,10 @@ public:
     ~AppDelegate() override;
     Q_DISABLE_COPY_MOVE(AppDelegate)
 
-    // A close of the popup that comes this soon after it closed itself (because a click went
-    // elsewhere) is taken as part of that same click: a click on the tray icon while the popup
-    // is open must close it, even where the panel takes the focus first.
+    // A click on the tray icon that comes this soon after the popup closed itself (because a
+    // click went elsewhere) is taken as part of that same click: a click on the icon while the
+    // popup is open must close it, even where the panel takes the focus first. Keys and
+    // `pinlark --toggle` are never part of a click and always toggle.
     static constexpr int reopenGuardMs = 250;
     void setReopenGuard(int milliseconds) { m_reopenGuardMs = milliseconds; }
 
@@ -75,6 +76,8 @@ private:
     void configureStatusIcon();
     void openUnlessTrayAppears();
     void setupGlobalShortcut();
+    // Alt+Space could not be had from anywhere; says so, once.
+    void shortcutUnavailable(const QString &reason);
     void handleEscape();
     void focusEditor();
     [[nodiscard]] QRect popoverAnchor() const;

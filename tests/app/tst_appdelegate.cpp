@@ -49,7 +49,8 @@ private slots:
     void closingOwnDialogGivesTheKeyboardBack_data();
     void closingOwnDialogGivesTheKeyboardBack();
     void contentFitsAScaledSmallScreen();
-    void toggleRightAfterTransientCloseStaysClosed();
+    void toggleRightAfterTransientClose_data();
+    void toggleRightAfterTransientClose();
 
 private:
     [[nodiscard]] QString notesPath() const { return m_dir->filePath(u"notes.json"_s); }
@@ -333,26 +334,42 @@ void TestAppDelegate::contentFitsAScaledSmallScreen()
     QVERIFY2(needed <= 385, qPrintable(u"the card needs %1 rows"_s.arg(needed)));
 }
 
-void TestAppDelegate::toggleRightAfterTransientCloseStaysClosed()
+void TestAppDelegate::toggleRightAfterTransientClose_data()
 {
+    QTest::addColumn<bool>("trayClick");
+
+    // Only a click on the icon can be the click that took the focus away.
+    QTest::newRow("a click on the tray icon") << true;
+    QTest::newRow("a key or pinlark --toggle") << false;
+}
+
+void TestAppDelegate::toggleRightAfterTransientClose()
+{
+    QFETCH(bool, trayClick);
+    const auto toggle = [this, trayClick] {
+        if (trayClick)
+            m_app->statusItemClicked();
+        else
+            m_app->togglePopover();
+    };
     m_app->setReopenGuard(60'000);
     m_app->store().setShowSync(true);
     QRasterWindow elsewhere;
     switchTo(elsewhere);
 
-    // The click on the tray icon that took the focus away: the toggle finishes the close.
-    m_app->togglePopover();
-    QVERIFY(!m_app->popover()->isVisible());
-    QVERIFY(!m_app->store().showSync());
-
-    // The next one opens again.
-    m_app->togglePopover();
+    toggle();
+    if (trayClick) {
+        // The click finishes the close, and the next one opens again.
+        QVERIFY(!m_app->popover()->isVisible());
+        QVERIFY(!m_app->store().showSync());
+        toggle();
+    }
     QVERIFY(m_app->popover()->isVisible());
 
-    // Once the guard has passed, a toggle after a transient close opens at once.
+    // Once the guard has passed, a click after a transient close opens at once.
     m_app->setReopenGuard(0);
     switchTo(elsewhere);
-    m_app->togglePopover();
+    toggle();
     QVERIFY(m_app->popover()->isVisible());
 }
 

@@ -112,6 +112,16 @@ click_icon
 e2e_poll "$E2E_STEP_SECONDS" "popup after a click on the icon" popup_has_keyboard
 click_icon
 e2e_poll "$E2E_STEP_SECONDS" "popup closed by a click on the icon" popup_hidden
+# pinlark --toggle bound to a key is never that click: right after a focus-loss close it opens.
+click_icon
+e2e_poll "$E2E_STEP_SECONDS" "popup after a click on the icon" popup_has_keyboard
+xdotool windowfocus "$other"
+e2e_poll "$E2E_STEP_SECONDS" "popup closed when another window took the focus" popup_hidden
+"$E2E_PINLARK" --toggle >>"$E2E_TMP/toggle.log" 2>&1 || e2e_fail "pinlark --toggle failed"
+e2e_poll "$E2E_STEP_SECONDS" "popup opened by pinlark --toggle right after a focus-loss close" \
+    popup_shown
+"$E2E_PINLARK" --toggle >>"$E2E_TMP/toggle.log" 2>&1 || e2e_fail "pinlark --toggle failed"
+e2e_poll "$E2E_STEP_SECONDS" "popup closed by pinlark --toggle" popup_hidden
 
 # --- 6. A second pinlark does not open the notes again: it toggles the first and ends.
 first_pid=$E2E_PINLARK_PID
