@@ -11,7 +11,6 @@
 #include <QRandomGenerator>
 #include <QVariantMap>
 
-#include <cstdio>
 #include <utility>
 
 using namespace Qt::StringLiterals;
@@ -37,6 +36,17 @@ constexpr std::chrono::milliseconds defaultResponseTimeout = std::chrono::minute
 
 // One (id, properties) pair per shortcut: D-Bus a(sa{sv}).
 using ShortcutList = QList<std::pair<QString, QVariantMap>>;
+
+// What we ask for, in CreateSession and again in BindShortcuts.
+ShortcutList wantedShortcuts()
+{
+    return {{toggleShortcutId,
+             {{u"description"_s, toggleDescription}, {u"preferred_trigger"_s, toggleTrigger}}}};
+}
+
+// The session's token, the same in every run: KDE names the shortcut's component after it, and
+// keeps the key bound to that component between runs.
+const QString sessionToken = u"pinlark_toggle"_s;
 
 // Request and session handles end in a token of ours. The portal asks for tokens that nobody
 // else can guess, with a prefix that keeps them apart from other libraries' in the process.
@@ -75,14 +85,6 @@ QString objectPathIn(const QVariant &value)
     else if (value.metaType() == QMetaType::fromType<QString>())
         path = value.toString();
     return isValidObjectPath(path) ? path : QString();
-}
-
-// The line is written whole and flushed, so it is never split or lost at an exit right after.
-void writeErrorLine(const QString &line)
-{
-    const QByteArray bytes = line.toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, std::size_t(bytes.size()), stderr);
-    std::fflush(stderr);
 }
 
 } // namespace
@@ -184,7 +186,9 @@ void PortalGlobalShortcut::createSession()
     if (!watchRequest(requestPath(token)))
         return;
     QDBusMessage call = portalCall(portalPath, shortcutsInterface, u"CreateSession"_s);
-    call << QVariantMap{{u"handle_token"_s, token}, {u"session_handle_token"_s, newToken()}};
+    call << QVariantMap{{u"handle_token"_s, token},
+                        {u"session_handle_token"_s, sessionToken},
+                        {u"shortcuts"_s, QVariant::fromValue(wantedShortcuts())}};
     callPortal(call, &PortalGlobalShortcut::onRequestReply);
 }
 
@@ -195,13 +199,11 @@ void PortalGlobalShortcut::bindShortcut()
     const QString token = newToken();
     if (!watchRequest(requestPath(token)) || !watchActivations())
         return;
-    const ShortcutList shortcuts{
-        {toggleShortcutId,
-         {{u"description"_s, toggleDescription}, {u"preferred_trigger"_s, toggleTrigger}}}};
     QDBusMessage call = portalCall(portalPath, shortcutsInterface, u"BindShortcuts"_s);
     // No parent window: the request comes from the tray at start-up, with no window shown.
-    call << QVariant::fromValue(QDBusObjectPath(m_sessionHandle)) << QVariant::fromValue(shortcuts)
-         << QString() << QVariantMap{{u"handle_token"_s, token}};
+    call << QVariant::fromValue(QDBusObjectPath(m_sessionHandle))
+         << QVariant::fromValue(wantedShortcuts()) << QString()
+         << QVariantMap{{u"handle_token"_s, token}};
     callPortal(call, &PortalGlobalShortcut::onRequestReply);
 }
 
@@ -261,24 +263,32 @@ void PortalGlobalShortcut::sessionCreated(const QVariantMap &results)
 
 void PortalGlobalShortcut::shortcutBound(const QVariantMap &results)
 {
-    // The portal lists the shortcuts it bound, a subset of those asked for: a list without ours
-    // means the user turned it down. A portal that lists none is taken at its word.
-    const auto listed = results.constFind(u"shortcuts"_s);
-    if (listed != results.constEnd()) {
-        bool bound = false;
-        if (listed->metaType() == QMetaType::fromType<QDBusArgument>()) {
-            const auto argument = qvariant_cast<QDBusArgument>(*listed);
-            if (argument.currentSignature() == u"a(sa{sv})") {
-                const auto shortcuts = qdbus_cast<ShortcutList>(argument);
-                for (const auto &shortcut : shortcuts)
-                    bound = bound || shortcut.first == toggleShortcutId;
+    // The portal lists the shortcuts it bound, each with the key that triggers it. Ours missing
+    // means the user turned it down; ours without a key means the desktop could not give it one
+    // (another shortcut holds the key): either way no press will ever come.
+    QString trigger;
+    bool listed = false;
+    const QVariant shortcuts = results.value(u"shortcuts"_s);
+    if (shortcuts.metaType() == QMetaType::fromType<QDBusArgument>()) {
+        const auto argument = qvariant_cast<QDBusArgument>(shortcuts);
+        if (argument.currentSignature() == u"a(sa{sv})") {
+            for (const auto &[id, properties] : qdbus_cast<ShortcutList>(argument)) {
+                if (id != toggleShortcutId)
+                    continue;
+                listed = true;
+                trigger = properties.value(u"trigger_description"_s).toString().trimmed();
             }
         }
-        if (!bound) {
-            fail(u"the shortcut was not bound"_s);
-            return;
-        }
     }
+    if (!listed) {
+        fail(u"the desktop portal did not bind the shortcut"_s);
+        return;
+    }
+    if (trigger.isEmpty()) {
+        fail(u"the desktop gave the shortcut no key; another shortcut may hold Alt+Space"_s);
+        return;
+    }
+    m_trigger = trigger;
     m_step = Step::Done;
     m_timeout.stop();
     setState(State::Active);
@@ -345,10 +355,8 @@ void PortalGlobalShortcut::fail(const QString &reason)
     m_timeout.stop();
     closePortalObjects();
     unwatchActivations();
-    // Worded as the X11 path words it, so the advice reads the same on every desktop.
-    writeErrorLine(u"Pinlark: Alt+Space works only while Pinlark is open ("_s + reason +
-                   u"). Bind \"pinlark --toggle\" to a key in your desktop's own keyboard "
-                   u"shortcut settings to open it from anywhere."_s);
+    // The app tells the user, once, whichever way the shortcut was lost.
+    m_failureReason = reason;
     setState(State::Unavailable);
 }
 

@@ -12,11 +12,17 @@
 class QDBusMessage;
 
 // Alt+Space through the desktop portal's GlobalShortcuts interface: on Wayland, the one way an
-// application hears a key pressed while another one has the keyboard. The handshake (is the
-// interface there, a session, the shortcut bound to it) runs entirely on asynchronous D-Bus
-// calls, so start() returns at once and start-up never waits on the portal or on the user
-// answering its dialog. Where the portal cannot give us the shortcut, one line on stderr tells
-// the user how to get the same effect from the desktop's own settings.
+// application hears a key pressed while another one has the keyboard, and on X11 the way past a
+// desktop (KDE's) whose own shortcut daemon holds the key. The handshake (is the interface
+// there, a session, the shortcut bound to it) runs entirely on asynchronous D-Bus calls, so
+// start() returns at once and start-up never waits on the portal or on the user answering its
+// dialog.
+//
+// Portals of both generations bind: the shortcut goes in CreateSession's options (where KDE's
+// 5.27 backend reads it) and in BindShortcuts. The session token is the same at every start,
+// because a backend keeps its shortcut under it: a new token would make a new, keyless
+// shortcut each run, and the key the user confirmed or chose would be lost. The shortcut counts
+// as bound only when the portal's answer lists it with the key that triggers it.
 class PortalGlobalShortcut final : public GlobalShortcut
 {
     Q_OBJECT
@@ -45,6 +51,12 @@ public:
     // How long each step of the handshake may wait for the portal before the shortcut is given
     // up as unavailable. Applies to the step under way as well, restarting its wait.
     void setResponseTimeout(std::chrono::milliseconds timeout);
+
+    // Once Active: the key the portal says triggers the shortcut, in its own words ("Alt+Space",
+    // or whatever the user chose in the desktop's settings).
+    [[nodiscard]] QString trigger() const { return m_trigger; }
+    // Once Unavailable: why, in a few words that fit in a sentence.
+    [[nodiscard]] QString failureReason() const { return m_failureReason; }
 
 signals:
     void stateChanged(PortalGlobalShortcut::State state);
@@ -86,5 +98,7 @@ private:
     QString m_portalOwner;   // the portal's unique name: only its signals count
     QString m_requestPath;   // the request whose Response we wait for; empty when none
     QString m_sessionHandle; // empty until the portal made the session
+    QString m_trigger;
+    QString m_failureReason;
     bool m_watchingActivations = false;
 };

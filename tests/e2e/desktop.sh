@@ -14,6 +14,7 @@
 #                                    DBUS_SESSION_BUS_ADDRESS
 #     e2e_start_pinlark [VAR=VALUE...]
 #     e2e_poll SECONDS WHAT COMMAND...
+#     e2e_notes_contain TEXT         succeeds when a card of the notes file holds TEXT
 # and calls e2e_fail with a reason when a check does not hold.
 
 # Deadlines are generous: under AddressSanitizer the app starts several times slower.
@@ -206,6 +207,24 @@ e2e_poll() {
         [ $SECONDS -lt $deadline ] || e2e_fail "no $what within ${seconds}s${output:+: $output}"
         sleep 0.1
     done
+}
+
+# Succeeds when a card of the notes file contains the text.
+e2e_notes_contain() {
+    /usr/bin/python3 - "$E2E_NOTES" "$1" <<'PY'
+import json
+import sys
+
+path, text = sys.argv[1], sys.argv[2]
+try:
+    with open(path, encoding="utf-8") as f:
+        cards = json.load(f)
+except (OSError, ValueError) as error:
+    sys.exit(f"cannot read {path}: {error}")
+contents = [c.get("content", "") for c in cards if isinstance(c, dict)]
+if not any(isinstance(t, str) and text in t for t in contents):
+    sys.exit(f"no card holds {text!r}: {contents!r}")
+PY
 }
 
 # The visible top-level window titled "Pinlark". Qt also creates an unmapped 1x1 window with
