@@ -26,9 +26,6 @@ const QString propertiesInterface = u"org.freedesktop.DBus.Properties"_s;
 
 const QString toggleShortcutId = u"toggle-popup"_s;
 const QString toggleDescription = u"Open or close Pinlark"_s;
-// The desktop-wide trigger notation: xkbcommon modifier names (CTRL, ALT, SHIFT, NUM, LOGO) and
-// one keysym name, joined by '+'.
-const QString toggleTrigger = u"ALT+space"_s;
 
 // The portal's CreateSession answer comes at once; BindShortcuts may wait for the user to
 // confirm the key in a dialog, so the wait is long enough for a person, not just a process.
@@ -38,15 +35,11 @@ constexpr std::chrono::milliseconds defaultResponseTimeout = std::chrono::minute
 using ShortcutList = QList<std::pair<QString, QVariantMap>>;
 
 // What we ask for, in CreateSession and again in BindShortcuts.
-ShortcutList wantedShortcuts()
+ShortcutList wantedShortcuts(const QString &preferredTrigger)
 {
     return {{toggleShortcutId,
-             {{u"description"_s, toggleDescription}, {u"preferred_trigger"_s, toggleTrigger}}}};
+             {{u"description"_s, toggleDescription}, {u"preferred_trigger"_s, preferredTrigger}}}};
 }
-
-// The session's token, the same in every run: KDE names the shortcut's component after it, and
-// keeps the key bound to that component between runs.
-const QString sessionToken = u"pinlark_toggle"_s;
 
 // Request and session handles end in a token of ours. The portal asks for tokens that nobody
 // else can guess, with a prefix that keeps them apart from other libraries' in the process.
@@ -130,6 +123,14 @@ void PortalGlobalShortcut::start()
     callPortal(call, &PortalGlobalShortcut::onVersionReply);
 }
 
+void PortalGlobalShortcut::setShortcut(const QString &sessionToken, const QString &preferredTrigger)
+{
+    if (m_state != State::Idle)
+        return;
+    m_sessionToken = sessionToken;
+    m_preferredTrigger = preferredTrigger;
+}
+
 void PortalGlobalShortcut::setResponseTimeout(std::chrono::milliseconds timeout)
 {
     m_timeout.setInterval(timeout);
@@ -187,8 +188,8 @@ void PortalGlobalShortcut::createSession()
         return;
     QDBusMessage call = portalCall(portalPath, shortcutsInterface, u"CreateSession"_s);
     call << QVariantMap{{u"handle_token"_s, token},
-                        {u"session_handle_token"_s, sessionToken},
-                        {u"shortcuts"_s, QVariant::fromValue(wantedShortcuts())}};
+                        {u"session_handle_token"_s, m_sessionToken},
+                        {u"shortcuts"_s, QVariant::fromValue(wantedShortcuts(m_preferredTrigger))}};
     callPortal(call, &PortalGlobalShortcut::onRequestReply);
 }
 
@@ -202,7 +203,7 @@ void PortalGlobalShortcut::bindShortcut()
     QDBusMessage call = portalCall(portalPath, shortcutsInterface, u"BindShortcuts"_s);
     // No parent window: the request comes from the tray at start-up, with no window shown.
     call << QVariant::fromValue(QDBusObjectPath(m_sessionHandle))
-         << QVariant::fromValue(wantedShortcuts()) << QString()
+         << QVariant::fromValue(wantedShortcuts(m_preferredTrigger)) << QString()
          << QVariantMap{{u"handle_token"_s, token}};
     callPortal(call, &PortalGlobalShortcut::onRequestReply);
 }

@@ -46,6 +46,14 @@ public:
     // Begins the handshake; only the first call does anything. Returns at once, in Starting:
     // Active or Unavailable follows as stateChanged() from the event loop.
     void start();
+
+    // The shortcut's identity and the key asked for, before start(). The token must stay the
+    // same from run to run (the desktop keeps the key under it), and be a valid object path
+    // element. The trigger is in the portal's notation: xkbcommon modifier names (CTRL, ALT,
+    // SHIFT, LOGO) and one keysym name, joined by '+'.
+    static constexpr char16_t defaultSessionToken[] = u"pinlark_toggle";
+    static constexpr char16_t defaultTrigger[] = u"ALT+space";
+    void setShortcut(const QString &sessionToken, const QString &preferredTrigger);
     [[nodiscard]] State state() const { return m_state; }
 
     // How long each step of the handshake may wait for the portal before the shortcut is given
@@ -98,6 +106,8 @@ private:
     QString m_portalOwner;   // the portal's unique name: only its signals count
     QString m_requestPath;   // the request whose Response we wait for; empty when none
     QString m_sessionHandle; // empty until the portal made the session
+    QString m_sessionToken = QString::fromUtf16(defaultSessionToken);
+    QString m_preferredTrigger = QString::fromUtf16(defaultTrigger);
     QString m_trigger;
     QString m_failureReason;
     bool m_watchingActivations = false;
