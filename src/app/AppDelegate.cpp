@@ -1,7 +1,9 @@
 #include "app/AppDelegate.h"
 
+#include "app/AltSpaceFallback.h"
 #include "app/CanberraSoundPlayer.h"
 #include "app/CoreDumps.h"
+#include "app/DesktopShortcutSetup.h"
 #include "app/DesktopWorkspace.h"
 #include "app/FileDialogSaveDialog.h"
 #include "app/LocalKeyMonitor.h"
@@ -69,6 +71,11 @@ AppDelegate::AppDelegate(PinlarkStore::Environment environment, QObject *parent)
         environment.workspace = m_workspace.get();
     }
     m_clipboard = std::make_unique<SystemClipboard>();
+    if (!environment.shortcutSetup) {
+        m_shortcutSetup =
+            makeShortcutSetup(qEnvironmentVariable("XDG_CURRENT_DESKTOP"), toggleCommand());
+        environment.shortcutSetup = m_shortcutSetup.get();
+    }
     m_workspaceForView = environment.workspace;
     m_store = std::make_unique<PinlarkStore>(std::move(environment));
 }
@@ -243,20 +250,31 @@ void AppDelegate::setupGlobalShortcut()
                     Qt::QueuedConnection);
             m_globalHotkeyMonitors.push_back(std::move(shortcut));
         } else {
-            printError(u"Alt+Space works only while Pinlark is open ("_s + grabbed.error() +
-                       u"). Bind \"pinlark --toggle\" to a key in your desktop's keyboard "
-                       u"settings to open it from anywhere."_s);
+            altSpaceUnavailable(grabbed.error());
         }
     } else if (platform.startsWith(u"wayland"_s)) {
         auto shortcut = std::make_unique<PortalGlobalShortcut>(QDBusConnection::sessionBus());
         connect(shortcut.get(), &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
                 Qt::QueuedConnection);
+        connect(shortcut.get(), &PortalGlobalShortcut::stateChanged, this,
+                [this, portal = shortcut.get()](PortalGlobalShortcut::State state) {
+                    if (state == PortalGlobalShortcut::State::Unavailable)
+                        altSpaceUnavailable(portal->failureReason());
+                });
         shortcut->start();
         m_globalHotkeyMonitors.push_back(std::move(shortcut));
     }
 
     m_globalHotkeyMonitors.push_back(std::make_unique<LocalKeyMonitor>(
         m_popover, [this] { handleEscape(); }, [this] { togglePopover(); }));
+}
+
+void AppDelegate::altSpaceUnavailable(const QString &reason)
+{
+    if (!m_altSpaceFallback)
+        m_altSpaceFallback =
+            std::make_unique<AltSpaceFallback>(*m_store, QDBusConnection::sessionBus());
+    m_altSpaceFallback->altSpaceUnavailable(reason);
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)

@@ -342,6 +342,7 @@ void PortalGlobalShortcut::fail(const QString &reason)
     if (m_state == State::Unavailable)
         return;
     m_step = Step::Done;
+    m_failureReason = reason;
     m_timeout.stop();
     closePortalObjects();
     unwatchActivations();

@@ -41,6 +41,8 @@ public:
     // Active or Unavailable follows as stateChanged() from the event loop.
     void start();
     [[nodiscard]] State state() const { return m_state; }
+    // Why the shortcut is unavailable, once it is.
+    [[nodiscard]] QString failureReason() const { return m_failureReason; }
 
     // How long each step of the handshake may wait for the portal before the shortcut is given
     // up as unavailable. Applies to the step under way as well, restarting its wait.
@@ -87,4 +89,5 @@ private:
     QString m_requestPath;   // the request whose Response we wait for; empty when none
     QString m_sessionHandle; // empty until the portal made the session
     bool m_watchingActivations = false;
+    QString m_failureReason;
 };
