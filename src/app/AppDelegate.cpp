@@ -1,7 +1,9 @@
 #include "app/AppDelegate.h"
 
+#include "app/AltSpaceFallback.h"
 #include "app/CanberraSoundPlayer.h"
 #include "app/CoreDumps.h"
+#include "app/DesktopShortcutSetup.h"
 #include "app/DesktopWorkspace.h"
 #include "app/FileDialogSaveDialog.h"
 #include "app/LocalKeyMonitor.h"
@@ -69,6 +71,11 @@ AppDelegate::AppDelegate(PinlarkStore::Environment environment, QObject *parent)
         environment.workspace = m_workspace.get();
     }
     m_clipboard = std::make_unique<SystemClipboard>();
+    if (!environment.shortcutSetup) {
+        m_shortcutSetup =
+            makeShortcutSetup(qEnvironmentVariable("XDG_CURRENT_DESKTOP"), toggleCommand());
+        environment.shortcutSetup = m_shortcutSetup.get();
+    }
     m_workspaceForView = environment.workspace;
     m_store = std::make_unique<PinlarkStore>(std::move(environment));
 }
@@ -263,7 +270,7 @@ void AppDelegate::setupGlobalShortcut()
                     // After a refused grab, that refusal is what the user can act on; the
                     // portal's reason matters only where there was nothing to grab.
                     if (state == PortalGlobalShortcut::State::Unavailable)
-                        shortcutUnavailable(grabFailure.isEmpty() ? portal->failureReason()
+                        altSpaceUnavailable(grabFailure.isEmpty() ? portal->failureReason()
                                                                   : grabFailure);
                 });
         portal->start();
@@ -274,11 +281,12 @@ void AppDelegate::setupGlobalShortcut()
         m_popover, [this] { handleEscape(); }, [this] { togglePopover(); }));
 }
 
-void AppDelegate::shortcutUnavailable(const QString &reason)
+void AppDelegate::altSpaceUnavailable(const QString &reason)
 {
-    printError(u"Alt+Space works only while Pinlark is open ("_s + reason +
-               u"). Bind \"pinlark --toggle\" to a key in your desktop's keyboard shortcut "
-               u"settings to open it from anywhere."_s);
+    if (!m_altSpaceFallback)
+        m_altSpaceFallback =
+            std::make_unique<AltSpaceFallback>(*m_store, QDBusConnection::sessionBus());
+    m_altSpaceFallback->altSpaceUnavailable(reason);
 }
 
 bool AppDelegate::eventFilter(QObject *watched, QEvent *event)

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+class AltSpaceFallback;
 class CanberraSoundPlayer;
 class DesktopWorkspace;
 class FileDialogSaveDialog;
@@ -17,6 +18,7 @@ class PopupWindow;
 class QMenu;
 class QSystemTrayIcon;
 class QTimer;
+class ShortcutSetup;
 class SystemClipboard;
 class Workspace;
 
@@ -76,8 +78,8 @@ private:
     void configureStatusIcon();
     void openUnlessTrayAppears();
     void setupGlobalShortcut();
-    // Alt+Space could not be had from anywhere; says so, once.
-    void shortcutUnavailable(const QString &reason);
+    // Alt+Space could not be had from anywhere: tells the user, once a run.
+    void altSpaceUnavailable(const QString &reason);
     void handleEscape();
     void focusEditor();
     [[nodiscard]] QRect popoverAnchor() const;
@@ -86,6 +88,8 @@ private:
     std::unique_ptr<FileDialogSaveDialog> m_saveDialog;
     std::unique_ptr<DesktopWorkspace> m_workspace;
     std::unique_ptr<SystemClipboard> m_clipboard;
+    std::unique_ptr<ShortcutSetup> m_shortcutSetup;
+    std::unique_ptr<AltSpaceFallback> m_altSpaceFallback;
     std::unique_ptr<PinlarkStore> m_store;
     Workspace *m_workspaceForView = nullptr;
 

@@ -54,6 +54,7 @@ public:
     static constexpr char16_t defaultSessionToken[] = u"pinlark_toggle";
     static constexpr char16_t defaultTrigger[] = u"ALT+space";
     void setShortcut(const QString &sessionToken, const QString &preferredTrigger);
+
     [[nodiscard]] State state() const { return m_state; }
 
     // How long each step of the handshake may wait for the portal before the shortcut is given

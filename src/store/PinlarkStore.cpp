@@ -29,6 +29,19 @@ const QString settingsErrorPrefix = u"Pinlark: error saving the passport code: "
 const QString invalidCodeMessage = u"Please enter a valid passport code"_s;
 const QString syncingMessage = u"Syncing with Vault\u2026"_s;
 const QString syncErrorPrefix = u"Sync error: "_s;
+const QString shortcutOfferText =
+    u"Alt+Space can't open Pinlark from other apps here. Set up another key instead?"_s;
+// The same steps as the README's "Where Alt+Space is not available".
+const QString shortcutStepsText =
+    u"Alt+Space can't open Pinlark from other apps here. To open it from anywhere, bind "
+    u"\"pinlark --toggle\" to a key in your desktop's keyboard shortcut settings (the README "
+    u"shows where)."_s;
+const QString shortcutSettingUpText = u"Setting up a shortcut\u2026"_s;
+const QString shortcutDoneSuffix = u" now opens Pinlark."_s;
+const QString shortcutFailedPrefix = u"Could not set up a shortcut: "_s;
+const QString shortcutFailedSuffix =
+    u" Bind \"pinlark --toggle\" to a key in your desktop's keyboard shortcut settings."_s;
+const QString shortcutSettingsErrorPrefix = u"Pinlark: error saving the settings: "_s;
 
 // The passport code is the whole secret of a vault: whoever reads it can pull, decrypt and
 // overwrite every card. Its settings file is the user's alone, and so is its folder, which
@@ -133,6 +146,20 @@ void PinlarkStore::setSelectedTag(const std::optional<QString> &tag)
     Q_EMIT aboutToChange();
     m_selectedTag = tag;
     Q_EMIT selectedTagChanged(m_selectedTag);
+}
+
+void PinlarkStore::setShortcutNotice(ShortcutNotice notice)
+{
+    Q_EMIT aboutToChange();
+    m_shortcutNotice = notice;
+    Q_EMIT shortcutNoticeChanged(m_shortcutNotice);
+}
+
+void PinlarkStore::setShortcutNoticeText(const QString &text)
+{
+    Q_EMIT aboutToChange();
+    m_shortcutNoticeText = text;
+    Q_EMIT shortcutNoticeTextChanged(m_shortcutNoticeText);
 }
 
 // Persistence
@@ -437,6 +464,72 @@ void PinlarkStore::openNotesFolder()
     const QString folder = storageDirectory();
     if (m_env.workspace)
         m_env.workspace->openUrl(QUrl::fromLocalFile(folder));
+}
+
+// Global shortcut
+
+void PinlarkStore::showShortcutNotice(ShortcutNotice notice, const QString &text)
+{
+    setShortcutNoticeText(text);
+    setShortcutNotice(notice);
+}
+
+bool PinlarkStore::shortcutNoticeWasSeen() const
+{
+    return openSettings()->value(shortcutNoticeKey).toBool();
+}
+
+bool PinlarkStore::offerShortcutSetup()
+{
+    if (m_shortcutNotice != ShortcutNotice::None || shortcutNoticeWasSeen())
+        return false;
+    if (m_env.shortcutSetup)
+        showShortcutNotice(ShortcutNotice::Offer, shortcutOfferText);
+    else
+        showShortcutNotice(ShortcutNotice::Steps, shortcutStepsText);
+    return true;
+}
+
+void PinlarkStore::shortcutNoticeSeen()
+{
+    if (m_shortcutNoticeRemembered)
+        return;
+    m_shortcutNoticeRemembered = true;
+    const std::unique_ptr<QSettings> settings = openSettings();
+    if (settings->value(shortcutNoticeKey).toBool())
+        return;
+    // The passport code may share the file: it stays private.
+    keepPrivate(settings->fileName());
+    settings->setValue(shortcutNoticeKey, true);
+    settings->sync();
+    keepPrivate(settings->fileName());
+    if (settings->status() != QSettings::NoError)
+        log(shortcutSettingsErrorPrefix + u"cannot write "_s + settings->fileName());
+}
+
+void PinlarkStore::setUpShortcut()
+{
+    if (!m_env.shortcutSetup || m_shortcutNotice == ShortcutNotice::SettingUp)
+        return;
+    shortcutNoticeSeen();
+    showShortcutNotice(ShortcutNotice::SettingUp, shortcutSettingUpText);
+    m_env.shortcutSetup->setUp([self = QPointer(this)](const Result<QString> &keys) {
+        if (!self)
+            return;
+        if (keys)
+            self->showShortcutNotice(ShortcutNotice::Done, keys.value() + shortcutDoneSuffix);
+        else
+            self->showShortcutNotice(ShortcutNotice::Failed,
+                                     shortcutFailedPrefix + keys.error() + shortcutFailedSuffix);
+    });
+}
+
+void PinlarkStore::dismissShortcutNotice()
+{
+    if (m_shortcutNotice == ShortcutNotice::None)
+        return;
+    shortcutNoticeSeen();
+    showShortcutNotice(ShortcutNotice::None, QString());
 }
 
 // Sync

@@ -3,6 +3,7 @@
 #include "model/NoteCard.h"
 #include "store/NotesFile.h"
 #include "store/SaveDialog.h"
+#include "store/ShortcutSetup.h"
 #include "store/SoundPlayer.h"
 #include "store/Workspace.h"
 #include "vault/PinlarkVaultSync.h"
@@ -40,8 +41,24 @@ class PinlarkStore final : public QObject
                    setSyncStatusMessage NOTIFY syncStatusMessageChanged)
     Q_PROPERTY(std::optional<QString> selectedTag READ selectedTag WRITE setSelectedTag NOTIFY
                    selectedTagChanged)
+    Q_PROPERTY(ShortcutNotice shortcutNotice READ shortcutNotice WRITE setShortcutNotice NOTIFY
+                   shortcutNoticeChanged)
+    Q_PROPERTY(QString shortcutNoticeText READ shortcutNoticeText WRITE setShortcutNoticeText NOTIFY
+                   shortcutNoticeTextChanged)
 
 public:
+    // The card's notice about the global shortcut, shown where Alt+Space cannot open Pinlark
+    // from other applications.
+    enum class ShortcutNotice {
+        None,      // nothing to say
+        Offer,     // offers to set up a shortcut in the desktop's settings
+        Steps,     // no settings Pinlark can write to: how to bind one by hand
+        SettingUp, // the setup is under way
+        Done,      // says which keys now open Pinlark
+        Failed,    // says what failed, and how to bind one by hand
+    };
+    Q_ENUM(ShortcutNotice)
+
     using Clock = std::function<Timestamp()>;
     using Logger = std::function<void(const QString &)>;
 
@@ -60,6 +77,9 @@ public:
         QString documentsFolder;
         // The Vault to sync with; none: the configured one (PinlarkVaultSync).
         std::optional<PinlarkVaultSync::VaultEndpoint> vault;
+        // Adds a shortcut to the desktop's own settings; none: the notice gives the steps to
+        // do it by hand.
+        ShortcutSetup *shortcutSetup = nullptr; // not owned
     };
 
     // Loads the notes file, or starts with the welcome card.
@@ -92,6 +112,10 @@ public:
     void setSyncStatusMessage(const std::optional<QString> &message);
     [[nodiscard]] const std::optional<QString> &selectedTag() const { return m_selectedTag; }
     void setSelectedTag(const std::optional<QString> &tag);
+    [[nodiscard]] ShortcutNotice shortcutNotice() const { return m_shortcutNotice; }
+    void setShortcutNotice(ShortcutNotice notice);
+    [[nodiscard]] const QString &shortcutNoticeText() const { return m_shortcutNoticeText; }
+    void setShortcutNoticeText(const QString &text);
 
     // Persistence.
     void saveNotes();            // debounced: 0.4 s after the last request, 1 s at most
@@ -130,6 +154,18 @@ public:
     void syncWithVault(const QString &code, SyncCompletion done);
     static inline const QString passportCodeKey = u"pinlark_passport_code"_s;
 
+    // The global shortcut. Where Alt+Space cannot open Pinlark from other applications, the
+    // card says so once: offerShortcutSetup() shows the notice unless the settings say it
+    // was seen in an earlier run, and returns whether it shows it. The view reports it seen
+    // (shortcutNoticeSeen) once it is on the screen; from then on it stays for this run only.
+    bool offerShortcutSetup();
+    [[nodiscard]] bool shortcutNoticeWasSeen() const;
+    void shortcutNoticeSeen();
+    // The notice's action: adds the shortcut through the environment's ShortcutSetup.
+    void setUpShortcut();
+    void dismissShortcutNotice();
+    static inline const QString shortcutNoticeKey = u"shortcut_notice_seen"_s;
+
 Q_SIGNALS:
     void aboutToChange();
     void cardsChanged(const QList<NoteCard> &cards);
@@ -139,12 +175,15 @@ Q_SIGNALS:
     void showSyncChanged(bool showSync);
     void syncStatusMessageChanged(const std::optional<QString> &syncStatusMessage);
     void selectedTagChanged(const std::optional<QString> &selectedTag);
+    void shortcutNoticeChanged(PinlarkStore::ShortcutNotice shortcutNotice);
+    void shortcutNoticeTextChanged(const QString &shortcutNoticeText);
 
 private:
     void loadNotes();
     void initSyncCode();
     [[nodiscard]] std::unique_ptr<QSettings> openSettings() const;
     void rememberPassportCode(const QString &code);
+    void showShortcutNotice(ShortcutNotice notice, const QString &text);
     void finishSync(const QList<NoteCard> &snapshot, Result<QList<NoteCard>, SyncError> outcome,
                     const SyncCompletion &done);
     [[nodiscard]] bool hasValidIndex() const;
@@ -173,6 +212,9 @@ private:
     bool m_showSync = false;
     std::optional<QString> m_syncStatusMessage;
     std::optional<QString> m_selectedTag;
+    ShortcutNotice m_shortcutNotice = ShortcutNotice::None;
+    QString m_shortcutNoticeText;
+    bool m_shortcutNoticeRemembered = false;
 
     QTimer m_saveTimer;
     QTimer m_longestWaitTimer; // started by the first request after a save, never restarted

@@ -12,6 +12,7 @@
 #include "ui/CardToast.h"
 #include "ui/FocusableTextView.h"
 #include "ui/PinlarkSyncPanel.h"
+#include "ui/ShortcutNoticeBand.h"
 #include "ui/StoreRedraw.h"
 #include "ui/TagChipRow.h"
 
@@ -80,6 +81,7 @@ PinlarkCardView::PinlarkCardView(PinlarkStore &store, const Services &services, 
 
     m_header = new CardHeader(m_store, this);
     m_chipRow = new TagChipRow(m_store, this);
+    m_shortcutNotice = new ShortcutNoticeBand(m_store, this);
     auto *accentStrip = new AccentStrip(m_store, this);
     m_editorArea = new CardEditorArea(m_store, this);
     m_footer = new CardFooter(m_store, this);
@@ -88,6 +90,7 @@ PinlarkCardView::PinlarkCardView(PinlarkStore &store, const Services &services, 
     column->setSpacing(0);
     column->addWidget(m_header);
     column->addWidget(m_chipRow);
+    column->addWidget(m_shortcutNotice);
     column->addWidget(accentStrip);
     column->addWidget(m_editorArea);
     column->addWidget(m_footer);

@@ -20,12 +20,14 @@ class PinlarkStore;
 class QKeyEvent;
 class QMenu;
 class QShortcut;
+class ShortcutNoticeBand;
 class TagChipRow;
 class Workspace;
 
 // The whole content of the popup: the current card of the store in an editor, a header for
 // stepping through the stack, recolouring and adding, a row of tag chips, and a footer with
-// the word count, the card commands and the actions menu. Each band is a part that draws
+// the word count, the card commands and the actions menu, and under the chips the band of
+// the shortcut notice while there is one. Each band is a part that draws
 // itself from the store; the view stacks them, lays the sync panel over them while the
 // store's showSync is on, and holds the commands, shortcuts and menu they share. It owns no
 // cards. Its own state is the two notices.
@@ -69,6 +71,8 @@ public:
     // The sync panel laid over the whole view while the store's showSync is on, else none.
     [[nodiscard]] PinlarkSyncPanel *syncPanel() const { return m_syncPanel; }
     [[nodiscard]] QMenu *actionsMenu() const { return m_menu; }
+    // The band of the store's shortcut notice; hidden while there is none.
+    [[nodiscard]] ShortcutNoticeBand *shortcutNotice() const { return m_shortcutNotice; }
 
     // The commands behind the controls, also reached by their shortcuts.
     void copyCurrentCard();
@@ -104,6 +108,7 @@ private:
 
     CardHeader *m_header = nullptr;
     TagChipRow *m_chipRow = nullptr;
+    ShortcutNoticeBand *m_shortcutNotice = nullptr;
     CardEditorArea *m_editorArea = nullptr;
     CardFooter *m_footer = nullptr;
     QWidget *m_outline = nullptr;

@@ -18,7 +18,9 @@ template<typename Redraw> void redrawOnChange(PinlarkStore &store, QObject *cont
     QObject::connect(&store, &PinlarkStore::showSyncChanged, context, redraw);
     QObject::connect(&store, &PinlarkStore::passportCodeChanged, context, redraw);
     QObject::connect(&store, &PinlarkStore::isSyncingChanged, context, redraw);
-    QObject::connect(&store, &PinlarkStore::syncStatusMessageChanged, context, std::move(redraw));
+    QObject::connect(&store, &PinlarkStore::syncStatusMessageChanged, context, redraw);
+    QObject::connect(&store, &PinlarkStore::shortcutNoticeChanged, context, redraw);
+    QObject::connect(&store, &PinlarkStore::shortcutNoticeTextChanged, context, std::move(redraw));
 }
 
 // The card the view shows: the store's current one, or the welcome card's values where
