@@ -9,6 +9,7 @@
 #include "app/LocalKeyMonitor.h"
 #include "app/PopupWindow.h"
 #include "app/PortalGlobalShortcut.h"
+#include "app/PortalShortcutSetup.h"
 #include "app/SingleInstance.h"
 #include "app/StatusIcon.h"
 #include "app/SystemClipboard.h"
@@ -72,8 +73,19 @@ AppDelegate::AppDelegate(PinlarkStore::Environment environment, QObject *parent)
     }
     m_clipboard = std::make_unique<SystemClipboard>();
     if (!environment.shortcutSetup) {
-        m_shortcutSetup =
-            makeShortcutSetup(qEnvironmentVariable("XDG_CURRENT_DESKTOP"), toggleCommand());
+        const QString desktop = qEnvironmentVariable("XDG_CURRENT_DESKTOP");
+        m_shortcutSetup = makeShortcutSetup(desktop, toggleCommand());
+        // KDE keeps its shortcuts behind the portal: the other key is asked for there, and
+        // works at once.
+        if (!m_shortcutSetup && isKdeDesktop(desktop))
+            m_shortcutSetup = std::make_unique<PortalShortcutSetup>(
+                QDBusConnection::sessionBus(),
+                [this](std::unique_ptr<PortalGlobalShortcut> shortcut, const QString &trigger) {
+                    connect(shortcut.get(), &GlobalShortcut::activated, this,
+                            &AppDelegate::togglePopover, Qt::QueuedConnection);
+                    m_globalHotkeyMonitors.push_back(std::move(shortcut));
+                    m_store->rememberPortalShortcutTrigger(trigger);
+                });
         environment.shortcutSetup = m_shortcutSetup.get();
     }
     m_workspaceForView = environment.workspace;
@@ -263,6 +275,10 @@ void AppDelegate::setupGlobalShortcut()
     if (askPortal) {
         auto shortcut = std::make_unique<PortalGlobalShortcut>(QDBusConnection::sessionBus());
         PortalGlobalShortcut *portal = shortcut.get();
+        // The key the user set up in place of Alt+Space, under its own component.
+        const QString trigger = m_store->portalShortcutTrigger();
+        if (PortalShortcutSetup::triggers().contains(trigger))
+            portal->setShortcut(PortalShortcutSetup::sessionToken(trigger), trigger);
         connect(portal, &GlobalShortcut::activated, this, &AppDelegate::togglePopover,
                 Qt::QueuedConnection);
         connect(portal, &PortalGlobalShortcut::stateChanged, this,

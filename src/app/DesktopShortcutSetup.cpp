@@ -20,6 +20,15 @@ QString toggleCommand()
     return program + u" --toggle"_s;
 }
 
+bool isKdeDesktop(QStringView currentDesktop)
+{
+    for (const QStringView name : currentDesktop.split(u':', Qt::SkipEmptyParts)) {
+        if (name.trimmed().compare(u"KDE", Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
 std::unique_ptr<ShortcutSetup> makeShortcutSetup(QStringView currentDesktop, const QString &command)
 {
     for (const QStringView name : currentDesktop.split(u':', Qt::SkipEmptyParts)) {

@@ -16,7 +16,11 @@
 
 // The setup for the first desktop in `currentDesktop` (XDG_CURRENT_DESKTOP, a colon-separated
 // list) whose settings Pinlark knows: GNOME, Budgie and Unity (GNOME's media-keys schema),
-// Cinnamon, Xfce. None elsewhere; KDE Plasma would take a backend of its own, through the
-// GlobalShortcuts portal.
+// Cinnamon, Xfce. None elsewhere; KDE Plasma has its own, through the portal, which the app
+// makes since it hands the bound shortcut to the app.
+// Whether `currentDesktop` (XDG_CURRENT_DESKTOP) names KDE Plasma, whose shortcuts an
+// application reaches through the GlobalShortcuts portal (PortalShortcutSetup).
+[[nodiscard]] bool isKdeDesktop(QStringView currentDesktop);
+
 [[nodiscard]] std::unique_ptr<ShortcutSetup> makeShortcutSetup(QStringView currentDesktop,
                                                                const QString &command);

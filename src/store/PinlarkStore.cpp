@@ -507,6 +507,24 @@ void PinlarkStore::shortcutNoticeSeen()
         log(shortcutSettingsErrorPrefix + u"cannot write "_s + settings->fileName());
 }
 
+QString PinlarkStore::portalShortcutTrigger() const
+{
+    return openSettings()->value(portalShortcutKey).toString();
+}
+
+void PinlarkStore::rememberPortalShortcutTrigger(const QString &trigger)
+{
+    const std::unique_ptr<QSettings> settings = openSettings();
+    if (settings->value(portalShortcutKey).toString() == trigger)
+        return;
+    keepPrivate(settings->fileName());
+    settings->setValue(portalShortcutKey, trigger);
+    settings->sync();
+    keepPrivate(settings->fileName());
+    if (settings->status() != QSettings::NoError)
+        log(shortcutSettingsErrorPrefix + u"cannot write "_s + settings->fileName());
+}
+
 void PinlarkStore::setUpShortcut()
 {
     if (!m_env.shortcutSetup || m_shortcutNotice == ShortcutNotice::SettingUp)

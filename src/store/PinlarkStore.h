@@ -165,6 +165,11 @@ public:
     void setUpShortcut();
     void dismissShortcutNotice();
     static inline const QString shortcutNoticeKey = u"shortcut_notice_seen"_s;
+    // The key a desktop portal was last asked for, where the user set one up in place of
+    // Alt+Space (KDE keeps a shortcut per key asked for); empty for Alt+Space.
+    [[nodiscard]] QString portalShortcutTrigger() const;
+    void rememberPortalShortcutTrigger(const QString &trigger);
+    static inline const QString portalShortcutKey = u"portal_shortcut_trigger"_s;
 
 Q_SIGNALS:
     void aboutToChange();
