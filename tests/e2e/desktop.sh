@@ -208,6 +208,30 @@ e2e_poll() {
     done
 }
 
+# e2e_notes_contain TEXT: succeeds when a card of the notes file contains TEXT.
+e2e_notes_contain() {
+    /usr/bin/python3 - "$E2E_NOTES" "$1" <<'PY'
+import json
+import sys
+
+path, text = sys.argv[1], sys.argv[2]
+try:
+    with open(path, encoding="utf-8") as f:
+        cards = json.load(f)
+except (OSError, ValueError) as error:
+    sys.exit(f"cannot read {path}: {error}")
+contents = [c.get("content", "") for c in cards if isinstance(c, dict)]
+if not any(text in t for t in contents if isinstance(t, str)):
+    sys.exit(f"no card holds {text!r}: {contents!r}")
+PY
+}
+
+# e2e_stop PID: ends one process this test started, and waits for it.
+e2e_stop() {
+    kill -TERM "$1" 2>/dev/null || return 0
+    wait "$1" 2>/dev/null || true
+}
+
 # The visible top-level window titled "Pinlark". Qt also creates an unmapped 1x1 window with
 # the same title (the client leader), so an unfiltered search may find that one first.
 e2e_visible_window() {
