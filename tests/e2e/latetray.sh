@@ -15,6 +15,7 @@
 set -euo pipefail
 
 E2E_NAME=e2e_latetray
+# shellcheck source=desktop.sh
 source "$(dirname "${BASH_SOURCE[0]}")/desktop.sh"
 
 [ $# -eq 5 ] || e2e_fail "usage: $0 PINLARK_BINARY X11PROBE TINT2RC SNI_HOST OUTPUT_DIR"
