@@ -221,11 +221,13 @@ void TestAppDelegate::launchWaitsForTrayBeforeOpening()
 void TestAppDelegate::trayAppearingLaterGetsTheIcon_data()
 {
     QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("beforeLaunch");
     QTest::addColumn<bool>("hostAtOnce");
     QTest::addColumn<bool>("opensBeforeTray");
-    QTest::newRow("watcher with a host, within the wait") << 2000 << true << false;
-    QTest::newRow("host registered after its watcher") << 2000 << false << false;
-    QTest::newRow("watcher after the wait") << 100 << true << true;
+    QTest::newRow("watcher with a host before launch") << 2000 << true << true << false;
+    QTest::newRow("watcher with a host, within the wait") << 2000 << false << true << false;
+    QTest::newRow("host registered after its watcher") << 2000 << false << false << false;
+    QTest::newRow("watcher after the wait") << 100 << false << true << true;
 }
 
 void TestAppDelegate::trayAppearingLaterGetsTheIcon()
@@ -233,6 +235,7 @@ void TestAppDelegate::trayAppearingLaterGetsTheIcon()
     // At login the panel often starts after Pinlark: its tray gets the icon when it comes,
     // and the popup opens by itself only if no tray came by the end of the wait.
     QFETCH(int, waitMs);
+    QFETCH(bool, beforeLaunch);
     QFETCH(bool, hostAtOnce);
     QFETCH(bool, opensBeforeTray);
     m_app.reset();
@@ -242,6 +245,8 @@ void TestAppDelegate::trayAppearingLaterGetsTheIcon()
     environment.saveDialog = m_saveDialog.get();
     environment.workspace = m_workspace.get();
     FakeStatusNotifierWatcher watcher(m_bus.address());
+    if (beforeLaunch)
+        QVERIFY(watcher.appear(hostAtOnce));
     AppDelegate app(environment);
     app.setTrayWait(waitMs);
     QElapsedTimer sinceLaunch;
@@ -251,7 +256,8 @@ void TestAppDelegate::trayAppearingLaterGetsTheIcon()
     if (opensBeforeTray)
         QTRY_VERIFY(app.popover()->isVisible());
 
-    QVERIFY(watcher.appear(hostAtOnce));
+    if (!beforeLaunch)
+        QVERIFY(watcher.appear(hostAtOnce));
     if (!hostAtOnce) {
         // A watcher with no host is no tray: Qt would not show the icon through it.
         QTest::qWait(300);
