@@ -14,6 +14,7 @@
 #include "app/StatusIcon.h"
 #include "app/SystemClipboard.h"
 #include "app/TerminationSignals.h"
+#include "app/TrayHostWatcher.h"
 #include "app/X11GlobalShortcut.h"
 #include "store/NotesFile.h"
 #include "ui/FocusableTextView.h"
@@ -107,16 +108,7 @@ AppDelegate::~AppDelegate()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
-    m_statusItem = new QSystemTrayIcon(this);
-    configureStatusIcon();
-    connect(m_statusItem, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                // Qt reports the second click of a quick pair as a double click, not as a
-                // click: each one toggles, so a quick open-and-close works.
-                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-                    statusItemClicked();
-            });
-    // A right click offers the two things a tray icon is expected to offer.
+    // A right click on the icon offers the two things a tray icon is expected to offer.
     m_statusMenu = new QMenu;
     m_statusMenu->addAction(u"Open or Close Pinlark"_s, this, &AppDelegate::togglePopover);
     m_statusMenu->addSeparator();
@@ -124,7 +116,6 @@ void AppDelegate::applicationDidFinishLaunching()
         m_store->saveNotesImmediately();
         QCoreApplication::quit();
     });
-    m_statusItem->setContextMenu(m_statusMenu);
 
     m_popover = new PopupWindow;
     PinlarkCardView::Services services;
@@ -149,35 +140,54 @@ void AppDelegate::applicationDidFinishLaunching()
     qApp->installEventFilter(this);
 
     setupGlobalShortcut();
-    // Shown last: once the icon is there, Alt+Space works too.
-    m_statusItem->show();
-
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        openUnlessTrayAppears();
+    // The icon comes last, once a tray is there: by then Alt+Space works too. Qt decides
+    // once, the first time its tray is touched, whether a D-Bus tray exists, so nothing
+    // touches it before the watcher has seen one: a panel that starts after Pinlark, as at
+    // login, still gets the icon, and Wayland without a tray never runs Qt's X11 tray code.
+    const bool onX11 = QGuiApplication::platformName() == u"xcb";
+    m_trayHosts = std::make_unique<TrayHostWatcher>(QDBusConnection::sessionBus(), onX11);
+    connect(m_trayHosts.get(), &TrayHostWatcher::trayAppeared, this, &AppDelegate::showStatusItem);
+    m_trayHosts->start();
+    openUnlessTrayAppears();
 }
 
 void AppDelegate::openUnlessTrayAppears()
 {
     // At login, Pinlark may start before the panel that holds the tray: give the tray a
-    // moment before deciding there is none. Qt embeds the icon by itself once one appears.
+    // moment before deciding there is none. A tray that comes later still gets the icon.
     if (m_trayWaitMs <= 0) {
         togglePopover();
         return;
     }
-    auto *poll = new QTimer(this);
-    m_trayPoll = poll;
-    poll->setInterval(trayPollMs);
-    auto waited = std::make_shared<QElapsedTimer>();
-    waited->start();
-    connect(poll, &QTimer::timeout, this, [this, poll, waited] {
-        const bool trayArrived = QSystemTrayIcon::isSystemTrayAvailable();
-        if (!trayArrived && waited->elapsed() < m_trayWaitMs)
-            return;
-        poll->deleteLater();
-        if (!trayArrived && !m_popover->isVisible())
+    auto *wait = new QTimer(this);
+    m_trayPoll = wait;
+    wait->setSingleShot(true);
+    wait->setInterval(m_trayWaitMs);
+    connect(wait, &QTimer::timeout, this, [this, wait] {
+        wait->deleteLater();
+        if (!m_popover->isVisible())
             togglePopover();
     });
-    poll->start();
+    wait->start();
+}
+
+void AppDelegate::showStatusItem()
+{
+    if (m_statusItem)
+        return;
+    // The icon is the way in now: the wait has nothing left to do.
+    delete m_trayPoll.data();
+    m_statusItem = new QSystemTrayIcon(this);
+    configureStatusIcon();
+    connect(m_statusItem, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                // Qt reports the second click of a quick pair as a double click, not as a
+                // click: each one toggles, so a quick open-and-close works.
+                if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                    statusItemClicked();
+            });
+    m_statusItem->setContextMenu(m_statusMenu);
+    m_statusItem->show();
 }
 
 void AppDelegate::applicationWillTerminate()

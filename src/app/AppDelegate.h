@@ -20,6 +20,7 @@ class QSystemTrayIcon;
 class QTimer;
 class ShortcutSetup;
 class SystemClipboard;
+class TrayHostWatcher;
 class Workspace;
 
 // Owns everything that lives for the whole run: the one store, the tray icon, the popup with
@@ -47,11 +48,11 @@ public:
 
     // How long launch waits for a tray to appear before it opens the popup instead.
     static constexpr int trayWaitMs = 2000;
-    static constexpr int trayPollMs = 100;
     void setTrayWait(int milliseconds) { m_trayWaitMs = milliseconds; }
 
-    // Puts the icon in the tray, builds the popup and installs the key monitors. Where no
-    // tray appears within trayWaitMs, the popup opens: it is then the only way in.
+    // Builds the popup, installs the key monitors and watches for a tray, which gets the icon
+    // whenever it appears, at launch or later. Where no tray appears within trayWaitMs, the
+    // popup opens: until one does, it is the only way in.
     void applicationDidFinishLaunching();
     // Writes a pending save before the process ends.
     void applicationWillTerminate();
@@ -63,6 +64,7 @@ public:
     void togglePopover();
 
     [[nodiscard]] PinlarkStore &store() { return *m_store; }
+    // Null until a tray is there to hold the icon.
     [[nodiscard]] QSystemTrayIcon *statusItem() const { return m_statusItem; }
     [[nodiscard]] PopupWindow *popover() const { return m_popover; }
     [[nodiscard]] PinlarkCardView *cardView() const { return m_cardView; }
@@ -75,6 +77,7 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void showStatusItem();
     void configureStatusIcon();
     void openUnlessTrayAppears();
     void setupGlobalShortcut();
@@ -102,4 +105,5 @@ private:
     int m_reopenGuardMs = reopenGuardMs;
     int m_trayWaitMs = trayWaitMs;
     QPointer<QTimer> m_trayPoll;
+    std::unique_ptr<TrayHostWatcher> m_trayHosts;
 };

@@ -2,13 +2,17 @@
 #include "app/PopupWindow.h"
 #include "tests/support/FakeSaveDialog.h"
 #include "tests/support/FakeWorkspace.h"
+#include "tests/support/PrivateBus.h"
 #include "tests/support/RecordingSoundPlayer.h"
 #include "tests/support/StoreTestHelpers.h"
 #include "ui/FocusableTextView.h"
 #include "ui/PinlarkCardView.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QRasterWindow>
 #include <QSignalSpy>
@@ -16,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -23,20 +28,67 @@ using namespace Qt::StringLiterals;
 namespace {
 // How a test ends one of the popup's dialogs.
 enum DialogEnd { Reject, Accept, Delete };
+
+// A panel's StatusNotifierWatcher, on a connection of its own to the test's bus. It comes up
+// when the test says, with or without a host registered with it.
+class FakeStatusNotifierWatcher final : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ isHostRegistered)
+
+public:
+    explicit FakeStatusNotifierWatcher(const QString &address)
+        : m_bus(QDBusConnection::connectToBus(address, u"fake-status-notifier-watcher"_s))
+    {}
+    ~FakeStatusNotifierWatcher() override
+    {
+        m_bus.unregisterService(u"org.kde.StatusNotifierWatcher"_s);
+        m_bus.unregisterObject(u"/StatusNotifierWatcher"_s);
+        QDBusConnection::disconnectFromBus(m_bus.name());
+    }
+    Q_DISABLE_COPY_MOVE(FakeStatusNotifierWatcher)
+
+    [[nodiscard]] bool isHostRegistered() const { return m_hostRegistered; }
+
+    [[nodiscard]] bool appear(bool withHost)
+    {
+        m_hostRegistered = withHost;
+        return m_bus.registerObject(u"/StatusNotifierWatcher"_s, this,
+                                    QDBusConnection::ExportAllProperties |
+                                        QDBusConnection::ExportAllSignals) &&
+               m_bus.registerService(u"org.kde.StatusNotifierWatcher"_s);
+    }
+    void registerHost()
+    {
+        m_hostRegistered = true;
+        emit StatusNotifierHostRegistered();
+    }
+
+signals:
+    void StatusNotifierHostRegistered();
+
+private:
+    QDBusConnection m_bus;
+    bool m_hostRegistered = false;
+};
 } // namespace
 
-// The shell over a real store and card view, offscreen. The offscreen platform has no tray,
-// so the popup opens at launch, as it does on a desktop without one.
+// The shell over a real store and card view, offscreen, on a session bus of the test's own.
+// Neither has a tray, so the popup opens at launch, as it does on a desktop without one.
 class TestAppDelegate final : public QObject
 {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
     void launchOpensPopupWithEditorFocused();
     void launchWaitsForTrayBeforeOpening();
+    void trayAppearingLaterGetsTheIcon_data();
+    void trayAppearingLaterGetsTheIcon();
     void toggleClosesWithImmediateSaveAndResetsSync();
     void escape_data();
     void escape();
@@ -61,6 +113,7 @@ private:
     // application's, and waits for the popup to close itself.
     void switchTo(QRasterWindow &other);
 
+    PrivateBus m_bus;
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<RecordingSoundPlayer> m_sounds;
     std::unique_ptr<FakeSaveDialog> m_saveDialog;
@@ -84,6 +137,16 @@ void TestAppDelegate::switchTo(QRasterWindow &other)
     other.show();
     other.requestActivate();
     QTRY_VERIFY(!m_app->popover()->isVisible());
+}
+
+void TestAppDelegate::initTestCase()
+{
+    if (PrivateBus::daemon().isEmpty())
+        QFAIL("no dbus-daemon; './dev deps' installs it");
+    const auto started = m_bus.start();
+    QVERIFY2(started.ok(), qPrintable(started.ok() ? QString() : started.error()));
+    // Before anything asks for the session bus: the app's is the test's.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.address().toUtf8());
 }
 
 void TestAppDelegate::init()
@@ -117,7 +180,8 @@ void TestAppDelegate::cleanup()
 void TestAppDelegate::launchOpensPopupWithEditorFocused()
 {
     PopupWindow *popup = m_app->popover();
-    QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
+    // No tray, so Qt's tray is never touched.
+    QVERIFY(!m_app->statusItem());
     QVERIFY(popup->isVisible());
     QCOMPARE(popup->size(), QSize(420, 430));
     // A tool window: out of the taskbar, yet a window screen readers can see into.
@@ -125,8 +189,6 @@ void TestAppDelegate::launchOpensPopupWithEditorFocused()
     QVERIFY(popup->windowFlags().testFlag(Qt::FramelessWindowHint));
     QVERIFY(popup->windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     QCOMPARE(popup->content(), m_app->cardView());
-    QCOMPARE(m_app->statusItem()->toolTip(), u"Pinlark"_s);
-    QVERIFY(!m_app->statusItem()->icon().isNull());
     // The local key monitor is always there; no global one without X11 or Wayland.
     QCOMPARE(m_app->globalHotkeyMonitors().size(), 1U);
 }
@@ -155,6 +217,64 @@ void TestAppDelegate::launchWaitsForTrayBeforeOpening()
     toggled.togglePopover();
     QTest::qWait(600);
     QVERIFY(!toggled.popover()->isVisible());
+}
+
+void TestAppDelegate::trayAppearingLaterGetsTheIcon_data()
+{
+    QTest::addColumn<int>("waitMs");
+    QTest::addColumn<bool>("beforeLaunch");
+    QTest::addColumn<bool>("hostAtOnce");
+    QTest::addColumn<bool>("opensBeforeTray");
+    QTest::newRow("watcher with a host before launch") << 2000 << true << true << false;
+    QTest::newRow("watcher with a host, within the wait") << 2000 << false << true << false;
+    QTest::newRow("host registered after its watcher") << 2000 << false << false << false;
+    QTest::newRow("watcher after the wait") << 100 << false << true << true;
+}
+
+void TestAppDelegate::trayAppearingLaterGetsTheIcon()
+{
+    // At login the panel often starts after Pinlark: its tray gets the icon when it comes,
+    // and the popup opens by itself only if no tray came by the end of the wait.
+    QFETCH(int, waitMs);
+    QFETCH(bool, beforeLaunch);
+    QFETCH(bool, hostAtOnce);
+    QFETCH(bool, opensBeforeTray);
+    m_app.reset();
+    PinlarkStore::Environment environment;
+    environment.notesFolder = m_dir->path();
+    environment.sounds = m_sounds.get();
+    environment.saveDialog = m_saveDialog.get();
+    environment.workspace = m_workspace.get();
+    FakeStatusNotifierWatcher watcher(m_bus.address());
+    if (beforeLaunch)
+        QVERIFY(watcher.appear(hostAtOnce));
+    AppDelegate app(environment);
+    app.setTrayWait(waitMs);
+    QElapsedTimer sinceLaunch;
+    sinceLaunch.start();
+    app.applicationDidFinishLaunching();
+    QVERIFY(!app.statusItem());
+    if (opensBeforeTray)
+        QTRY_VERIFY(app.popover()->isVisible());
+
+    if (!beforeLaunch)
+        QVERIFY(watcher.appear(hostAtOnce));
+    if (!hostAtOnce) {
+        // A watcher with no host is no tray: Qt would not show the icon through it.
+        QTest::qWait(300);
+        QVERIFY(!app.statusItem());
+        watcher.registerHost();
+    }
+    QTRY_VERIFY(app.statusItem());
+    QVERIFY(app.statusItem()->isVisible());
+    QCOMPARE(app.statusItem()->toolTip(), u"Pinlark"_s);
+    QVERIFY(!app.statusItem()->icon().isNull());
+    QVERIFY(app.statusItem()->contextMenu());
+    QCOMPARE(app.statusItem()->contextMenu()->actions().size(), 3);
+
+    // Past the end of the wait: the popup is as it was when the tray came.
+    QTest::qWait(int(std::max<qint64>(0, waitMs + 300 - sinceLaunch.elapsed())));
+    QCOMPARE(app.popover()->isVisible(), opensBeforeTray);
 }
 
 void TestAppDelegate::toggleClosesWithImmediateSaveAndResetsSync()

@@ -12,6 +12,9 @@
 #     e2e_start_display              Xvfb; exports DISPLAY
 #     e2e_start_session_bus          dbus-daemon that activates nothing; exports
 #                                    DBUS_SESSION_BUS_ADDRESS
+#     e2e_run_unprivileged           where the test runs as root: run the bus, pinlark and
+#                                    whatever the script starts through "${E2E_AS[@]}" as
+#                                    nobody, who then owns the private folders
 #     e2e_start_pinlark [VAR=VALUE...]
 #     e2e_poll SECONDS WHAT COMMAND...
 #     e2e_notes_contain TEXT         succeeds when a card of the notes file holds TEXT
@@ -23,6 +26,8 @@ E2E_START_SECONDS=${PINLARK_E2E_START_SECONDS:-90}
 E2E_STEP_SECONDS=${PINLARK_E2E_STEP_SECONDS:-30}
 
 e2e_pids=()
+# The prefix that runs a command as the test's user: empty, or setpriv for nobody.
+E2E_AS=()
 E2E_TMP=
 E2E_PINLARK_PID=
 E2E_FAILED=
@@ -92,6 +97,20 @@ e2e_begin() {
     E2E_LOG="$E2E_TMP/pinlark.log"
 }
 
+# Some programs refuse to run as root (sway): as root, the test's processes run as nobody,
+# with the private folders (and a copy of pinlark, which nobody may not reach where it was
+# built) theirs.
+e2e_run_unprivileged() {
+    [ "$(id -u)" -eq 0 ] || return 0
+    e2e_require setpriv
+    mkdir -p "$E2E_TMP/bin"
+    cp "$E2E_PINLARK" "$E2E_TMP/bin/pinlark"
+    E2E_PINLARK="$E2E_TMP/bin/pinlark"
+    chmod 755 "$E2E_TMP"
+    chown -R 65534:65534 "$E2E_TMP"
+    E2E_AS=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+}
+
 # Starts a background command with its output in a log and remembers its id for the cleanup.
 e2e_spawn() {
     local log=$1
@@ -152,7 +171,7 @@ e2e_start_session_bus() {
     [ -f "$E2E_PRIVATE_BUS_CONFIG" ] || e2e_fail "no bus configuration at $E2E_PRIVATE_BUS_CONFIG"
     # Without a session bus, the D-Bus library would start one through dbus-launch that
     # outlives the test.
-    dbus-daemon --config-file="$E2E_PRIVATE_BUS_CONFIG" --nofork --nosyslog --print-address=3 \
+    "${E2E_AS[@]}" dbus-daemon --config-file="$E2E_PRIVATE_BUS_CONFIG" --nofork --nosyslog --print-address=3 \
         3>"$E2E_TMP/session-bus" >"$E2E_TMP/session-bus.log" 2>&1 &
     e2e_pids+=($!)
     e2e_wait_for_line "$E2E_TMP/session-bus" "$!" "the session bus" "$E2E_TMP/session-bus.log"
@@ -160,7 +179,7 @@ e2e_start_session_bus() {
     export DBUS_SESSION_BUS_ADDRESS
     # A bus that could start the machine's services is not the one the test is meant for.
     local reply activatable
-    reply=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus \
+    reply=$("${E2E_AS[@]}" dbus-send --session --print-reply --dest=org.freedesktop.DBus \
         /org/freedesktop/DBus org.freedesktop.DBus.ListActivatableNames 2>&1) ||
         e2e_fail "the session bus does not answer: $reply"
     activatable=$(sed -n 's/^ *string "\(.*\)"$/\1/p' <<<"$reply" | grep -vx org.freedesktop.DBus) ||
@@ -179,7 +198,7 @@ e2e_start_tray() {
 }
 
 e2e_start_pinlark() {
-    env "$@" "$E2E_PINLARK" >"$E2E_LOG" 2>&1 &
+    "${E2E_AS[@]}" env "$@" "$E2E_PINLARK" >"$E2E_LOG" 2>&1 &
     E2E_PINLARK_PID=$!
     e2e_pids+=($!)
     echo "Started pinlark (pid $E2E_PINLARK_PID)"
@@ -209,7 +228,7 @@ e2e_poll() {
     done
 }
 
-# Succeeds when a card of the notes file contains the text.
+# e2e_notes_contain TEXT: succeeds when a card of the notes file contains TEXT.
 e2e_notes_contain() {
     /usr/bin/python3 - "$E2E_NOTES" "$1" <<'PY'
 import json
@@ -222,9 +241,15 @@ try:
 except (OSError, ValueError) as error:
     sys.exit(f"cannot read {path}: {error}")
 contents = [c.get("content", "") for c in cards if isinstance(c, dict)]
-if not any(isinstance(t, str) and text in t for t in contents):
+if not any(text in t for t in contents if isinstance(t, str)):
     sys.exit(f"no card holds {text!r}: {contents!r}")
 PY
+}
+
+# e2e_stop PID: ends one process this test started, and waits for it.
+e2e_stop() {
+    kill -TERM "$1" 2>/dev/null || return 0
+    wait "$1" 2>/dev/null || true
 }
 
 # The visible top-level window titled "Pinlark". Qt also creates an unmapped 1x1 window with
