@@ -6,8 +6,11 @@
 #   1. The portal binds Alt+Space; a press opens the card, typing saves, a press closes it.
 #   2. After a restart Pinlark comes back to the same shortcut: still one component, still
 #      keyed, and a press still opens the card.
-#   3. Where the desktop cannot give the key (another program holds it), Pinlark does not
-#      believe it is bound: it says Alt+Space works only while it is open.
+#   3. Where the desktop cannot give the key (another program holds it, as KRunner does on
+#      KDE), Pinlark does not believe it is bound: it says Alt+Space works only while it is
+#      open, and the card's notice offers another key. Set Up Shortcut, pressed as assistive
+#      technology presses it, binds Ctrl+Alt+Space through the portal, and it works at once.
+#   4. After a restart Pinlark asks for that same key's component, and it works from the start.
 #
 #   portal.sh PINLARK_BINARY OUTPUT_DIR
 set -euo pipefail
@@ -17,10 +20,18 @@ source "$(dirname "${BASH_SOURCE[0]}")/desktop.sh"
 here=$(dirname "${BASH_SOURCE[0]}")
 
 [ $# -eq 2 ] || e2e_fail "usage: $0 PINLARK_BINARY OUTPUT_DIR"
-e2e_require Xvfb xdotool xprop openbox dbus-daemon dbus-send /usr/bin/python3
+bus_launcher=/usr/libexec/at-spi-bus-launcher
+e2e_require Xvfb xdotool xprop openbox dbus-daemon dbus-send "$bus_launcher" /usr/bin/python3
 e2e_begin "$1" "$2"
 e2e_start_display
 e2e_start_session_bus
+# The accessibility bus, for pressing the notice's button as a screen reader would.
+e2e_spawn "$E2E_TMP/at-spi-bus-launcher.log" "$bus_launcher" --launch-immediately
+a11y_bus_owned() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus | grep -q 'boolean true'
+}
+e2e_poll "$E2E_START_SECONDS" "accessibility bus launcher on the session bus" a11y_bus_owned
 # openbox as installed: its rc.xml binds Alt+Space to the window menu.
 e2e_spawn "$E2E_TMP/openbox.log" openbox --sm-disable --config-file /etc/xdg/openbox/rc.xml
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
@@ -63,6 +74,19 @@ sys.exit(0 if len(keys) == 1 and keys[0] else 1)
 PY
 }
 
+# component_key NAME: prints the key of the component's one shortcut; succeeds when it has one.
+component_key() {
+    /usr/bin/python3 - "$(portal Components)" "$1" <<'PY'
+import json
+import sys
+
+component = json.loads(sys.argv[1]).get(sys.argv[2], {})
+key = component.get("toggle-popup", {}).get("key", "")
+print(key)
+sys.exit(0 if key else 1)
+PY
+}
+
 handshake_done() { grep -q '^BindShortcuts' "$portal_log"; }
 press() { portal Press string:toggle-popup | grep -q 'int32 1'; }
 popup_shown() { e2e_visible_window >/dev/null; }
@@ -99,12 +123,36 @@ e2e_poll "$E2E_STEP_SECONDS" "the card after a press, after a restart" popup_sho
 e2e_poll "$E2E_STEP_SECONDS" "the press delivered" press
 e2e_poll "$E2E_STEP_SECONDS" "the card closed by a second press" popup_hidden
 
-# --- 3. A desktop that cannot give Alt+Space: not believed bound, and said so.
+# --- 3. A desktop that cannot give Alt+Space: not believed bound, said so, and another key
+# offered and set up through the portal.
 stop_pinlark_and_portal
 rm -f "$store"
 start_portal --taken Alt+Space
-e2e_start_pinlark
+e2e_start_pinlark XDG_CURRENT_DESKTOP=KDE QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 e2e_poll "$E2E_START_SECONDS" "Pinlark binding its shortcut" handshake_done
 e2e_poll "$E2E_STEP_SECONDS" "Pinlark saying Alt+Space is unavailable" \
     grep -q 'Alt+Space works only while Pinlark is open' "$E2E_LOG"
-echo "PASS: bound through the portal, kept across a restart, a keyless binding reported"
+"$E2E_PINLARK" --toggle >>"$E2E_TMP/toggle.log" 2>&1 || e2e_fail "pinlark --toggle failed"
+e2e_poll "$E2E_STEP_SECONDS" "the card opened by pinlark --toggle" popup_shown
+e2e_poll "$E2E_STEP_SECONDS" "the notice's Set Up Shortcut pressed" \
+    /usr/bin/python3 "$here/press_button.py" "Set Up Shortcut"
+e2e_poll "$E2E_STEP_SECONDS" "Ctrl+Alt+Space bound through the portal" \
+    component_key pinlark_toggle_ctrl_alt_space
+[ "$E2E_POLL_OUTPUT" = Ctrl+Alt+Space ] || e2e_fail "the portal bound '$E2E_POLL_OUTPUT'"
+e2e_poll "$E2E_STEP_SECONDS" "the press delivered" press
+e2e_poll "$E2E_STEP_SECONDS" "the card closed by the new key" popup_hidden
+e2e_poll "$E2E_STEP_SECONDS" "the press delivered" press
+e2e_poll "$E2E_STEP_SECONDS" "the card opened by the new key" popup_shown
+
+# --- 4. The next start asks for the key set up, and has it at once.
+stop_pinlark_and_portal
+start_portal --taken Alt+Space
+e2e_start_pinlark XDG_CURRENT_DESKTOP=KDE
+e2e_poll "$E2E_START_SECONDS" "Pinlark binding its shortcut" handshake_done
+e2e_poll "$E2E_STEP_SECONDS" "the kept key" component_key pinlark_toggle_ctrl_alt_space
+sleep 0.5
+grep -q 'works only while Pinlark is open' "$E2E_LOG" &&
+    e2e_fail "after the setup and a restart, Pinlark says Alt+Space is unavailable"
+e2e_poll "$E2E_STEP_SECONDS" "the press delivered after a restart" press
+e2e_poll "$E2E_STEP_SECONDS" "the card opened by the key set up" popup_shown
+echo "PASS: bound through the portal, kept across a restart, a taken key reported and replaced"
