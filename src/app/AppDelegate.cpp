@@ -136,7 +136,7 @@ void AppDelegate::applicationDidFinishLaunching()
     // A session manager asks before it ends the session.
     connect(qApp, &QGuiApplication::commitDataRequest, m_store.get(),
             &PinlarkStore::saveNotesImmediately);
-    // The drawn icon takes the text colour of the moment; a new palette needs a new picture.
+    // A change of icon theme may bring the installed icon, or take it away.
     qApp->installEventFilter(this);
 
     setupGlobalShortcut();
