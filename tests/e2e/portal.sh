@@ -8,7 +8,8 @@
 #      keyed, and a press still opens the card.
 #   3. Where the desktop cannot give the key (another program holds it, as KRunner does on
 #      KDE), Pinlark does not believe it is bound: it says Alt+Space works only while it is
-#      open, and the card's notice offers another key. Set Up Shortcut, pressed as assistive
+#      open, in a desktop notification (fake_notifications.py) as well, and the card's notice
+#      offers another key. Set Up Shortcut, pressed as assistive
 #      technology presses it, binds Ctrl+Alt+Space through the portal, and it works at once.
 #   4. After a restart Pinlark asks for that same key's component, and it works from the start.
 #
@@ -128,10 +129,27 @@ e2e_poll "$E2E_STEP_SECONDS" "the card closed by a second press" popup_hidden
 stop_pinlark_and_portal
 rm -f "$store"
 start_portal --taken Alt+Space
+notifications="$E2E_TMP/notifications.log"
+e2e_spawn "$notifications" /usr/bin/python3 "$here/fake_notifications.py"
+e2e_poll "$E2E_START_SECONDS" "the notification server" grep -q '"ready"' "$notifications"
 e2e_start_pinlark XDG_CURRENT_DESKTOP=KDE QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
 e2e_poll "$E2E_START_SECONDS" "Pinlark binding its shortcut" handshake_done
 e2e_poll "$E2E_STEP_SECONDS" "Pinlark saying Alt+Space is unavailable" \
     grep -q 'Alt+Space works only while Pinlark is open' "$E2E_LOG"
+notified() {
+    /usr/bin/python3 - "$notifications" <<'PY'
+import json
+import sys
+
+calls = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.strip()]
+notes = [c for c in calls if c.get("method") == "Notify"]
+print(json.dumps(notes))
+sys.exit(0 if len(notes) == 1 and "Alt+Space" in notes[0]["summary"]
+         and notes[0]["app_name"] == "Pinlark" else 1)
+PY
+}
+e2e_poll "$E2E_STEP_SECONDS" "one notification naming Alt+Space" notified
+echo "Notified: $E2E_POLL_OUTPUT"
 "$E2E_PINLARK" --toggle >>"$E2E_TMP/toggle.log" 2>&1 || e2e_fail "pinlark --toggle failed"
 e2e_poll "$E2E_STEP_SECONDS" "the card opened by pinlark --toggle" popup_shown
 e2e_poll "$E2E_STEP_SECONDS" "the notice's Set Up Shortcut pressed" \
@@ -153,6 +171,7 @@ e2e_poll "$E2E_STEP_SECONDS" "the kept key" component_key pinlark_toggle_ctrl_al
 sleep 0.5
 grep -q 'works only while Pinlark is open' "$E2E_LOG" &&
     e2e_fail "after the setup and a restart, Pinlark says Alt+Space is unavailable"
+notified || e2e_fail "notified again after the setup: $(cat "$notifications")"
 e2e_poll "$E2E_STEP_SECONDS" "the press delivered after a restart" press
 e2e_poll "$E2E_STEP_SECONDS" "the card opened by the key set up" popup_shown
 echo "PASS: bound through the portal, kept across a restart, a taken key reported and replaced"
