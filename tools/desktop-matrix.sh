@@ -92,6 +92,12 @@ run_session() {
     [ $status -eq 0 ] || echo "error=session ended with status $status$([ $status -eq 124 ] && echo ' (time-out)')" >>"$d/s/result"
 }
 
+# What pinlark wrote to stderr besides its own lines, once each, shortened for a table cell.
+warnings() {
+    grep -hv '^Pinlark:' "$1" 2>/dev/null | sed 's/[|`]/ /g' | sort -u | head -n 3 | cut -c1-130 |
+        paste -sd ';' | sed 's/;/; /g'
+}
+
 get() { sed -n "s/^$2=//p" "$1/s/result" 2>/dev/null | tail -n 1; }
 
 row() {
@@ -105,10 +111,13 @@ row() {
     [ "$alt" = not ] && alt="not${reason:+ ($reason)}"
     [ "$alt" = works ] && [ -n "$reason" ] && alt="works, yet printed ($reason)"
     toggle="opens: $(get "$n" toggle)"
+    [ -n "$(get "$n" toggle)" ] || toggle=error
     [ "$(get "$n" toggle)" = yes ] && toggle+="; typed: $(get "$n" typed); Escape closes: $(get "$n" escape)"
     notif=$(/usr/bin/python3 "$here/desktop-matrix/notifications.py" "$n/s/notify-monitor.log" 2>/dev/null)
-    warn=$(grep -hv '^Pinlark:' "$n/s/pinlark.log" "$l/s/pinlark.log" 2>/dev/null | sed 's/[|`]/ /g' |
-        sort -u | head -n 3 | cut -c1-90 | paste -sd ';' | sed 's/;/; /g')
+    warn=$(warnings "$n/s/pinlark.log")
+    local late_warn
+    late_warn=$(warnings "$l/s/pinlark.log")
+    [ -z "$late_warn" ] || [ "$late_warn" = "$warn" ] || warn="${warn:-none}; with the tray late: $late_warn"
     [ -n "$warn" ] || warn=none
     if [ -n "$err" ]; then
         printf '| %s | error: %s | %s | %s | %s | %s | %s | %s |\n' "$(version "$1")" "$err" \

@@ -118,7 +118,25 @@ write_sway_config() {
     } >"$dir/sway.conf"
 }
 
+# require TOOL...: a missing tool is this desktop's error, not a silent "no".
+require() {
+    local tool missing=()
+    for tool in "$@"; do command -v "$tool" >/dev/null 2>&1 || missing+=("$tool"); done
+    [ ${#missing[@]} -eq 0 ] || { result error "missing ${missing[*]}"; exit 1; }
+}
+
 start_desktop() {
+    require dbus-daemon dbus-monitor "$py"
+    case $desktop in
+    bare-x | openbox | xfce) require Xvfb xprop xwininfo xdotool xmessage wmctrl tint2 ;;
+    weston) require Xvfb xdotool weston weston-debug weston-flower ;;
+    sway) require sway swaybar swaymsg wtype weston-flower ;;
+    gnome*) require gnome-shell gsettings /usr/libexec/dconf-service weston-flower ;;
+    esac
+    case $desktop in
+    openbox) require openbox ;;
+    xfce) require xfwm4 xfce4-panel /usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd ;;
+    esac
     case $desktop in
     bare-x)
         start_xvfb
@@ -183,10 +201,13 @@ popup_open() {
     sway) swaymsg -t get_tree | grep -q '"app_id": "app.pinlark.Pinlark"' ;;
     gnome*) [ "$("$py" "$here/gnome_shell.py" eval "global.get_window_actors().filter(a =>
                 a.meta_window.get_wm_class() == 'app.pinlark.Pinlark' && a.visible).length")" -ge 1 ] ;;
-    weston) weston-debug -o "$dir/scene.txt" scene-graph >/dev/null 2>&1 &
+    weston) # weston-debug keeps printing the scene graph: read its last picture only
+            rm -f "$dir/scene.txt"
+            weston-debug -o "$dir/scene.txt" scene-graph >/dev/null 2>&1 &
             local dbg=$!
             sleep 0.5; kill "$dbg" 2>/dev/null; wait "$dbg" 2>/dev/null
-            grep -q "Pinlark" "$dir/scene.txt" ;;
+            awk '/^Weston scene graph at/ { last = "" } { last = last $0 "\n" } END { printf "%s", last }' \
+                "$dir/scene.txt" | tee -a "$dir/scenes.txt" | grep -q "of app.pinlark.Pinlark" ;;
     *) "$py" "$here/x11.py" popup ;;
     esac
 }
