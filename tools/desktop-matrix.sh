@@ -20,7 +20,12 @@
 #                    Escape closes the card
 #   notification     pinlark sent one whose summary names Alt+Space (seen on the bus)
 #   Qt warnings      what pinlark wrote to stderr that was not its own "Pinlark:" lines
-# The desktops run as uid 65534 when started as root: sway and GNOME refuse root.
+# What each session runs besides the desktop: a fake notification server where the desktop
+# has none of its own, the portal front end on GNOME and sway (with the back ends those
+# desktops ship, none of which offers GlobalShortcuts), and another application (xmessage
+# or weston-flower) that has the keyboard when Alt+Space is pressed. sway gets no binding
+# for Alt+Space: the column shows what pinlark manages by itself. The desktops run as uid
+# 65534 when started as root: sway and GNOME refuse root.
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -104,7 +109,9 @@ row() {
     local n="$work/$1-normal" l="$work/$1-late" err tray late popup alt reason toggle typed esc notif warn
     err=$(get "$n" error)
     [ -n "$err" ] || err=$(get "$l" error)
-    tray=$(get "$n" tray) late=$(get "$l" late) popup=$(get "$n" popup) alt=$(get "$n" altspace)
+    tray=$(get "$n" tray) late=$(get "$l" late)
+    popup=$(get "$n" popup) alt=$(get "$n" altspace)
+    [ "$(get "$l" late_popup)" != yes ] || late+="; the popup opened by itself"
     [ -n "$tray" ] && [ "$tray" != no ] && tray="yes ($tray)"
     reason=$(grep -ho 'Alt+Space works only while Pinlark is open (.*)\. Bind' "$n/s/pinlark.log" 2>/dev/null |
         head -n 1 | sed 's/^Alt+Space works only while Pinlark is open (//; s/)\. Bind$//')
