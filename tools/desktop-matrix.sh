@@ -30,7 +30,7 @@ set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 all=(openbox xfce gnome-appindicator gnome sway weston bare-x)
-out= keep=
+out='' keep=''
 while [ $# -gt 0 ]; do
     case $1 in
     --out) out=$2; shift 2 ;;
@@ -62,7 +62,7 @@ cleanup() {
     for d in "$work"/*/; do
         [ -d "$d" ] && end_leftovers "$d"
     done
-    [ -n "$keep" ] && echo "sessions kept in $work" >&2 || rm -rf "$work"
+    if [ -n "$keep" ]; then echo "sessions kept in $work" >&2; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
@@ -106,7 +106,7 @@ warnings() {
 get() { sed -n "s/^$2=//p" "$1/s/result" 2>/dev/null | tail -n 1; }
 
 row() {
-    local n="$work/$1-normal" l="$work/$1-late" err tray late popup alt reason toggle typed esc notif warn
+    local n="$work/$1-normal" l="$work/$1-late" err tray late popup alt reason toggle notif warn
     err=$(get "$n" error)
     [ -n "$err" ] || err=$(get "$l" error)
     tray=$(get "$n" tray) late=$(get "$l" late)

@@ -84,7 +84,8 @@ start_bus() { # start_bus NAME: a dbus-daemon that activates nothing; sets bus_a
 start_xvfb() {
     spawn xvfb Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset 3>"$dir/display"
     wait_for 20 test -s "$dir/display" || { result error "Xvfb did not start"; exit 1; }
-    export DISPLAY=":$(head -n 1 "$dir/display")"
+    DISPLAY=":$(head -n 1 "$dir/display")"
+    export DISPLAY
 }
 
 start_tint2() {
@@ -276,9 +277,14 @@ toggle() {
 start_other_app() {
     if x11; then
         spawn other xmessage -name matrixother -geometry 300x100+300+300 "another application"
-        wait_for 10 xdotool search --onlyvisible --classname matrixother &&
-            xdotool windowactivate "$(xdotool search --onlyvisible --classname matrixother | head -n 1)" 2>/dev/null ||
-            xdotool windowfocus "$(xdotool search --onlyvisible --classname matrixother | head -n 1)"
+        if wait_for 10 xdotool search --onlyvisible --classname matrixother; then
+            local window
+            window=$(xdotool search --onlyvisible --classname matrixother | head -n 1)
+            # windowactivate needs a window manager; without one, focus the window directly.
+            xdotool windowactivate "$window" 2>/dev/null || xdotool windowfocus "$window"
+        else
+            note "xmessage did not show"
+        fi
     else
         spawn other weston-flower
     fi
@@ -325,7 +331,7 @@ if [ "$phase" = late ]; then
     start_tray
     note "tray started"
     if wait_for 10 icon_shown; then result late "shown ($(icon_shown))"; else result late "not shown"; fi
-    popup_open && result late_popup yes || result late_popup no
+    if popup_open; then result late_popup yes; else result late_popup no; fi
     kill -0 "$pinlark_pid" 2>/dev/null || result late "pinlark exited"
     exit 0
 fi
@@ -339,7 +345,7 @@ else
     result tray no
 fi
 sleep 3 # past the 2 s that pinlark waits for a tray
-popup_open && result popup yes || result popup no
+if popup_open; then result popup yes; else result popup no; fi
 kill -0 "$pinlark_pid" 2>/dev/null || { result error "pinlark exited at start"; exit 0; }
 if popup_open; then
     toggle
