@@ -1,6 +1,7 @@
 #include "app/PortalGlobalShortcut.h"
 
 #include <QDBusArgument>
+#include <QDBusError>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
@@ -46,6 +47,17 @@ ShortcutList wantedShortcuts(const QString &preferredTrigger)
 QString newToken()
 {
     return u"pinlark_"_s + QString::number(QRandomGenerator::system()->generate64(), 16);
+}
+
+// Why a call failed, in words the user can act on where the cause is plain: most desktops'
+// portals lack GlobalShortcuts, and a bare window manager runs no portal at all.
+QString callFailure(bool askingVersion, const QString &method, const QDBusError &error)
+{
+    if (error.type() == QDBusError::ServiceUnknown)
+        return u"no desktop portal is running"_s;
+    if (askingVersion)
+        return u"the desktop's portal has no global shortcuts"_s;
+    return method + u" failed with "_s + error.name();
 }
 
 bool isValidObjectPath(const QString &path)
@@ -152,7 +164,7 @@ void PortalGlobalShortcut::callPortal(const QDBusMessage &call, ReplyHandler onR
                     return;
                 if (finished->isError()) {
                     unwatchRequest(); // an error instead of a request: no request to close
-                    fail(method + u" failed with "_s + finished->error().name());
+                    fail(callFailure(step == Step::Version, method, finished->error()));
                     return;
                 }
                 (this->*onReply)(finished->reply());
