@@ -299,7 +299,10 @@ spawn notify-monitor dbus-monitor "type='method_call',interface='org.freedesktop
 start_desktop
 case $desktop in
 gnome*) ;; # the shell is the notification server
-*) spawn notifications "$py" "$here/fake_notifications.py" ;;
+*)
+    spawn notifications "$py" "$here/fake_notifications.py"
+    # Before pinlark: it looks for a server that runs, and would find none yet.
+    wait_for 10 grep -q '"ready"' "$dir/notifications.log" || note "the notification server did not start" ;;
 esac
 # GNOME and sway sessions run the portal front end; it is started by hand, as the bus
 # activates nothing (no back end can start behind our back and outlive the session). It
