@@ -106,6 +106,13 @@ e2e_run_unprivileged() {
     mkdir -p "$E2E_TMP/bin"
     cp "$E2E_PINLARK" "$E2E_TMP/bin/pinlark"
     E2E_PINLARK="$E2E_TMP/bin/pinlark"
+    # The sanitizer run's suppressions, where nobody can read them: the checkout may not be.
+    if [[ ${LSAN_OPTIONS:-} == *suppressions=* ]]; then
+        local suppressions=${LSAN_OPTIONS#*suppressions=}
+        suppressions=${suppressions%%:*}
+        cp "$suppressions" "$E2E_TMP/bin/lsan-suppressions.txt"
+        export LSAN_OPTIONS=${LSAN_OPTIONS/"$suppressions"/"$E2E_TMP/bin/lsan-suppressions.txt"}
+    fi
     chmod 755 "$E2E_TMP"
     chown -R 65534:65534 "$E2E_TMP"
     E2E_AS=(setpriv --reuid=65534 --regid=65534 --clear-groups)

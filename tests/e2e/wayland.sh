@@ -60,7 +60,10 @@ echo "sway on $WAYLAND_DISPLAY"
 popup_windows() { as_user swaymsg -t get_tree | grep -c '"app_id": "app.pinlark.Pinlark"' || true; }
 popup_shown() { [ "$(popup_windows)" -eq 1 ]; }
 popup_hidden() { [ "$(popup_windows)" -eq 0 ]; }
-toggle() { as_user "$E2E_PINLARK" --toggle >>"$E2E_TMP/toggle.log" 2>&1 || e2e_fail "pinlark --toggle failed"; }
+toggle() {
+    as_user "$E2E_PINLARK" --toggle >>"$E2E_TMP/toggle.log" 2>&1 ||
+        e2e_fail "pinlark --toggle failed: $(cat "$E2E_TMP/toggle.log")"
+}
 
 # --- 1. No tray: the popup opens by itself once the launch wait is over.
 e2e_start_pinlark QT_QPA_PLATFORM=wayland
