@@ -13,23 +13,14 @@ here="$(dirname "${BASH_SOURCE[0]}")"
 source "$here/desktop.sh"
 
 [ $# -eq 2 ] || e2e_fail "usage: $0 PINLARK_BINARY OUTPUT_DIR"
-bus_launcher=/usr/libexec/at-spi-bus-launcher
-e2e_require Xvfb xdotool xwininfo dbus-daemon dbus-send "$bus_launcher" /usr/bin/python3
+e2e_require Xvfb xdotool xwininfo dbus-daemon dbus-send /usr/bin/python3
 # Debian's own Python, where python3-pyatspi installs the bindings.
 /usr/bin/python3 -c 'import pyatspi' 2>/dev/null ||
     e2e_fail "/usr/bin/python3 cannot import pyatspi; './dev deps' installs python3-pyatspi"
 e2e_begin "$1" "$2"
 e2e_start_display
 e2e_start_session_bus
-
-# The accessibility bus, ready before the app asks for it; otherwise the session bus would
-# start a second launcher on demand.
-e2e_spawn "$E2E_TMP/at-spi-bus-launcher.log" "$bus_launcher" --launch-immediately
-a11y_bus_owned() {
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus | grep -q 'boolean true'
-}
-e2e_poll "$E2E_START_SECONDS" "accessibility bus launcher on the session bus" a11y_bus_owned
+e2e_start_accessibility_bus
 
 # Vault Sync is pressed too: against an address where nothing answers, so the sync fails at
 # once and nothing leaves the machine.

@@ -18,6 +18,7 @@
 #     e2e_start_pinlark [VAR=VALUE...]
 #     e2e_poll SECONDS WHAT COMMAND...
 #     e2e_notes_contain TEXT         succeeds when a card of the notes file holds TEXT
+#     e2e_start_accessibility_bus    at-spi-bus-launcher on the session bus, for AT-SPI
 # and calls e2e_fail with a reason when a check does not hold.
 
 # Deadlines are generous: under AddressSanitizer the app starts several times slower.
@@ -233,6 +234,23 @@ e2e_poll() {
         [ $SECONDS -lt $deadline ] || e2e_fail "no $what within ${seconds}s${output:+: $output}"
         sleep 0.1
     done
+}
+
+# The accessibility bus, ready before the app asks for it; otherwise the session bus would
+# start a second launcher on demand.
+E2E_A11Y_LAUNCHER=/usr/libexec/at-spi-bus-launcher
+
+e2e_start_accessibility_bus() {
+    e2e_require "$E2E_A11Y_LAUNCHER"
+    e2e_spawn "$E2E_TMP/at-spi-bus-launcher.log" "$E2E_A11Y_LAUNCHER" --launch-immediately
+    e2e_poll "$E2E_START_SECONDS" "accessibility bus launcher on the session bus" \
+        e2e_bus_name_owned org.a11y.Bus
+}
+
+# e2e_bus_name_owned NAME: succeeds when NAME has an owner on the session bus.
+e2e_bus_name_owned() {
+    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+        org.freedesktop.DBus.NameHasOwner "string:$1" | grep -q 'boolean true'
 }
 
 # e2e_notes_contain TEXT: succeeds when a card of the notes file contains TEXT.

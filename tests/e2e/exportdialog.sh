@@ -40,23 +40,6 @@ workdir="$E2E_TMP/workdir"
 mkdir -p "$documents" "$elsewhere" "$workdir"
 dialog_title='Export Pinlark Cards to Markdown'
 
-notes_contain() {
-    /usr/bin/python3 - "$E2E_NOTES" "$1" <<'PY'
-import json
-import sys
-
-path, text = sys.argv[1], sys.argv[2]
-try:
-    with open(path, encoding="utf-8") as f:
-        cards = json.load(f)
-except (OSError, ValueError) as error:
-    sys.exit(f"cannot read {path}: {error}")
-contents = [c.get("content", "") for c in cards if isinstance(c, dict)]
-if not any(isinstance(t, str) and text in t for t in contents):
-    sys.exit(f"no card holds {text!r}: {contents!r}")
-PY
-}
-
 dialog_window() {
     local id
     id=$(xdotool search --onlyvisible --name "^$dialog_title\$" 2>/dev/null | head -n 1)
@@ -117,7 +100,7 @@ type_into_card_after() {
     # end in an X error and find nothing.
     e2e_poll "$E2E_STEP_SECONDS" "the same popup still open after $what" popup_still_shown
     xdotool type --delay 20 "$text"
-    e2e_poll "$E2E_STEP_SECONDS" "text typed after $what in the notes file" notes_contain "$text"
+    e2e_poll "$E2E_STEP_SECONDS" "text typed after $what in the notes file" e2e_notes_contain "$text"
     echo "after $what: typed text reached the card"
 }
 

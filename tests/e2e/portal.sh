@@ -21,18 +21,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/desktop.sh"
 here=$(dirname "${BASH_SOURCE[0]}")
 
 [ $# -eq 2 ] || e2e_fail "usage: $0 PINLARK_BINARY OUTPUT_DIR"
-bus_launcher=/usr/libexec/at-spi-bus-launcher
-e2e_require Xvfb xdotool xprop openbox dbus-daemon dbus-send "$bus_launcher" /usr/bin/python3
+e2e_require Xvfb xdotool xprop openbox dbus-daemon dbus-send /usr/bin/python3
 e2e_begin "$1" "$2"
 e2e_start_display
 e2e_start_session_bus
-# The accessibility bus, for pressing the notice's button as a screen reader would.
-e2e_spawn "$E2E_TMP/at-spi-bus-launcher.log" "$bus_launcher" --launch-immediately
-a11y_bus_owned() {
-    dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
-        org.freedesktop.DBus.NameHasOwner string:org.a11y.Bus | grep -q 'boolean true'
-}
-e2e_poll "$E2E_START_SECONDS" "accessibility bus launcher on the session bus" a11y_bus_owned
+e2e_start_accessibility_bus
 # openbox as installed: its rc.xml binds Alt+Space to the window menu.
 e2e_spawn "$E2E_TMP/openbox.log" openbox --sm-disable --config-file /etc/xdg/openbox/rc.xml
 wm_running() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }

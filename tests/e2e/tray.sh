@@ -23,24 +23,6 @@ e2e_start_display --skip-if-impossible
 e2e_start_session_bus
 e2e_start_tray "$tint2rc" "$probe"
 
-# Succeeds when a card of the notes file contains the text.
-notes_contain() {
-    /usr/bin/python3 - "$E2E_NOTES" "$1" <<'PY'
-import json
-import sys
-
-path, text = sys.argv[1], sys.argv[2]
-try:
-    with open(path, encoding="utf-8") as f:
-        cards = json.load(f)
-except (OSError, ValueError) as error:
-    sys.exit(f"cannot read {path}: {error}")
-contents = [c.get("content", "") for c in cards if isinstance(c, dict)]
-if not any(text in t for t in contents if isinstance(t, str)):
-    sys.exit(f"no card holds {text!r}: {contents!r}")
-PY
-}
-
 popup_shown() { e2e_visible_window >/dev/null; }
 popup_hidden() { ! e2e_visible_window >/dev/null; }
 popup_has_keyboard() {
@@ -87,7 +69,7 @@ import -window root "$E2E_OUT/$E2E_NAME-popup.png"
 # --- 3. Escape closes it and writes the file at once.
 xdotool key Escape
 e2e_poll "$E2E_STEP_SECONDS" "popup closed by Escape" popup_hidden
-e2e_poll 2 "typed text on disk after Escape" notes_contain 'typed in the tray #e2e'
+e2e_poll 2 "typed text on disk after Escape" e2e_notes_contain 'typed in the tray #e2e'
 
 # --- 4. Alt+Space from anywhere opens it; again, inside it, closes it.
 xdotool key alt+space
@@ -142,7 +124,7 @@ kill -TERM "$first_pid"
 status=0
 wait "$first_pid" || status=$?
 [ "$status" -eq 0 ] || e2e_fail "pinlark ended with status $status after SIGTERM"
-notes_contain 'typed in the tray #e2e then SIGTERM' ||
+e2e_notes_contain 'typed in the tray #e2e then SIGTERM' ||
     e2e_fail "the text typed just before SIGTERM is not on disk"
 
 # --- 8. The X server going away (how an X session often ends at logout, before any signal):
@@ -154,6 +136,6 @@ e2e_poll "$E2E_STEP_SECONDS" "popup after Alt+Space" popup_has_keyboard
 xdotool type --delay 15 ' and the display ended'
 kill -TERM "${e2e_pids[0]}" # the X server, started first
 wait "$E2E_PINLARK_PID" || true
-notes_contain 'then SIGTERM and the display ended' ||
+e2e_notes_contain 'then SIGTERM and the display ended' ||
     e2e_fail "the text typed just before the X server ended is not on disk"
 echo "PASS: tray icon, popup, Escape, Alt+Space, focus loss, second launch, SIGTERM, end of X"
