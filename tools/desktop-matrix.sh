@@ -19,11 +19,15 @@
 #   --toggle         "pinlark --toggle" opens the card / typed text reaches notes.json /
 #                    Escape closes the card
 #   notification     pinlark sent one whose summary names Alt+Space (seen on the bus)
+#   shortcut for --toggle  the notice in the card, read over AT-SPI: the steps to bind
+#                    "pinlark --toggle" by hand, or its "Set Up Shortcut" pressed and the key
+#                    it then names pressed from another application (acted on by the
+#                    desktop's own daemon: xfsettingsd, gsd-media-keys)
 #   Qt warnings      what pinlark wrote to stderr that was not its own "Pinlark:" lines
-# What each session runs besides the desktop: a fake notification server where the desktop
-# has none of its own, the portal front end on GNOME and sway (with the back ends those
-# desktops ship, none of which offers GlobalShortcuts), and another application (xmessage
-# or weston-flower) that has the keyboard when Alt+Space is pressed. sway gets no binding
+# What each session runs besides the desktop: the accessibility bus, a fake notification
+# server where the desktop has none of its own, the portal front end on GNOME and sway (with
+# the back ends those desktops ship, none of which offers GlobalShortcuts), and another
+# application (xmessage or weston-flower) that has the keyboard when Alt+Space is pressed. sway gets no binding
 # for Alt+Space: the column shows what pinlark manages by itself. The desktops run as uid
 # 65534 when started as root: sway and GNOME refuse root.
 set -uo pipefail
@@ -105,8 +109,33 @@ warnings() {
 
 get() { sed -n "s/^$2=//p" "$1/s/result" 2>/dev/null | tail -n 1; }
 
+# What the notice in the card offered, and what came of it.
+shortcut_cell() {
+    local s keys opens
+    s=$(get "$1" shortcut) keys=$(get "$1" shortcut_keys) opens=$(get "$1" shortcut_opens)
+    if [ -n "$keys" ]; then
+        case $opens in
+        yes) echo "set up $keys; opens Pinlark: yes" ;;
+        no)
+            if grep -q -- '--toggle' "$1/s/runs.log" 2>/dev/null; then
+                echo "set ($keys), not acted on here: the desktop ran pinlark --toggle, yet the card did not open"
+            else
+                echo "set ($keys), not acted on here: the desktop did not run pinlark --toggle"
+            fi ;;
+        *) echo "set up $keys; ${opens:-error}" ;;
+        esac
+    else
+        case $s in
+        steps) echo "steps shown (bind pinlark --toggle by hand)" ;;
+        "no notice") echo "no notice" ;;
+        "") echo error ;;
+        *) echo "$s" | sed 's/[|`]/ /g' | cut -c1-160 ;;
+        esac
+    fi
+}
+
 row() {
-    local n="$work/$1-normal" l="$work/$1-late" err tray late popup alt reason toggle notif warn
+    local n="$work/$1-normal" l="$work/$1-late" err tray late popup alt reason toggle notif warn shortcut
     err=$(get "$n" error)
     [ -n "$err" ] || err=$(get "$l" error)
     tray=$(get "$n" tray) late=$(get "$l" late)
@@ -120,6 +149,7 @@ row() {
     toggle="opens: $(get "$n" toggle)"
     [ -n "$(get "$n" toggle)" ] || toggle=error
     [ "$(get "$n" toggle)" = yes ] && toggle+="; typed: $(get "$n" typed); Escape closes: $(get "$n" escape)"
+    shortcut=$(shortcut_cell "$n")
     notif=$(/usr/bin/python3 "$here/desktop-matrix/notifications.py" "$n/s/notify-monitor.log" 2>/dev/null)
     warn=$(warnings "$n/s/pinlark.log")
     local late_warn
@@ -127,11 +157,11 @@ row() {
     [ -z "$late_warn" ] || [ "$late_warn" = "$warn" ] || warn="${warn:-none}; with the tray late: $late_warn"
     [ -n "$warn" ] || warn=none
     if [ -n "$err" ]; then
-        printf '| %s | error: %s | %s | %s | %s | %s | %s | %s |\n' "$(version "$1")" "$err" \
-            "${late:-error}" "${popup:-error}" "${alt:-error}" "$toggle" "${notif:-error}" "$warn"
+        printf '| %s | error: %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(version "$1")" "$err" \
+            "${late:-error}" "${popup:-error}" "${alt:-error}" "$toggle" "${notif:-error}" "$shortcut" "$warn"
     else
-        printf '| %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(version "$1")" "$tray" "$late" \
-            "$popup" "$alt" "$toggle" "$notif" "$warn"
+        printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$(version "$1")" "$tray" "$late" \
+            "$popup" "$alt" "$toggle" "$notif" "$shortcut" "$warn"
     fi
 }
 
@@ -146,8 +176,8 @@ done
 table=$(
     echo "Pinlark: $pinlark ($(sha256sum "$pinlark" | cut -c1-12)), $(date -u '+%Y-%m-%d %H:%M UTC'), $((SECONDS - started)) s"
     echo
-    echo "| desktop | tray icon shown | tray started 3 s late | popup opened by itself | Alt+Space from another app | pinlark --toggle | notification naming Alt+Space | Qt warnings on stderr |"
-    echo "|---|---|---|---|---|---|---|---|"
+    echo "| desktop | tray icon shown | tray started 3 s late | popup opened by itself | Alt+Space from another app | pinlark --toggle | notification naming Alt+Space | shortcut for --toggle | Qt warnings on stderr |"
+    echo "|---|---|---|---|---|---|---|---|---|"
     for desktop in "${desktops[@]}"; do row "$desktop"; done
 )
 echo "$table"

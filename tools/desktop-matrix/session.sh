@@ -7,7 +7,8 @@
 #   session.sh DESKTOP normal|late PINLARK DIR
 #
 # "normal" starts the tray (if the desktop has one) before pinlark and then checks the
-# icon, the popup, Alt+Space, --toggle, typing, Escape and the notification; "late" starts
+# icon, the popup, Alt+Space, --toggle, typing, Escape, the notification and the shortcut
+# notice in the card (pressing its "Set Up Shortcut" and then the keys it names); "late" starts
 # pinlark first and the tray 3 s later, and checks only whether the icon shows up.
 # Every process started here is listed in DIR/pids and ended by its id on exit.
 set -uo pipefail
@@ -61,7 +62,11 @@ wait_for() {
 mkdir -p "$dir"/{home,data,config,cache,state,run,bin}
 chmod 700 "$dir/run"
 printf 'pcm.!default { type null }\nctl.!default { type null }\n' >"$dir/home/.asoundrc"
-ln -sf "$pinlark" "$dir/bin/pinlark"
+# "pinlark" on PATH, as where it is installed; it notes each run, so that a run by the
+# desktop (a shortcut acted on) shows in DIR/runs.log.
+printf '#!/bin/sh\necho "$(date +%%T.%%N | cut -c1-12) $*" >>"%s/runs.log"\n"%s" "$@" 2>>"%s/runs.log"\nstatus=$?\necho "$(date +%%T.%%N | cut -c1-12) exit $status" >>"%s/runs.log"\nexit $status\n' \
+    "$dir" "$pinlark" "$dir" "$dir" >"$dir/bin/pinlark"
+chmod 755 "$dir/bin/pinlark"
 unset DISPLAY WAYLAND_DISPLAY XAUTHORITY DBUS_SESSION_BUS_ADDRESS AT_SPI_BUS_ADDRESS SWAYSOCK \
     SESSION_MANAGER XDG_CURRENT_DESKTOP XDG_SESSION_TYPE XDG_SESSION_DESKTOP DESKTOP_SESSION \
     QT_QPA_PLATFORMTHEME QT_STYLE_OVERRIDE QT_SCALE_FACTOR QT_IM_MODULE XMODIFIERS GTK_MODULES \
@@ -136,8 +141,12 @@ start_desktop() {
     esac
     case $desktop in
     openbox) require openbox ;;
-    xfce) require xfwm4 xfce4-panel /usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd ;;
+    xfce) require xfwm4 xfce4-panel xfsettingsd xfconf-query /usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd ;;
+    gnome*) require /usr/libexec/gsd-media-keys ;;
     esac
+    # XDG_CURRENT_DESKTOP as each desktop's own session sets it: startxfce4 says XFCE, and
+    # the display manager says GNOME from gnome-session's DesktopNames. openbox-session,
+    # sway 1.7 and weston set none, and their session files name none.
     case $desktop in
     bare-x)
         start_xvfb
@@ -156,7 +165,10 @@ start_desktop() {
         spawn xfconfd /usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd
         sleep 1
         spawn xfwm4 xfwm4 --compositor=off
-        wait_for 15 wmctrl -m || { result error "xfwm4 did not start"; exit 1; } ;;
+        wait_for 15 wmctrl -m || { result error "xfwm4 did not start"; exit 1; }
+        # The part of an Xfce session that acts on the keyboard shortcuts of commands.
+        spawn xfsettingsd xfsettingsd
+        wait_for 10 xfconf-query -c xfce4-keyboard-shortcuts -l || note "xfsettingsd wrote no shortcuts" ;;
     weston)
         start_xvfb
         spawn weston weston --backend=x11-backend.so --use-pixman --width=1280 --height=800 \
@@ -169,7 +181,6 @@ start_desktop() {
             spawn sway sway -c "$dir/sway.conf"
         wait_for 15 compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*" || { result error "sway did not start"; exit 1; }
         wait_for 15 compgen -G "$XDG_RUNTIME_DIR/wayland-[0-9]" || { result error "sway has no socket"; exit 1; }
-        export XDG_CURRENT_DESKTOP=sway
         SWAYSOCK=$(compgen -G "$XDG_RUNTIME_DIR/sway-ipc.*" | head -n 1)
         WAYLAND_DISPLAY=$(basename "$(compgen -G "$XDG_RUNTIME_DIR/wayland-[0-9]" | head -n 1)")
         export SWAYSOCK WAYLAND_DISPLAY ;;
@@ -188,7 +199,10 @@ start_desktop() {
             { result error "GNOME Shell did not start"; exit 1; }
         export WAYLAND_DISPLAY=wl-matrix
         sleep 1
-        "$py" "$here/gnome_shell.py" overview-hide >>"$dir/session.log" 2>&1 ;;
+        "$py" "$here/gnome_shell.py" overview-hide >>"$dir/session.log" 2>&1
+        # The part of a GNOME session that acts on custom keyboard shortcuts (it asks the
+        # shell to grab their keys).
+        spawn gsd-media-keys /usr/libexec/gsd-media-keys ;;
     *) result error "unknown desktop $desktop"; exit 1 ;;
     esac
 }
@@ -256,9 +270,10 @@ send_keys() {
 
 start_pinlark() {
     if x11; then
-        QT_QPA_PLATFORM=xcb spawn pinlark "$pinlark"
+        QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=xcb spawn pinlark "$pinlark"
     else
-        env -u DISPLAY QT_QPA_PLATFORM=wayland "$pinlark" >"$dir/pinlark.log" 2>&1 &
+        env -u DISPLAY QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_QPA_PLATFORM=wayland "$pinlark" \
+            >"$dir/pinlark.log" 2>&1 &
         pids+=($!)
         echo $! >>"$dir/pids"
     fi
@@ -291,10 +306,109 @@ start_other_app() {
     sleep 1
 }
 
+# The other application takes the keyboard back (it had it before the card opened).
+focus_other() {
+    if x11; then
+        local window
+        window=$(xdotool search --onlyvisible --classname matrixother 2>/dev/null | head -n 1)
+        [ -n "$window" ] || return 1
+        xdotool windowactivate "$window" 2>/dev/null || xdotool windowfocus "$window"
+    else
+        case $desktop in
+        gnome*) "$py" "$here/gnome_shell.py" eval "let w = global.get_window_actors().map(a => a.meta_window)
+                    .find(w => w.get_wm_class() != 'app.pinlark.Pinlark' && w.get_window_type() == 0);
+                    w ? (w.activate(global.get_current_time()), w.get_wm_class()) : 'none'" >>"$dir/session.log" 2>&1 ;;
+        esac
+    fi
+    sleep 0.5
+}
+
+notice_text() { "$py" "$here/atspi.py" notice 2>>"$dir/atspi.log"; }
+
+# The notice the card shows where Alt+Space cannot be had; where it offers to set up
+# another key, that button pressed and then the key it names pressed from another
+# application. Ends with the card closed.
+check_shortcut_notice() {
+    local text keys
+    popup_open || toggle
+    wait_for 5 popup_open || { result shortcut "error: the card did not open"; return; }
+    sleep 0.5
+    text=$(notice_text)
+    result notice "$text"
+    "$py" "$here/atspi.py" buttons >>"$dir/atspi.log" 2>&1
+    if [ -z "$text" ]; then
+        result shortcut "no notice"
+    elif "$py" "$here/atspi.py" buttons 2>/dev/null | grep -qx "Set Up Shortcut"; then
+        if ! "$py" "$here/atspi.py" press "Set Up Shortcut" >>"$dir/atspi.log" 2>&1; then
+            result shortcut "error: $(tail -n 1 "$dir/atspi.log")"
+            return
+        fi
+        sleep 0.5
+        local deadline=$((SECONDS + 15))
+        text=$(notice_text)
+        while [[ $text == "Setting up a shortcut"* || $text == "$(get_result notice)" ]] && [ $SECONDS -lt $deadline ]; do
+            sleep 0.3
+            text=$(notice_text)
+        done
+        result notice_after "$text"
+        case $text in
+        *" now opens Pinlark.")
+            keys=${text% now opens Pinlark.}
+            result shortcut_keys "$keys"
+            case $desktop in
+            gnome*) gsettings get org.gnome.settings-daemon.plugins.media-keys custom-keybindings >>"$dir/session.log" 2>&1 ;;
+            xfce) xfconf-query -c xfce4-keyboard-shortcuts -l -v 2>&1 | grep -i pinlark >>"$dir/session.log" ;;
+            esac
+            # Now from another application, the card closed.
+            toggle
+            sleep 1
+            if popup_open; then
+                result shortcut_opens "error: the card did not close"
+                return
+            fi
+            focus_other || note "no other application to focus"
+            note "pressing $keys"
+            local chord
+            chord="@$(echo "$keys" | tr '[:upper:]' '[:lower:]')"
+            if [[ $desktop == gnome* ]]; then
+                # Mutter's virtual keyboard going away moves the focus back to the other
+                # application, and the card closes as on any focus loss: keep it a while,
+                # and look meanwhile.
+                send_keys "$chord" @wait=6 >>"$dir/session.log" 2>&1 &
+                local sender=$!
+            else
+                send_keys "$chord"
+            fi
+            if wait_for 5 popup_open; then
+                note "the card opened"
+                result shortcut_opens yes
+            else
+                result shortcut_opens no
+            fi
+            [ -z "${sender:-}" ] || wait "$sender"
+            sleep 1
+            ! popup_open || toggle
+            sleep 0.5 ;;
+        "Could not set up a shortcut: "*) result shortcut "error: ${text#Could not set up a shortcut: }" ;;
+        *) result shortcut "error: the notice read \"$text\" after the button" ;;
+        esac
+    elif [[ $text == *"pinlark --toggle"* ]]; then
+        result shortcut steps
+    else
+        result shortcut "other notice: $text"
+    fi
+    ! popup_open || toggle
+}
+
+get_result() { sed -n "s/^$1=//p" "$dir/result" | tail -n 1; }
+
 # --- the run -----------------------------------------------------------------------------
 
 start_bus session
 export DBUS_SESSION_BUS_ADDRESS=$bus_address
+# The accessibility bus, through which the notice in the card is read and its button pressed.
+require /usr/libexec/at-spi-bus-launcher
+spawn at-spi /usr/libexec/at-spi-bus-launcher --launch-immediately
 spawn notify-monitor dbus-monitor "type='method_call',interface='org.freedesktop.Notifications',member='Notify'"
 start_desktop
 case $desktop in
@@ -396,6 +510,7 @@ if wait_for 5 popup_open; then
 else
     result toggle no
 fi
+check_shortcut_notice
 kill -0 "$pinlark_pid" 2>/dev/null || result error "pinlark exited"
 sleep 0.5
 exit 0
