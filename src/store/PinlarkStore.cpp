@@ -495,16 +495,7 @@ void PinlarkStore::shortcutNoticeSeen()
     if (m_shortcutNoticeRemembered)
         return;
     m_shortcutNoticeRemembered = true;
-    const std::unique_ptr<QSettings> settings = openSettings();
-    if (settings->value(shortcutNoticeKey).toBool())
-        return;
-    // The passport code may share the file: it stays private.
-    keepPrivate(settings->fileName());
-    settings->setValue(shortcutNoticeKey, true);
-    settings->sync();
-    keepPrivate(settings->fileName());
-    if (settings->status() != QSettings::NoError)
-        log(shortcutSettingsErrorPrefix + u"cannot write "_s + settings->fileName());
+    writeSetting(shortcutNoticeKey, true, shortcutSettingsErrorPrefix);
 }
 
 QString PinlarkStore::portalShortcutTrigger() const
@@ -514,15 +505,7 @@ QString PinlarkStore::portalShortcutTrigger() const
 
 void PinlarkStore::rememberPortalShortcutTrigger(const QString &trigger)
 {
-    const std::unique_ptr<QSettings> settings = openSettings();
-    if (settings->value(portalShortcutKey).toString() == trigger)
-        return;
-    keepPrivate(settings->fileName());
-    settings->setValue(portalShortcutKey, trigger);
-    settings->sync();
-    keepPrivate(settings->fileName());
-    if (settings->status() != QSettings::NoError)
-        log(shortcutSettingsErrorPrefix + u"cannot write "_s + settings->fileName());
+    writeSetting(portalShortcutKey, trigger, shortcutSettingsErrorPrefix);
 }
 
 void PinlarkStore::setUpShortcut()
@@ -562,17 +545,25 @@ std::unique_ptr<QSettings> PinlarkStore::openSettings() const
 
 void PinlarkStore::rememberPassportCode(const QString &code)
 {
+    writeSetting(passportCodeKey, code, settingsErrorPrefix);
+}
+
+void PinlarkStore::writeSetting(const QString &key, const QVariant &value,
+                                const QString &errorPrefix)
+{
     const std::unique_ptr<QSettings> settings = openSettings();
-    // Most syncs use the code already stored; the settings file is then left alone.
-    if (settings->value(passportCodeKey).toString() == code)
+    // Most calls store what is there already (every sync the same code); the file is then
+    // left alone.
+    if (settings->value(key) == value)
         return;
+    // The file holds the passport code: it stays private through the rewrite.
     keepPrivate(settings->fileName());
-    settings->setValue(passportCodeKey, code);
+    settings->setValue(key, value);
     settings->sync();
     keepPrivate(settings->fileName());
-    // Never the code itself: it is the key to the user's cards.
+    // Never the value itself: it may be the key to the user's cards.
     if (settings->status() != QSettings::NoError)
-        log(settingsErrorPrefix + u"cannot write "_s + settings->fileName());
+        log(errorPrefix + u"cannot write "_s + settings->fileName());
 }
 
 void PinlarkStore::initSyncCode()

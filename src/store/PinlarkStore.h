@@ -15,6 +15,7 @@
 #include <QThreadPool>
 #include <QTimer>
 #include <QUrl>
+#include <QVariant>
 
 #include <functional>
 #include <memory>
@@ -188,6 +189,8 @@ private:
     void initSyncCode();
     [[nodiscard]] std::unique_ptr<QSettings> openSettings() const;
     void rememberPassportCode(const QString &code);
+    // Stores one setting, keeping the file private, and says so when it cannot.
+    void writeSetting(const QString &key, const QVariant &value, const QString &errorPrefix);
     void showShortcutNotice(ShortcutNotice notice, const QString &text);
     void finishSync(const QList<NoteCard> &snapshot, Result<QList<NoteCard>, SyncError> outcome,
                     const SyncCompletion &done);

@@ -15,6 +15,8 @@ set -uo pipefail
 
 desktop=$1 phase=$2 pinlark=$3 dir=$4
 here=$(cd "$(dirname "$0")" && pwd)
+# The StatusNotifierItem host and the notification server are the end-to-end tests' own.
+e2e=$(cd "$here/../../tests/e2e" && pwd)
 bus_conf="$here/../../tests/support/private-bus.conf"
 tint2rc="$here/../../tests/e2e/tint2rc"
 py=/usr/bin/python3
@@ -108,11 +110,11 @@ start_tray() { # the panel or host that shows the icon, started before or after 
     sway)
         write_sway_config with-bar
         swaymsg reload >>"$dir/session.log" 2>&1
-        wait_for 15 "$py" "$here/sni_host.py" items || note "swaybar has no watcher" ;;
+        wait_for 15 "$py" "$e2e/sni_host.py" items || note "swaybar has no watcher" ;;
     gnome-appindicator)
         gsettings set org.gnome.shell enabled-extensions \
             "['ubuntu-appindicators@ubuntu.com', 'unsafe-mode@pinlark-tests']"
-        wait_for 15 "$py" "$here/sni_host.py" items || note "the AppIndicator extension has no watcher" ;;
+        wait_for 15 "$py" "$e2e/sni_host.py" items || note "the AppIndicator extension has no watcher" ;;
     esac
 }
 
@@ -233,7 +235,7 @@ popup_open() {
 }
 
 icon_shown() { # prints how the icon is shown
-    if "$py" "$here/sni_host.py" items 2>/dev/null | grep -q .; then
+    if "$py" "$e2e/sni_host.py" items 2>/dev/null | grep -q .; then
         echo SNI
     elif x11 && "$py" "$here/x11.py" tray-icon; then
         echo XEmbed
@@ -414,7 +416,7 @@ start_desktop
 case $desktop in
 gnome*) ;; # the shell is the notification server
 *)
-    spawn notifications "$py" "$here/fake_notifications.py"
+    spawn notifications "$py" "$e2e/fake_notifications.py"
     # Before pinlark: it looks for a server that runs, and would find none yet.
     wait_for 10 grep -q '"ready"' "$dir/notifications.log" || note "the notification server did not start" ;;
 esac
