@@ -27,9 +27,13 @@
 # What each session runs besides the desktop: the accessibility bus, a fake notification
 # server where the desktop has none of its own, the portal front end on GNOME and sway (with
 # the back ends those desktops ship, none of which offers GlobalShortcuts), and another
-# application (xmessage or weston-flower) that has the keyboard when Alt+Space is pressed. sway gets no binding
-# for Alt+Space: the column shows what pinlark manages by itself. The desktops run as uid
+# application (xmessage or weston-flower) that has the keyboard when Alt+Space is pressed.
+# sway gets no binding for Alt+Space: the column shows what pinlark manages by itself. The desktops run as uid
 # 65534 when started as root: sway and GNOME refuse root.
+#
+# Packages (Debian 12), besides what ./dev installs: xfwm4 xfce4-panel xfce4-settings xfconf
+# gnome-shell gnome-shell-extension-appindicator gnome-settings-daemon weston wmctrl. A missing
+# tool turns its desktop's row into "error: missing ...".
 set -uo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
