@@ -144,11 +144,13 @@ void AppDelegate::applicationDidFinishLaunching()
     // once, the first time its tray is touched, whether a D-Bus tray exists, so nothing
     // touches it before the watcher has seen one: a panel that starts after Pinlark, as at
     // login, still gets the icon, and Wayland without a tray never runs Qt's X11 tray code.
+    // The wait starts first: a tray that is there already may be reported from inside
+    // start(), on X11 when the display answers at once, and must end the wait, not precede it.
+    openUnlessTrayAppears();
     const bool onX11 = QGuiApplication::platformName() == u"xcb";
     m_trayHosts = std::make_unique<TrayHostWatcher>(QDBusConnection::sessionBus(), onX11);
     connect(m_trayHosts.get(), &TrayHostWatcher::trayAppeared, this, &AppDelegate::showStatusItem);
     m_trayHosts->start();
-    openUnlessTrayAppears();
 }
 
 void AppDelegate::openUnlessTrayAppears()
@@ -165,7 +167,8 @@ void AppDelegate::openUnlessTrayAppears()
     wait->setInterval(m_trayWaitMs);
     connect(wait, &QTimer::timeout, this, [this, wait] {
         wait->deleteLater();
-        if (!m_popover->isVisible())
+        // The icon is the way in once it is there, however the wait was left running.
+        if (!m_statusItem && !m_popover->isVisible())
             togglePopover();
     });
     wait->start();

@@ -33,7 +33,8 @@ public:
     ~TrayHostWatcher() override;
     Q_DISABLE_COPY_MOVE(TrayHostWatcher)
 
-    // Asks whether a tray is there now and starts watching for one.
+    // Asks whether a tray is there now and starts watching for one. Where the X display
+    // answers at once, trayAppeared() may come from inside this call.
     void start();
     [[nodiscard]] bool isTrayPresent() const { return m_present; }
 
