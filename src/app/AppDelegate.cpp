@@ -162,7 +162,7 @@ void AppDelegate::openUnlessTrayAppears()
         return;
     }
     auto *wait = new QTimer(this);
-    m_trayPoll = wait;
+    m_trayWait = wait;
     wait->setSingleShot(true);
     wait->setInterval(m_trayWaitMs);
     connect(wait, &QTimer::timeout, this, [this, wait] {
@@ -179,7 +179,7 @@ void AppDelegate::showStatusItem()
     if (m_statusItem)
         return;
     // The icon is the way in now: the wait has nothing left to do.
-    delete m_trayPoll.data();
+    delete m_trayWait.data();
     m_statusItem = new QSystemTrayIcon(this);
     configureStatusIcon();
     connect(m_statusItem, &QSystemTrayIcon::activated, this,
@@ -231,8 +231,8 @@ void AppDelegate::togglePopover()
     m_sinceTransientClose.invalidate();
     // Opened some other way (pinlark --toggle) while launch waited for a tray: the wait
     // has nothing left to do.
-    if (m_trayPoll)
-        m_trayPoll->deleteLater();
+    if (m_trayWait)
+        m_trayWait->deleteLater();
     m_popover->openAt(popoverAnchor());
     focusEditor();
 }

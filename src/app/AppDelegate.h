@@ -104,6 +104,6 @@ private:
     QElapsedTimer m_sinceTransientClose;
     int m_reopenGuardMs = reopenGuardMs;
     int m_trayWaitMs = trayWaitMs;
-    QPointer<QTimer> m_trayPoll;
+    QPointer<QTimer> m_trayWait;
     std::unique_ptr<TrayHostWatcher> m_trayHosts;
 };
