@@ -5,7 +5,8 @@
 // which adds saving the synced stack; for the latter also the longest the GUI thread went
 // without running its event loop while the sync was on.
 //
-//   sync_bench [runs]     (default 7; medians and the worst stall are printed)
+//   sync_bench [runs] [cards]   (default 7 runs of 1,000 cards; medians and the worst stall
+//                               are printed)
 //
 // The Vault already holds another machine's version of the stack (every fifth card edited
 // there later, a hundred cards only there), so each run pulls, decrypts, merges, encrypts and
@@ -33,7 +34,7 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-constexpr qsizetype stackSize = 1'000;
+qsizetype stackSize = 1'000;
 const QString code = u"PLK-7KQ2MX"_s;
 
 double median(std::vector<double> values)
@@ -130,6 +131,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const int runs = argc > 1 ? std::max(1, QString::fromLocal8Bit(argv[1]).toInt()) : 7;
+    if (argc > 2)
+        stackSize = std::max(1, QString::fromLocal8Bit(argv[2]).toInt());
 
     StackGenerator generator;
     const QList<NoteCard> local = generator.stack(stackSize);
