@@ -11,6 +11,7 @@
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QtConcurrentRun>
 
 #include <algorithm>
@@ -29,6 +30,7 @@ const QString settingsErrorPrefix = u"Pinlark: error saving the passport code: "
 const QString invalidCodeMessage = u"Please enter a valid passport code"_s;
 const QString syncingMessage = u"Syncing with Vault\u2026"_s;
 const QString syncErrorPrefix = u"Sync error: "_s;
+const QString syncStatePrefix = u"Pinlark: error keeping the sync state: "_s;
 const QString shortcutOfferText =
     u"Alt+Space can't open Pinlark from other apps here. Set up another key instead?"_s;
 // The same steps as the README's "Where Alt+Space is not available".
@@ -70,6 +72,7 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     : QObject(parent)
     , m_env(withDefaults(std::move(environment)))
     , m_file(m_env.notesFolder, m_env.clock)
+    , m_syncStateFile(m_file.folder())
 {
     m_saveTimer.setSingleShot(true);
     m_saveTimer.setInterval(saveDelayMs);
@@ -82,6 +85,7 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     m_syncPool.setMaxThreadCount(4);
     loadNotes();
     initSyncCode();
+    initAutoSync();
 }
 
 PinlarkStore::PinlarkStore(QObject *parent)
@@ -104,6 +108,7 @@ void PinlarkStore::setCards(const QList<NoteCard> &cards)
     m_cards = cards;
     invalidateTagIndex();
     Q_EMIT cardsChanged(m_cards);
+    localChange();
 }
 
 void PinlarkStore::setActiveIndex(qint64 index)
@@ -207,7 +212,11 @@ void PinlarkStore::saveNotesImmediately()
         log(saveErrorPrefix + m_saveRefusal);
         return;
     }
-    const Result<bool> saved = m_file.save(m_cards);
+    Result<bool> saved = true;
+    {
+        const std::lock_guard lock(m_saveMutex);
+        saved = m_file.save(m_cards);
+    }
     if (!saved)
         log(saveErrorPrefix + saved.error());
 }
@@ -289,6 +298,7 @@ void PinlarkStore::editCurrentCard(const std::function<void(NoteCard &)> &edit)
     // Tags first, so whoever redraws on cardsChanged already sees the new ones.
     retagCard(m_activeIndex);
     Q_EMIT cardsChanged(m_cards);
+    localChange();
 }
 
 void PinlarkStore::addCard()
@@ -306,6 +316,7 @@ void PinlarkStore::addCard()
     if (m_tagIndexValid)
         m_cardTags.emplace_back();
     Q_EMIT cardsChanged(m_cards);
+    localChange();
     setSelectedTag(std::nullopt);
     setActiveIndex(m_cards.size() - 1);
     saveNotesImmediately();
@@ -321,8 +332,15 @@ void PinlarkStore::deleteCurrentCard()
         countTags(m_cardTags[std::size_t(m_activeIndex)], -1);
         m_cardTags.erase(m_cardTags.begin() + m_activeIndex);
     }
-    m_cards.removeAt(m_activeIndex);
+    const NoteCard deleted = m_cards.takeAt(m_activeIndex);
     Q_EMIT cardsChanged(m_cards);
+    if (m_syncState.lastSyncAt) {
+        // Remembered until the vault has it, and then carried on, so the other machines
+        // delete their copies too instead of bringing it back.
+        m_syncState.deletions.append({deleted.id, m_env.clock(), deleted.updatedAt});
+        saveSyncState();
+    }
+    localChange();
     if (m_activeIndex >= m_cards.size())
         setActiveIndex(m_cards.size() - 1);
     saveNotesImmediately();
@@ -384,6 +402,7 @@ void PinlarkStore::togglePinCurrentCard()
     if (m_tagIndexValid)
         m_cardTags = std::move(sortedTags);
     Q_EMIT cardsChanged(m_cards);
+    localChange();
 
     setActiveIndex(0);
     saveNotesImmediately();
@@ -600,54 +619,327 @@ void PinlarkStore::syncWithVault(const QString &code, SyncCompletion done)
     setPassportCode(normal);
     rememberPassportCode(normal);
 
+    QList<SyncCompletion> callers;
+    callers.append(std::move(done));
+    if (m_runningSyncs > 0) {
+        // One sync at a time: this one follows the running one, with the latest code, and
+        // answers every caller that waited for it.
+        m_queuedCode = normal;
+        m_queuedCompletions.append(callers);
+        return;
+    }
+    startSync(SyncTrigger::User, normal, std::move(callers));
+}
+
+// One sync, from its snapshot to its outcome.
+struct PinlarkStore::SyncRun
+{
+    SyncTrigger trigger = SyncTrigger::User;
+    QString code;
+    QList<SyncCompletion> done;
+    PinlarkVaultSync::VaultStack snapshot;
+    quint64 generation = 0;
+    Result<PinlarkVaultSync::SyncedStack, SyncError> outcome =
+        Result<PinlarkVaultSync::SyncedStack, SyncError>::failure(SyncError{});
+    SyncState state;    // what the outcome leaves to remember
+    bool saved = false; // the outcome is on disk, written on the sync's thread
+    QString saveError;
+};
+
+void PinlarkStore::startSync(SyncTrigger trigger, const QString &code, QList<SyncCompletion> done)
+{
     ++m_runningSyncs;
+    m_unsyncedChanges = false;
+    m_settleTimer.stop();
+    m_longestSettleTimer.stop();
     setIsSyncing(true);
     setSyncStatusMessage(syncingMessage);
 
+    auto run = std::make_shared<SyncRun>();
+    run->trigger = trigger;
+    run->code = code;
+    run->done = std::move(done);
     // Copied here, on the GUI thread, so the worker never reads the live list.
-    const QList<NoteCard> snapshot = m_cards;
+    run->snapshot = {m_cards, m_syncState.deletions};
+    run->generation = m_localGeneration.load();
+    const QString vaultId = PinlarkVaultSync::vaultHash(code);
+    // The base is of one vault: another code's vault starts without one.
+    const QHash<QString, PinlarkVaultSync::ExchangedCard> base =
+        m_syncState.vaultId == vaultId ? m_syncState.base
+                                       : QHash<QString, PinlarkVaultSync::ExchangedCard>{};
     const PinlarkVaultSync::VaultEndpoint endpoint =
         m_env.vault ? *m_env.vault : PinlarkVaultSync::defaultVaultEndpoint();
     const std::shared_ptr<PinlarkVaultSync::Cancellation> cancelled = m_syncCancelled;
-    QtConcurrent::run(&m_syncPool,
-                      [endpoint, snapshot, normal, cancelled] {
-                          return PinlarkVaultSync::sync(endpoint, snapshot, normal,
-                                                        cancelled.get());
-                      })
-        .then(this,
-              [this, snapshot, done = std::move(done)](Result<QList<NoteCard>, SyncError> outcome) {
-                  finishSync(snapshot, std::move(outcome), done);
-              });
+    const bool maySave = m_saveRefusal.isEmpty();
+    const QString machine = machineName();
+    const Timestamp now = m_env.clock();
+
+    QtConcurrent::run(&m_syncPool, [this, run, endpoint, base, vaultId, cancelled, maySave, machine,
+                                    now] {
+        run->outcome = PinlarkVaultSync::syncStack(endpoint, run->snapshot, base, run->code,
+                                                   machine, cancelled.get());
+        if (!run->outcome)
+            return;
+        const PinlarkVaultSync::VaultStack &synced = run->outcome.value().stack;
+        run->state.vaultId = vaultId;
+        run->state.lastSyncAt = now;
+        run->state.base = PinlarkVaultSync::exchangedVersions(synced.cards);
+        run->state.deletions = synced.deletions;
+        // Saved here while nothing changed since the snapshot, so a large
+        // stack is never written on the GUI thread. A change made later
+        // waits for the lock, and its own save comes after this one.
+        const std::lock_guard lock(m_saveMutex);
+        if (!maySave || cancelled->load() || m_localGeneration.load() != run->generation)
+            return;
+        const Result<bool> notes = m_file.save(synced.cards);
+        const Result<bool> state = m_syncStateFile.save(run->state);
+        run->saved = bool(notes) && bool(state);
+        if (!notes)
+            run->saveError = notes.error();
+        else if (!state)
+            run->saveError = state.error();
+    }).then(this, [this, run] { finishSync(run); });
 }
 
-void PinlarkStore::finishSync(const QList<NoteCard> &snapshot,
-                              Result<QList<NoteCard>, SyncError> outcome,
-                              const SyncCompletion &done)
+void PinlarkStore::finishSync(const std::shared_ptr<SyncRun> &run)
 {
     --m_runningSyncs;
-    if (!outcome) {
-        const QString description = outcome.error().localizedDescription();
-        setIsSyncing(m_runningSyncs > 0);
+    const bool automatic = run->trigger == SyncTrigger::Automatic;
+    if (!run->outcome) {
+        const QString description = run->outcome.error().localizedDescription();
+        // What the snapshot held is still to be pushed.
+        m_unsyncedChanges = true;
+        setIsSyncing(m_runningSyncs > 0 || m_queuedCode.has_value());
         setSyncStatusMessage(syncErrorPrefix + description);
-        if (done)
-            done(false, description);
+        if (automatic || m_failedAutoSyncs > 0) {
+            // Waits longer after each failure, up to a limit; only the status text tells.
+            ++m_failedAutoSyncs;
+            const SyncSchedule &schedule = m_env.syncSchedule;
+            qint64 wait = schedule.firstRetryMs;
+            for (int i = 1; i < m_failedAutoSyncs && wait < schedule.longestRetryMs; ++i)
+                wait *= 2;
+            m_retryTimer.start(int(std::min<qint64>(wait, schedule.longestRetryMs)));
+        }
+        for (const SyncCompletion &done : run->done) {
+            if (done)
+                done(false, description);
+        }
+        startQueuedSync();
         return;
     }
 
-    QList<NoteCard> synced = std::move(outcome).value();
-    const QString count = QString::number(synced.size());
-    // The sync worked on a copy. Whatever was typed, added or recoloured meanwhile is not in
-    // it; merging it back keeps those edits (newer than anything pushed) instead of letting
-    // the synced stack overwrite them. The next sync pushes them.
-    if (m_cards != snapshot)
-        synced = PinlarkVaultSync::merge(m_cards, synced);
-    setCards(synced);
-    saveNotesImmediately();
-    setIsSyncing(m_runningSyncs > 0);
+    PinlarkVaultSync::SyncedStack &synced = run->outcome.value();
+    const QString count = QString::number(synced.stack.cards.size());
+    SyncState state = std::move(run->state);
+    bool saveNeeded = !run->saved;
+    if (m_localGeneration.load() == run->generation) {
+        adoptSyncedCards(synced.stack.cards);
+    } else {
+        // Cards were edited, added, deleted or pinned here while the sync ran. Those
+        // changes are merged into the synced stack with the snapshot as their common
+        // ancestor: an edit of a card the sync left alone stays, an edit of one it changed
+        // keeps both texts. The next sync pushes them.
+        const PinlarkVaultSync::Reconciled merged = PinlarkVaultSync::reconcile(
+            {m_cards, m_syncState.deletions}, synced.stack,
+            PinlarkVaultSync::exchangedVersions(run->snapshot.cards), m_env.clock(), machineName());
+        state.deletions = merged.stack.deletions;
+        adoptSyncedCards(merged.stack.cards);
+        saveNeeded = true;
+        m_unsyncedChanges = true;
+    }
+    m_syncState = std::move(state);
+    if (saveNeeded) {
+        saveNotesImmediately();
+        saveSyncState();
+    } else {
+        // Saved with the outcome: a debounced save still waiting has nothing left to write.
+        m_saveTimer.stop();
+        m_longestWaitTimer.stop();
+    }
+    if (!run->saveError.isEmpty())
+        log(saveErrorPrefix + run->saveError);
+    m_lastCounts = synced.counts;
+    m_failedAutoSyncs = 0;
+    m_retryTimer.stop();
+    setLastSyncedAt(m_syncState.lastSyncAt ? m_syncState.lastSyncAt->toDateTime() : QDateTime());
+    // A sync asked for meanwhile starts at once: the store reads as syncing throughout.
+    setIsSyncing(m_runningSyncs > 0 || m_queuedCode.has_value());
     setSyncStatusMessage(u"Synced "_s + count + u" cards!"_s);
-    play(SoundPlayer::Sound::Glass);
-    if (done)
-        done(true, u"Synced "_s + count + u" cards with Vault!"_s);
+    if (!automatic)
+        play(SoundPlayer::Sound::Glass);
+    for (const SyncCompletion &done : run->done) {
+        if (done)
+            done(true, u"Synced "_s + count + u" cards with Vault!"_s);
+    }
+    updateAutoSyncTimers();
+    if (m_unsyncedChanges && autoSyncActive())
+        m_settleTimer.start();
+    startQueuedSync();
+}
+
+void PinlarkStore::startQueuedSync()
+{
+    if (m_runningSyncs > 0)
+        return;
+    if (m_queuedCode) {
+        const QString code = *std::exchange(m_queuedCode, std::nullopt);
+        m_autoSyncQueued = false;
+        startSync(SyncTrigger::User, code, std::exchange(m_queuedCompletions, {}));
+        return;
+    }
+    if (std::exchange(m_autoSyncQueued, false))
+        requestAutoSync();
+    if (m_runningSyncs == 0 && !m_quitWaiters.isEmpty()) {
+        for (const auto &waiter : std::exchange(m_quitWaiters, {}))
+            waiter();
+    }
+}
+
+void PinlarkStore::adoptSyncedCards(const QList<NoteCard> &cards)
+{
+    const std::optional<NoteCard> current = currentCard();
+    Q_EMIT aboutToChange();
+    m_cards = cards;
+    invalidateTagIndex();
+    Q_EMIT cardsChanged(m_cards);
+    // The card being read or typed into stays the current one, wherever the merge put it.
+    if (current) {
+        for (qsizetype i = 0; i < m_cards.size(); ++i) {
+            if (m_cards.at(i).id == current->id) {
+                if (i != m_activeIndex)
+                    setActiveIndex(i);
+                break;
+            }
+        }
+    }
+}
+
+// Automatic sync
+
+void PinlarkStore::initAutoSync()
+{
+    m_syncAutomatically = openSettings()->value(syncAutomaticallyKey, true).toBool();
+    QString problem;
+    m_syncState = m_syncStateFile.load(&problem);
+    if (!problem.isEmpty())
+        log(syncStatePrefix + problem);
+    if (m_syncState.lastSyncAt)
+        m_lastSyncedAt = m_syncState.lastSyncAt->toDateTime();
+    m_unsyncedChanges = false; // what was loaded is not an edit
+
+    const SyncSchedule &schedule = m_env.syncSchedule;
+    for (QTimer *timer : {&m_settleTimer, &m_longestSettleTimer, &m_retryTimer})
+        timer->setSingleShot(true);
+    m_settleTimer.setInterval(schedule.settleMs);
+    m_longestSettleTimer.setInterval(schedule.longestSettleMs);
+    m_periodTimer.setInterval(schedule.periodMs);
+    connect(&m_settleTimer, &QTimer::timeout, this, &PinlarkStore::requestAutoSync);
+    connect(&m_longestSettleTimer, &QTimer::timeout, this, &PinlarkStore::requestAutoSync);
+    connect(&m_periodTimer, &QTimer::timeout, this, &PinlarkStore::requestAutoSync);
+    connect(&m_retryTimer, &QTimer::timeout, this, &PinlarkStore::requestAutoSync);
+    updateAutoSyncTimers();
+}
+
+bool PinlarkStore::autoSyncActive() const
+{
+    return m_syncAutomatically && m_syncState.lastSyncAt && !m_syncState.vaultId.isEmpty() &&
+           PinlarkVaultSync::vaultHash(m_passportCode) == m_syncState.vaultId;
+}
+
+void PinlarkStore::updateAutoSyncTimers()
+{
+    if (!autoSyncActive()) {
+        for (QTimer *timer : {&m_settleTimer, &m_longestSettleTimer, &m_periodTimer, &m_retryTimer})
+            timer->stop();
+        return;
+    }
+    if (!m_periodTimer.isActive())
+        m_periodTimer.start();
+}
+
+void PinlarkStore::setSyncAutomatically(bool on)
+{
+    Q_EMIT aboutToChange();
+    m_syncAutomatically = on;
+    writeSetting(syncAutomaticallyKey, on, settingsErrorPrefix);
+    Q_EMIT syncAutomaticallyChanged(m_syncAutomatically);
+    updateAutoSyncTimers();
+    if (on && m_unsyncedChanges && autoSyncActive())
+        m_settleTimer.start();
+}
+
+void PinlarkStore::setLastSyncedAt(const QDateTime &when)
+{
+    Q_EMIT aboutToChange();
+    m_lastSyncedAt = when;
+    Q_EMIT lastSyncedAtChanged(m_lastSyncedAt);
+}
+
+void PinlarkStore::requestAutoSync()
+{
+    if (!autoSyncActive())
+        return;
+    if (m_runningSyncs > 0) {
+        m_autoSyncQueued = true;
+        return;
+    }
+    // After a failure only the retry timer starts the next attempt.
+    if (m_retryTimer.isActive())
+        return;
+    startSync(SyncTrigger::Automatic, PinlarkVaultSync::normalizeCode(m_passportCode), {});
+}
+
+void PinlarkStore::cardOpened()
+{
+    if (!autoSyncActive() || !m_syncState.lastSyncAt)
+        return;
+    const double age =
+        m_env.clock().secondsSinceReference - m_syncState.lastSyncAt->secondsSinceReference;
+    if (age * 1000.0 > m_env.syncSchedule.staleMs)
+        requestAutoSync();
+}
+
+void PinlarkStore::syncBeforeQuit(std::function<void()> done)
+{
+    auto once = std::make_shared<std::function<void()>>(std::move(done));
+    const auto finish = [once] {
+        if (*once)
+            std::exchange(*once, nullptr)();
+    };
+    if (!autoSyncActive() || (!m_unsyncedChanges && m_runningSyncs == 0)) {
+        finish();
+        return;
+    }
+    m_quitWaiters.append(finish);
+    QTimer::singleShot(m_env.syncSchedule.quitWaitMs, this, finish);
+    if (m_runningSyncs == 0) {
+        m_retryTimer.stop(); // quitting is the last chance
+        requestAutoSync();
+    }
+}
+
+void PinlarkStore::localChange()
+{
+    ++m_localGeneration;
+    m_unsyncedChanges = true;
+    if (!autoSyncActive())
+        return;
+    m_settleTimer.start();
+    if (!m_longestSettleTimer.isActive())
+        m_longestSettleTimer.start();
+}
+
+void PinlarkStore::saveSyncState()
+{
+    const std::lock_guard lock(m_saveMutex);
+    const Result<bool> saved = m_syncStateFile.save(m_syncState);
+    if (!saved)
+        log(syncStatePrefix + saved.error());
+}
+
+QString PinlarkStore::machineName() const
+{
+    return m_env.machineName.isEmpty() ? QSysInfo::machineHostName() : m_env.machineName;
 }
 
 // Helpers

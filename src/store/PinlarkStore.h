@@ -5,9 +5,11 @@
 #include "store/SaveDialog.h"
 #include "store/ShortcutSetup.h"
 #include "store/SoundPlayer.h"
+#include "store/SyncStateFile.h"
 #include "store/Workspace.h"
 #include "vault/PinlarkVaultSync.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -17,8 +19,10 @@
 #include <QUrl>
 #include <QVariant>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -46,6 +50,10 @@ class PinlarkStore final : public QObject
                    shortcutNoticeChanged)
     Q_PROPERTY(QString shortcutNoticeText READ shortcutNoticeText WRITE setShortcutNoticeText NOTIFY
                    shortcutNoticeTextChanged)
+    Q_PROPERTY(bool syncAutomatically READ syncAutomatically WRITE setSyncAutomatically NOTIFY
+                   syncAutomaticallyChanged)
+    Q_PROPERTY(
+        QDateTime lastSyncedAt READ lastSyncedAt WRITE setLastSyncedAt NOTIFY lastSyncedAtChanged)
 
 public:
     // The card's notice about the global shortcut, shown where Alt+Space cannot open Pinlark
@@ -62,6 +70,18 @@ public:
 
     using Clock = std::function<Timestamp()>;
     using Logger = std::function<void(const QString &)>;
+
+    // When the automatic sync runs, once the user has synced on this machine.
+    struct SyncSchedule
+    {
+        int settleMs = 5'000;         // after the last edit
+        int longestSettleMs = 30'000; // after the first edit not yet synced, at the latest
+        int periodMs = 10 * 60'000;   // while running
+        int staleMs = 60'000;         // opening the card syncs a stack older than this
+        int firstRetryMs = 30'000;    // after a failure, doubling with each one
+        int longestRetryMs = 30 * 60'000;
+        int quitWaitMs = 2'000; // the most a last sync may hold up quitting
+    };
 
     // What the store needs from the outside world; tests replace each part.
     struct Environment
@@ -81,6 +101,9 @@ public:
         // Adds a shortcut to the desktop's own settings; none: the notice gives the steps to
         // do it by hand.
         ShortcutSetup *shortcutSetup = nullptr; // not owned
+        SyncSchedule syncSchedule;
+        // This computer in the conflict copies of its own edits; empty: its host name.
+        QString machineName;
     };
 
     // Loads the notes file, or starts with the welcome card.
@@ -117,6 +140,12 @@ public:
     void setShortcutNotice(ShortcutNotice notice);
     [[nodiscard]] const QString &shortcutNoticeText() const { return m_shortcutNoticeText; }
     void setShortcutNoticeText(const QString &text);
+    [[nodiscard]] bool syncAutomatically() const { return m_syncAutomatically; }
+    // Remembered in the settings.
+    void setSyncAutomatically(bool on);
+    // When the last sync on this machine ended well; invalid before the first.
+    [[nodiscard]] const QDateTime &lastSyncedAt() const { return m_lastSyncedAt; }
+    void setLastSyncedAt(const QDateTime &when);
 
     // Persistence.
     void saveNotes();            // debounced: 0.4 s after the last request, 1 s at most
@@ -152,8 +181,23 @@ public:
     // thread and applies the outcome here. `done` runs exactly once on the GUI thread: at
     // once for a code that is empty once normalised, else when the sync ends.
     using SyncCompletion = std::function<void(bool success, const QString &message)>;
+    // A sync asked for while one runs follows it; two never run at once.
     void syncWithVault(const QString &code, SyncCompletion done);
     static inline const QString passportCodeKey = u"pinlark_passport_code"_s;
+
+    // The automatic sync: on while the setting allows it and a sync with the current code
+    // has worked on this machine. It runs after edits settle, every periodMs, when the card
+    // opens on a stack older than staleMs (cardOpened()), and at quit (syncBeforeQuit());
+    // failures wait longer each time and show only as the status text; success is silent.
+    [[nodiscard]] bool autoSyncActive() const;
+    void cardOpened();
+    // A last sync when something changed since the last one. `done` runs exactly once, on
+    // the GUI thread: when that sync ended, or after quitWaitMs at most, or at once.
+    void syncBeforeQuit(std::function<void()> done);
+    static inline const QString syncAutomaticallyKey = u"sync_automatically"_s;
+    // What the last successful sync's merge did.
+    [[nodiscard]] PinlarkVaultSync::MergeCounts lastSyncCounts() const { return m_lastCounts; }
+    [[nodiscard]] const SyncState &syncState() const { return m_syncState; }
 
     // The global shortcut. Where Alt+Space cannot open Pinlark from other applications, the
     // card says so once: offerShortcutSetup() shows the notice unless the settings say it
@@ -183,17 +227,30 @@ Q_SIGNALS:
     void selectedTagChanged(const std::optional<QString> &selectedTag);
     void shortcutNoticeChanged(PinlarkStore::ShortcutNotice shortcutNotice);
     void shortcutNoticeTextChanged(const QString &shortcutNoticeText);
+    void syncAutomaticallyChanged(bool syncAutomatically);
+    void lastSyncedAtChanged(const QDateTime &lastSyncedAt);
 
 private:
     void loadNotes();
     void initSyncCode();
+    void initAutoSync();
     [[nodiscard]] std::unique_ptr<QSettings> openSettings() const;
     void rememberPassportCode(const QString &code);
     // Stores one setting, keeping the file private, and says so when it cannot.
     void writeSetting(const QString &key, const QVariant &value, const QString &errorPrefix);
     void showShortcutNotice(ShortcutNotice notice, const QString &text);
-    void finishSync(const QList<NoteCard> &snapshot, Result<QList<NoteCard>, SyncError> outcome,
-                    const SyncCompletion &done);
+    enum class SyncTrigger { User, Automatic };
+    struct SyncRun;
+    void startSync(SyncTrigger trigger, const QString &code, QList<SyncCompletion> done);
+    void finishSync(const std::shared_ptr<SyncRun> &run);
+    void startQueuedSync();
+    void requestAutoSync();
+    void localChange();
+    void updateAutoSyncTimers();
+    void saveSyncState();
+    [[nodiscard]] QString machineName() const;
+    // Replaces the stack with a synced one, keeping the current card current.
+    void adoptSyncedCards(const QList<NoteCard> &cards);
     [[nodiscard]] bool hasValidIndex() const;
     void play(SoundPlayer::Sound sound);
     void log(const QString &line) const;
@@ -229,6 +286,27 @@ private:
 
     QThreadPool m_syncPool;
     int m_runningSyncs = 0;
+    SyncStateFile m_syncStateFile;
+    SyncState m_syncState;
+    bool m_syncAutomatically = true;
+    QDateTime m_lastSyncedAt;
+    PinlarkVaultSync::MergeCounts m_lastCounts;
+    // A sync asked for while one runs: the code and every caller waiting for it.
+    std::optional<QString> m_queuedCode;
+    QList<SyncCompletion> m_queuedCompletions;
+    bool m_autoSyncQueued = false;
+    bool m_unsyncedChanges = false;
+    int m_failedAutoSyncs = 0;
+    QTimer m_settleTimer;
+    QTimer m_longestSettleTimer;
+    QTimer m_periodTimer;
+    QTimer m_retryTimer;
+    QList<std::function<void()>> m_quitWaiters;
+    // Bumped by every change of the cards or the deletions made here. A sync whose snapshot
+    // is still current saves its outcome on its own thread, under m_saveMutex, which every
+    // save of the notes takes, so no save ever overtakes a newer one.
+    std::atomic<quint64> m_localGeneration = 0;
+    std::mutex m_saveMutex;
     // Set when the store goes away, to stop the running syncs; each holds a share of it.
     std::shared_ptr<PinlarkVaultSync::Cancellation> m_syncCancelled =
         std::make_shared<PinlarkVaultSync::Cancellation>(false);

@@ -4,6 +4,8 @@
 #include "model/Result.h"
 #include "vault/SyncError.h"
 
+#include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QUrl>
@@ -88,6 +90,84 @@ struct VaultEndpoint
 // pinned cards first, each group most recently edited first. Never deletes a card.
 [[nodiscard]] QList<NoteCard> merge(const QList<NoteCard> &local, const QList<NoteCard> &remote);
 
+// Merge with a memory
+//
+// merge() above is what every client does. A Pinlark also remembers, per card, the version it
+// last exchanged with the vault (its base), which tells an edit made here from one made
+// elsewhere: a card edited on both sides keeps the later edit and turns the other text into a
+// conflict copy, a pin changed on one side wins over an unchanged one, and deletions travel
+// in the envelope, beside the cards, so a deleted card stays deleted.
+
+// A card deleted on some machine. The envelope carries these in its "deletions" member, which
+// clients that do not know it ignore.
+struct CardDeletion
+{
+    QString id;
+    Timestamp deletedAt; // when; forgotten deletionLifetimeDays later
+    // The last edit of the card the deleting machine held: an edit it did not see keeps the
+    // card.
+    Timestamp updatedAt;
+
+    friend bool operator==(const CardDeletion &, const CardDeletion &) = default;
+};
+inline constexpr int deletionLifetimeDays = 90;
+
+// The cards and the deletions of one side: this machine, or the vault.
+struct VaultStack
+{
+    QList<NoteCard> cards;
+    QList<CardDeletion> deletions;
+
+    friend bool operator==(const VaultStack &, const VaultStack &) = default;
+};
+
+// One card as this machine last exchanged it with the vault.
+struct ExchangedCard
+{
+    Timestamp updatedAt;
+    bool pinned = false;
+    QByteArray digest; // of the text and the colour: cardDigest()
+
+    friend bool operator==(const ExchangedCard &, const ExchangedCard &) = default;
+};
+// 16 bytes of SHA-256 over what an edit changes, the text and the colour; empty when
+// libcrypto cannot hash.
+[[nodiscard]] QByteArray cardDigest(const NoteCard &card);
+// The base a stack leaves once it has been exchanged.
+[[nodiscard]] QHash<QString, ExchangedCard> exchangedVersions(const QList<NoteCard> &cards);
+
+struct MergeCounts
+{
+    int conflicts = 0;         // cards edited on both sides into different texts
+    int copies = 0;            // conflict copies made (none where one existed already)
+    int deletedHere = 0;       // local cards removed by a deletion from the vault
+    int deletionsKept = 0;     // deletions the merged stack carries on
+    int editsOverDeletion = 0; // cards kept because an edit came after their deletion
+};
+
+struct Reconciled
+{
+    VaultStack stack;
+    MergeCounts counts;
+};
+
+// The first line of a conflict copy begins with this tag, so the tag chip gathers them.
+inline const QString conflictTag = u"#conflict"_s;
+
+// Merges `local` and `remote` against `base` (empty: nothing exchanged yet). For each id:
+// - changed on one side since the base: that side's copy; changed on both (or no base) into
+//   different texts: the later edit (the local one on a tie), and the other text becomes a
+//   conflict copy, a new card of the same colour whose id is derived from the card's id and
+//   the losing version, so that every machine resolving this conflict makes the same one;
+// - the pin changed since the base on one side only: that side's pin, whatever else wins;
+// - deleted on either side: gone, unless the card was edited after the deletion saw it, or
+//   changed since the base on the side that did not delete it (then the deletion is dropped).
+// Deletions older than deletionLifetimeDays at `now` are dropped. `machine` names this
+// computer in the copies of its own edits. The cards in pin order, like merge().
+[[nodiscard]] Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
+                                   const QHash<QString, ExchangedCard> &base, Timestamp now,
+                                   const QString &machine);
+
 // HTTP exchange
 //
 // These block the calling thread until the exchange is over, running their own event loop
@@ -113,5 +193,23 @@ pull(const VaultEndpoint &from, const QString &code, const Cancellation *cancell
                                                       const QList<NoteCard> &cards,
                                                       const QString &code,
                                                       const Cancellation *cancelled = nullptr);
+
+// A sync that remembers: pull (with the answer's entity tag), reconcile() with `base`, and
+// push under a precondition, If-Match of the tag pulled or If-None-Match: * where the vault
+// did not exist, so a push never replaces a stack it did not merge. A vault that changed
+// in between (412) is pulled, merged and pushed again, a few times at most. A Vault that
+// sends no tag is pushed to without a precondition.
+struct SyncedStack
+{
+    VaultStack stack; // what the vault now holds, and the new base
+    MergeCounts counts;
+    int attempts = 1; // pushes made, the refused ones included
+};
+inline constexpr int maxPushAttempts = 4;
+[[nodiscard]] Result<SyncedStack, SyncError> syncStack(const VaultEndpoint &vault,
+                                                       const VaultStack &local,
+                                                       const QHash<QString, ExchangedCard> &base,
+                                                       const QString &code, const QString &machine,
+                                                       const Cancellation *cancelled = nullptr);
 
 } // namespace PinlarkVaultSync

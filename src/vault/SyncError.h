@@ -22,11 +22,12 @@ struct SyncError
         PullNotHttp = 7,         // a GET answer that is not an HTTP response
         PushFailed = 8,          // "Vault push failed"
         // Our own, for what a configurable Vault address and a hostile server add.
-        InsecureVaultUrl = 9,  // a base URL that is not https (loopback excepted)
-        AnswerTooLarge = 10,   // an answer body beyond the limit
-        CertificateFile = 11,  // the extra CA file cannot be read or holds no certificate
-        Cancelled = 12,        // the exchange was stopped because the app is going away
-        DeadlineExceeded = 13, // the Vault kept one exchange going past its deadline
+        InsecureVaultUrl = 9,   // a base URL that is not https (loopback excepted)
+        AnswerTooLarge = 10,    // an answer body beyond the limit
+        CertificateFile = 11,   // the extra CA file cannot be read or holds no certificate
+        Cancelled = 12,         // the exchange was stopped because the app is going away
+        DeadlineExceeded = 13,  // the Vault kept one exchange going past its deadline
+        VaultKeptChanging = 14, // every push was refused: the vault changed each time
     };
 
     static inline const QString pinlarkDomain = u"PinlarkSync"_s;

@@ -181,6 +181,16 @@ struct Reply
 {
     std::optional<int> status; // none: no HTTP response at all
     QByteArray body;           // the GET's body; empty for a POST
+    QByteArray entityTag;      // the answer's ETag, as sent; empty without one
+};
+
+// What a push may replace: anything (a Vault without entity tags), only the version pulled,
+// or only nothing at all.
+struct Precondition
+{
+    enum class Kind { None, IfMatch, IfNoneMatch };
+    Kind kind = Kind::None;
+    QByteArray entityTag; // for IfMatch
 };
 
 // One network access manager for the pulls and pushes of one exchange, driven by a local
@@ -228,11 +238,12 @@ public:
         return std::nullopt;
     }
 
-    [[nodiscard]] Result<Reply, SyncError> get(const QUrl &url) { return run(url, nullptr); }
+    [[nodiscard]] Result<Reply, SyncError> get(const QUrl &url) { return run(url, nullptr, {}); }
 
-    [[nodiscard]] Result<Reply, SyncError> post(const QUrl &url, const QByteArray &body)
+    [[nodiscard]] Result<Reply, SyncError> post(const QUrl &url, const QByteArray &body,
+                                                const Precondition &precondition = {})
     {
-        return run(url, &body);
+        return run(url, &body, precondition);
     }
 
     [[nodiscard]] bool cancelled() const { return m_cancelled && m_cancelled->load(); }
@@ -241,7 +252,8 @@ private:
     enum class Ending { None, Cancelled, TooLarge, DeadlineExceeded, RedirectRefused };
 
     // A GET without `postBody`, else a POST of it.
-    Result<Reply, SyncError> run(const QUrl &url, const QByteArray *postBody)
+    Result<Reply, SyncError> run(const QUrl &url, const QByteArray *postBody,
+                                 const Precondition &precondition)
     {
         if (cancelled())
             return Result<Reply, SyncError>::failure(cancelledError());
@@ -258,6 +270,10 @@ private:
         const bool isPost = postBody != nullptr;
         if (isPost)
             request.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
+        if (precondition.kind == Precondition::Kind::IfMatch)
+            request.setRawHeader("If-Match", precondition.entityTag);
+        else if (precondition.kind == Precondition::Kind::IfNoneMatch)
+            request.setRawHeader("If-None-Match", "*");
 
         QNetworkReply *reply =
             isPost ? m_manager->post(request, *postBody) : m_manager->get(request);
@@ -334,6 +350,7 @@ private:
         if (status.isValid()) {
             // An HTTP answer, whatever the reply's error says about its status.
             result.status = status.toInt();
+            result.entityTag = reply->rawHeader("ETag");
             return result;
         }
         if (reply->error() == QNetworkReply::NoError)
@@ -395,54 +412,123 @@ Result<QUrl, SyncError> vaultUrlFor(const QUrl &base, const QString &code)
     return vaultURL(base, code);
 }
 
-Pulled pullWith(Exchange &exchange, const QUrl &base, const QString &code)
+// A pull: the vault's stack, none when it holds nothing yet, and what a push that means to
+// replace exactly this version must ask for.
+struct PulledStack
+{
+    std::optional<VaultStack> stack;
+    Precondition precondition;
+};
+using PulledResult = Result<PulledStack, SyncError>;
+
+PulledResult pullStack(Exchange &exchange, const QUrl &base, const QString &code)
 {
     const auto url = vaultUrlFor(base, code);
     if (!url)
-        return Pulled::failure(url.error());
+        return PulledResult::failure(url.error());
     auto reply = exchange.get(url.value());
     if (!reply)
-        return Pulled::failure(reply.error());
+        return PulledResult::failure(reply.error());
     const std::optional<int> status = reply.value().status;
     if (!status)
-        return Pulled::failure(SyncError::pinlark(SyncError::PullNotHttp));
-    if (*status == 404)
-        return Pulled(std::nullopt);
+        return PulledResult::failure(SyncError::pinlark(SyncError::PullNotHttp));
+    PulledStack pulled;
+    if (*status == 404) {
+        // Nothing there yet: the push may only create it.
+        pulled.precondition.kind = Precondition::Kind::IfNoneMatch;
+        return pulled;
+    }
     if (*status < 200 || *status > 299)
-        return Pulled::failure(
+        return PulledResult::failure(
             SyncError::pinlark(*status, u"Vault pull HTTP "_s + QString::number(*status)));
+    // Without a tag the Vault keeps none, and a push replaces whatever it holds.
+    if (!reply.value().entityTag.isEmpty())
+        pulled.precondition = {Precondition::Kind::IfMatch, reply.value().entityTag};
     auto data = decodeGetAnswer(reply.value().body);
     reply.value().body.clear();
     if (!data)
-        return Pulled::failure(data.error());
+        return PulledResult::failure(data.error());
     if (!data.value())
-        return Pulled(std::nullopt);
-    auto cards = decrypt(*data.value(), code);
-    if (!cards)
-        return Pulled::failure(cards.error());
-    return Pulled(std::move(cards).value());
+        return pulled;
+    auto stack = detail::decryptStack(
+        *data.value(), [&code](QByteArrayView salt) { return detail::deriveKey(code, salt); });
+    if (!stack)
+        return PulledResult::failure(stack.error());
+    pulled.stack = std::move(stack).value();
+    return pulled;
 }
 
+Pulled pullWith(Exchange &exchange, const QUrl &base, const QString &code)
+{
+    auto pulled = pullStack(exchange, base, code);
+    if (!pulled)
+        return Pulled::failure(pulled.error());
+    if (!pulled.value().stack)
+        return Pulled(std::nullopt);
+    return Pulled(std::move(pulled.value().stack->cards));
+}
+
+// How a push ended when it reached the Vault.
+enum class PushOutcome { Stored, Refused }; // Refused: 412, the vault changed since the pull
+using PushResult = Result<PushOutcome, SyncError>;
+
 // Seals with `key` where the caller derived it already, else with a fresh one.
-Pushed pushWith(Exchange &exchange, const QUrl &base, const QList<NoteCard> &cards,
-                const QString &code, const detail::SealingKey *key = nullptr)
+PushResult pushStack(Exchange &exchange, const QUrl &base, const VaultStack &stack,
+                     const QString &code, const detail::SealingKey *key,
+                     const Precondition &precondition)
 {
     const auto url = vaultUrlFor(base, code);
     if (!url)
-        return Pushed::failure(url.error());
-    auto payload = key ? detail::seal(cards, *key, detail::systemRandom, Timestamp::now())
-                       : encrypt(cards, code);
+        return PushResult::failure(url.error());
+    const Timestamp now = Timestamp::now();
+    std::optional<detail::SealingKey> fresh;
+    if (!key) {
+        auto made = detail::makeSealingKey(code, detail::systemRandom);
+        if (!made)
+            return PushResult::failure(made.error());
+        fresh.emplace(std::move(made).value());
+        key = &*fresh;
+    }
+    auto payload = detail::seal(stack, *key, detail::systemRandom, now);
     if (!payload)
-        return Pushed::failure(payload.error());
+        return PushResult::failure(payload.error());
     if (exchange.cancelled())
-        return Pushed::failure(SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s));
-    auto reply = exchange.post(url.value(), encodePostBody(payload.value()));
+        return PushResult::failure(
+            SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s));
+    auto reply = exchange.post(url.value(), encodePostBody(payload.value()), precondition);
     if (!reply)
-        return Pushed::failure(reply.error());
+        return PushResult::failure(reply.error());
     const std::optional<int> status = reply.value().status;
+    if (status == 412 && precondition.kind != Precondition::Kind::None)
+        return PushOutcome::Refused;
     if (!status || *status < 200 || *status > 299)
-        return Pushed::failure(SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
+        return PushResult::failure(
+            SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
+    return PushOutcome::Stored;
+}
+
+Pushed pushWith(Exchange &exchange, const QUrl &base, const QList<NoteCard> &cards,
+                const QString &code, const detail::SealingKey *key = nullptr)
+{
+    auto pushed = pushStack(exchange, base, VaultStack{cards, {}}, code, key, {});
+    if (!pushed)
+        return Pushed::failure(pushed.error());
     return Pushed(true);
+}
+
+using SealingKeyResult = Result<detail::SealingKey, SyncError>;
+
+// The key of a push needs only the code and a fresh salt, so it is derived on another thread
+// while the pull waits for the Vault and derives its own: the two derivations are nearly all
+// of a sync's work. Invalid when no thread was to be had; the push then derives it itself.
+std::future<SealingKeyResult> deriveSealingKeyAside(const QString &code)
+{
+    try {
+        return std::async(std::launch::async,
+                          [code] { return detail::makeSealingKey(code, detail::systemRandom); });
+    } catch (const std::system_error &) {
+        return {};
+    }
 }
 
 } // namespace
@@ -473,18 +559,7 @@ Result<QList<NoteCard>, SyncError> sync(const VaultEndpoint &vault, const QList<
     if (auto refused = exchange.prepare())
         return Synced::failure(*refused);
 
-    // The key of the push needs only the code and a fresh salt, so it is derived on another
-    // thread while the pull waits for the Vault and derives its own: the two derivations are
-    // nearly all of a sync's work.
-    using SealingKeyResult = Result<detail::SealingKey, SyncError>;
-    std::future<SealingKeyResult> pushKey;
-    try {
-        pushKey = std::async(std::launch::async,
-                             [code] { return detail::makeSealingKey(code, detail::systemRandom); });
-    } catch (const std::system_error &) {
-        // No thread to be had: the push derives its key itself, after the pull.
-    }
-
+    std::future<SealingKeyResult> pushKey = deriveSealingKeyAside(code);
     auto remote = pullWith(exchange, vault.baseUrl, code);
     std::optional<SealingKeyResult> sealingKey;
     if (pushKey.valid())
@@ -502,6 +577,54 @@ Result<QList<NoteCard>, SyncError> sync(const VaultEndpoint &vault, const QList<
     if (!pushed)
         return Synced::failure(pushed.error());
     return Synced(std::move(result));
+}
+
+Result<SyncedStack, SyncError> syncStack(const VaultEndpoint &vault, const VaultStack &local,
+                                         const QHash<QString, ExchangedCard> &base,
+                                         const QString &code, const QString &machine,
+                                         const Cancellation *cancelled)
+{
+    using Synced = Result<SyncedStack, SyncError>;
+    Exchange exchange(vault, cancelled);
+    if (auto refused = exchange.prepare())
+        return Synced::failure(*refused);
+
+    SyncedStack synced;
+    for (synced.attempts = 1;; ++synced.attempts) {
+        std::future<SealingKeyResult> pushKey = deriveSealingKeyAside(code);
+        auto remote = pullStack(exchange, vault.baseUrl, code);
+        std::optional<SealingKeyResult> sealingKey;
+        if (pushKey.valid())
+            sealingKey.emplace(pushKey.get());
+        if (!remote)
+            return Synced::failure(remote.error());
+        if (sealingKey && !*sealingKey)
+            return Synced::failure(sealingKey->error());
+
+        const Timestamp now = Timestamp::now();
+        const std::optional<VaultStack> &theirs = remote.value().stack;
+        Reconciled merged = reconcile(local, theirs ? *theirs : VaultStack{}, base, now, machine);
+        // A vault without cards is not merged with: the local stack goes up as it stands, in
+        // its own order, as every client does.
+        if (!theirs || theirs->cards.isEmpty())
+            merged.stack.cards = local.cards;
+        synced.stack = std::move(merged.stack);
+        synced.counts = merged.counts;
+
+        auto pushed =
+            pushStack(exchange, vault.baseUrl, synced.stack, code,
+                      sealingKey ? &sealingKey->value() : nullptr, remote.value().precondition);
+        if (!pushed)
+            return Synced::failure(pushed.error());
+        if (pushed.value() == PushOutcome::Stored)
+            return synced;
+        // Another machine pushed after our pull: merge with what it stored, not over it.
+        if (synced.attempts >= maxPushAttempts)
+            return Synced::failure(SyncError::pinlark(
+                SyncError::VaultKeptChanging, u"The vault changed during each of "_s +
+                                                  QString::number(maxPushAttempts) +
+                                                  u" tries; nothing was lost, try again later"_s));
+    }
 }
 
 } // namespace PinlarkVaultSync

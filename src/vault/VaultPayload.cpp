@@ -248,6 +248,24 @@ QString cardProblem(const QJsonValue &value, const QString &error)
     return u"a date is not readable"_s;
 }
 
+// The deletions a Pinlark adds to the envelope. They are a hint from another machine, not
+// the user's text: an entry that cannot be read is left out, never a reason to refuse the
+// cards.
+QList<CardDeletion> readDeletions(const QJsonArray &array)
+{
+    QList<CardDeletion> deletions;
+    for (const QJsonValue &value : array) {
+        const QJsonObject object = value.toObject();
+        const QJsonValue id = object.value(u"id"_s);
+        const auto deletedAt = NoteJSON::readTimestamp(object.value(u"deletedAt"_s));
+        const auto updatedAt = NoteJSON::readTimestamp(object.value(u"updatedAt"_s));
+        if (!id.isString() || id.toString().isEmpty() || !deletedAt || !updatedAt)
+            continue;
+        deletions.append(CardDeletion{id.toString(), deletedAt.value(), updatedAt.value()});
+    }
+    return deletions;
+}
+
 // Reads the envelope as the clients write it: one object of the four members, each once,
 // "version" a plain integer, "app" and "updatedAt" strings of printable ASCII without
 // escapes, and "cards" an array the notes file's fast reader takes. It answers nothing for
@@ -261,7 +279,7 @@ public:
         : m_json(json)
     {}
 
-    [[nodiscard]] std::optional<QList<NoteCard>> read()
+    [[nodiscard]] std::optional<VaultStack> read()
     {
         skipSpace();
         if (!take('{'))
@@ -270,6 +288,7 @@ public:
         bool app = false;
         bool updatedAt = false;
         std::optional<QList<NoteCard>> cards;
+        std::optional<QByteArrayView> deletions;
         for (;;) {
             skipSpace();
             const std::optional<QByteArrayView> key = plainString();
@@ -290,6 +309,9 @@ public:
                 const std::optional<QByteArrayView> array = cards ? std::nullopt : arrayText();
                 if (!array || !(cards = CardJsonReader::read(*array)))
                     return std::nullopt;
+            } else if (*key == "deletions") {
+                if (deletions || !(deletions = arrayText()))
+                    return std::nullopt;
             } else {
                 return std::nullopt;
             }
@@ -300,9 +322,17 @@ public:
                 return std::nullopt;
         }
         skipSpace();
-        if (m_at != m_json.size() || !version || !app || !updatedAt)
+        if (m_at != m_json.size() || !version || !app || !updatedAt || !cards)
             return std::nullopt;
-        return cards;
+        VaultStack stack{std::move(*cards), {}};
+        if (deletions) {
+            // Small next to the cards: Qt's parser reads them.
+            const QJsonDocument document = QJsonDocument::fromJson(deletions->toByteArray());
+            if (!document.isArray())
+                return std::nullopt;
+            stack.deletions = readDeletions(document.array());
+        }
+        return stack;
     }
 
 private:
@@ -424,6 +454,12 @@ bool systemRandom(unsigned char *bytes, int count)
 
 QByteArray encodeEnvelope(const QList<NoteCard> &cards, Timestamp updatedAt)
 {
+    return encodeEnvelope(VaultStack{cards, {}}, updatedAt);
+}
+
+QByteArray encodeEnvelope(const VaultStack &stack, Timestamp updatedAt)
+{
+    const QList<NoteCard> &cards = stack.cards;
     // The cards are written by the notes file's own writer, so they read exactly as in the
     // notes file: the same bytes Qt's writer gives for NoteJSON::cardsToJson(), except that a
     // text opening with U+FEFF has it escaped, so Qt's reader keeps it instead of dropping it.
@@ -432,16 +468,36 @@ QByteArray encodeEnvelope(const QList<NoteCard> &cards, Timestamp updatedAt)
     const WipeOnExit wipeCards(cardsJson);
     const QByteArray head = R"({"version":1,"app":"pinlark","updatedAt":")" +
                             NoteJSON::isoString(updatedAt).toLatin1() + R"(","cards":)";
+    QByteArray deletionsJson;
+    if (!stack.deletions.isEmpty()) {
+        QJsonArray deletions;
+        for (const CardDeletion &deletion : stack.deletions)
+            deletions.append(
+                QJsonObject{{u"id"_s, deletion.id},
+                            {u"deletedAt"_s, NoteJSON::isoString(deletion.deletedAt)},
+                            {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)}});
+        deletionsJson =
+            R"(,"deletions":)" + QJsonDocument(deletions).toJson(QJsonDocument::Compact);
+    }
     QByteArray json;
-    json.reserve(head.size() + cardsJson.size() + 1);
-    json.append(head).append(cardsJson).append('}');
+    json.reserve(head.size() + cardsJson.size() + deletionsJson.size() + 1);
+    json.append(head).append(cardsJson).append(deletionsJson).append('}');
     return json;
 }
 
 Result<QList<NoteCard>, SyncError> decodeEnvelope(const QByteArray &json)
 {
-    if (auto cards = UsualEnvelope(json).read())
-        return std::move(*cards);
+    auto stack = decodeEnvelopeStack(json);
+    if (!stack)
+        return CardsResult::failure(stack.error());
+    return std::move(stack).value().cards;
+}
+
+Result<VaultStack, SyncError> decodeEnvelopeStack(const QByteArray &json)
+{
+    using CardsResult = Result<VaultStack, SyncError>;
+    if (auto stack = UsualEnvelope(json).read())
+        return std::move(*stack);
 
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
@@ -491,7 +547,9 @@ Result<QList<NoteCard>, SyncError> decodeEnvelope(const QByteArray &json)
                 u"card "_s + QString::number(i + 1) + u": "_s + cardProblem(value, card.error())));
         cards.append(std::move(card).value());
     }
-    return cards;
+    const QJsonValue deletions = envelope.value(u"deletions"_s);
+    return VaultStack{std::move(cards), deletions.isArray() ? readDeletions(deletions.toArray())
+                                                            : QList<CardDeletion>{}};
 }
 
 Result<SealingKey, SyncError> makeSealingKey(const QString &code, const RandomSource &random)
@@ -511,7 +569,13 @@ Result<SealingKey, SyncError> makeSealingKey(const QString &code, const RandomSo
 Result<QString, SyncError> seal(const QList<NoteCard> &cards, const SealingKey &key,
                                 const RandomSource &random, Timestamp now)
 {
-    QByteArray envelope = encodeEnvelope(cards, now);
+    return seal(VaultStack{cards, {}}, key, random, now);
+}
+
+Result<QString, SyncError> seal(const VaultStack &stack, const SealingKey &key,
+                                const RandomSource &random, Timestamp now)
+{
+    QByteArray envelope = encodeEnvelope(stack, now);
     const WipeOnExit wipeEnvelope(envelope);
 
     // salt | nonce | ciphertext | tag, filled in place.
@@ -540,6 +604,15 @@ Result<QString, SyncError> encrypt(const QList<NoteCard> &cards, const QString &
 
 Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data, const KeyForSalt &keyForSalt)
 {
+    auto stack = decryptStack(base64Data, keyForSalt);
+    if (!stack)
+        return CardsResult::failure(stack.error());
+    return std::move(stack).value().cards;
+}
+
+Result<VaultStack, SyncError> decryptStack(const QString &base64Data, const KeyForSalt &keyForSalt)
+{
+    using CardsResult = Result<VaultStack, SyncError>;
     // Everything that can be told without the key is checked first: a key costs 100000
     // rounds of HMAC-SHA-256.
     const std::optional<QByteArray> payload = decodeStrictBase64(base64Data);
@@ -561,7 +634,7 @@ Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data, const KeyF
     if (auto error = openSealed(key.value(), nonce, ciphertext, tag,
                                 reinterpret_cast<unsigned char *>(plain.data())))
         return CardsResult::failure(std::move(*error));
-    return decodeEnvelope(plain);
+    return decodeEnvelopeStack(plain);
 }
 
 } // namespace detail

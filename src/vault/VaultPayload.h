@@ -3,6 +3,7 @@
 #include "model/NoteCard.h"
 #include "model/Result.h"
 #include "model/Timestamp.h"
+#include "vault/PinlarkVaultSync.h"
 #include "vault/SyncError.h"
 
 #include <QByteArray>
@@ -56,6 +57,12 @@ using RandomSource = std::function<bool(unsigned char *bytes, int count)>;
 // The cards of an envelope. All four members are required with their JSON types; the values
 // of the first three are not checked.
 [[nodiscard]] Result<QList<NoteCard>, SyncError> decodeEnvelope(const QByteArray &json);
+// The same with the deletions a Pinlark adds as a fifth member, "deletions": an array of
+// {"id":<text>,"deletedAt":<date text>,"updatedAt":<date text>}, written only when there
+// are any. Other clients ignore the member; here an entry that cannot be read is skipped,
+// and a member that is not an array counts as none.
+[[nodiscard]] QByteArray encodeEnvelope(const VaultStack &stack, Timestamp updatedAt);
+[[nodiscard]] Result<VaultStack, SyncError> decodeEnvelopeStack(const QByteArray &json);
 
 [[nodiscard]] Result<QString, SyncError> encrypt(const QList<NoteCard> &cards, const QString &code,
                                                  const RandomSource &random, Timestamp now);
@@ -72,10 +79,14 @@ struct SealingKey
                                                            const RandomSource &random);
 [[nodiscard]] Result<QString, SyncError> seal(const QList<NoteCard> &cards, const SealingKey &key,
                                               const RandomSource &random, Timestamp now);
+[[nodiscard]] Result<QString, SyncError> seal(const VaultStack &stack, const SealingKey &key,
+                                              const RandomSource &random, Timestamp now);
 
 // Decrypts with the key that `keyForSalt` gives for the payload's salt.
 using KeyForSalt = std::function<Result<SecretKey, SyncError>(QByteArrayView salt)>;
 [[nodiscard]] Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data,
+                                                         const KeyForSalt &keyForSalt);
+[[nodiscard]] Result<VaultStack, SyncError> decryptStack(const QString &base64Data,
                                                          const KeyForSalt &keyForSalt);
 
 } // namespace PinlarkVaultSync::detail

@@ -358,29 +358,39 @@ void TestStoreSync::twoMachinesWithOneCodeConverge()
     const QList<NoteCard> expected = {card(u"desktop"_s, u"from the desktop"_s, 120.0, true),
                                       card(u"shared"_s, u"newer text"_s, 300.0),
                                       card(u"laptop"_s, u"from the laptop"_s, 150.0)};
-    QCOMPARE(first.cards(), expected);
-    QCOMPARE(second.cards(), expected);
-    QCOMPARE(first.syncStatusMessage(), std::optional(u"Synced 3 cards!"_s));
-    QCOMPARE(NoteJSON::decodeCards(readBytes(laptop.notesPath())).value(), expected);
-    QCOMPARE(NoteJSON::decodeCards(readBytes(desktop.notesPath())).value(), expected);
+    // Neither machine had synced "shared" before, so neither can tell which text replaced
+    // the other: the later one stays the card and the other is kept as a conflict copy.
+    QCOMPARE(first.cards(), second.cards());
+    QCOMPARE(first.cards().size(), 4);
+    QCOMPARE(first.cards().first(3), expected);
+    QVERIFY(first.cards().last().content.startsWith(u"#conflict "_s));
+    QVERIFY(first.cards().last().content.endsWith(u"\nold text"_s));
+    QCOMPARE(first.syncStatusMessage(), std::optional(u"Synced 4 cards!"_s));
+    QCOMPARE(NoteJSON::decodeCards(readBytes(laptop.notesPath())).value(), first.cards());
+    QCOMPARE(NoteJSON::decodeCards(readBytes(desktop.notesPath())).value(), first.cards());
 }
 
 void TestStoreSync::editsMadeDuringASyncAreKept()
 {
     ScriptedVaultServer server;
     QVERIFY2(server.isListening(), qPrintable(server.errorString()));
-    const QList<NoteCard> remote = {card(u"b"_s, u"second, edited elsewhere"_s, 400.0)};
+    Machine machine(&server, twoCards());
+    PinlarkStore &store = machine.start();
+    store.syncWithVault(code, {});
+    QVERIFY(waitForIdle(store));
+
+    // Another machine edits "b" and syncs; this one types into "a" while its next sync runs.
+    const QList<NoteCard> remote = {card(u"a"_s, u"first #work"_s, 200.0),
+                                    card(u"b"_s, u"second, edited elsewhere"_s, 400.0)};
     server.setStoredBody(vaultPath(), PinlarkVaultSync::detail::encodePostBody(
                                           PinlarkVaultSync::encrypt(remote, code).value()));
     Answer slowPull = Answer::json(200, *server.storedBody(vaultPath()));
     slowPull.delayMs = 300;
     server.enqueue(slowPull);
-
-    Machine machine(&server, twoCards());
-    PinlarkStore &store = machine.start();
+    const int requestsBefore = int(server.requests().size());
     store.setActiveIndex(0);
     store.syncWithVault(code, {});
-    QVERIFY(server.waitForRequestCount(1, syncWaitMs));
+    QVERIFY(server.waitForRequestCount(requestsBefore + 1, syncWaitMs));
     store.updateCurrentCard(u"typed while syncing"_s);
     QVERIFY(waitForIdle(store));
 
