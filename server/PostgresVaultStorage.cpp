@@ -313,7 +313,7 @@ public:
                 std::optional<QByteArray> current;
                 if (PQntuples(locked.get()) > 0)
                     current = valueAt(locked.get(), 0, 0);
-                if (write.ifMatch && !ifMatchHolds(*write.ifMatch, current)) {
+                if (!preconditionsHold(write, current)) {
                     outcome = WriteOutcome::PreconditionFailed;
                 } else if (current) {
                     const PgResult replaced = exec(upsertSql, {write.id, write.data, write.etag});

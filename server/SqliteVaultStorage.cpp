@@ -144,7 +144,7 @@ public:
             sqlite3_reset(select);
             if (step != SQLITE_ROW && step != SQLITE_DONE)
                 return fail(sqliteError(m_db, u"cannot read a vault's tag"_s));
-            if (write.ifMatch && !ifMatchHolds(*write.ifMatch, current)) {
+            if (!preconditionsHold(write, current)) {
                 outcomes.push_back(WriteOutcome::PreconditionFailed);
                 continue;
             }

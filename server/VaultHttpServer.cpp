@@ -276,6 +276,7 @@ struct VaultHttpServer::Request
     QByteArray body;
     qint64 received = 0; // body bytes so far
     std::optional<std::vector<QByteArray>> ifMatch;
+    std::optional<std::vector<QByteArray>> ifNoneMatch;
     QByteArray etag; // of the posted text
     bool submitted = false;
     std::atomic<int> outcome = -1; // a WriteOutcome once the writer is done
@@ -516,6 +517,8 @@ MHD_Result VaultHttpServer::beginRequest(MHD_Connection *connection, Request &re
     }
     if (const auto ifMatch = header(connection, MHD_HTTP_HEADER_IF_MATCH))
         request.ifMatch = parseIfMatch(*ifMatch);
+    if (const auto ifNoneMatch = header(connection, MHD_HTTP_HEADER_IF_NONE_MATCH))
+        request.ifNoneMatch = parseIfMatch(*ifNoneMatch);
     return MHD_YES;
 }
 
@@ -576,6 +579,10 @@ MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &requ
         case WriteOutcome::PreconditionFailed:
             // Also what a guess with If-Match gets for a vault that does not exist.
             m_limiter.recordMiss(request.client);
+            if (!request.ifMatch)
+                return respondError(connection, MHD_HTTP_PRECONDITION_FAILED,
+                                    u"The vault exists already, or has a tag listed in "
+                                    u"If-None-Match; nothing was stored"_s);
             return respondError(connection, MHD_HTTP_PRECONDITION_FAILED,
                                 u"The vault has changed since the tag in If-Match; nothing was "
                                 u"stored"_s);
@@ -603,7 +610,8 @@ MHD_Result VaultHttpServer::answerPost(MHD_Connection *connection, Request &requ
     request.submitted = true;
     // Suspended before it is queued, so the writer's resume always finds it suspended.
     MHD_suspend_connection(connection);
-    m_writes->submit(VaultWrite{request.id, std::move(data).value(), request.etag, request.ifMatch},
+    m_writes->submit(VaultWrite{request.id, std::move(data).value(), request.etag, request.ifMatch,
+                                request.ifNoneMatch},
                      [this, connection, &request](WriteOutcome outcome) {
                          // The kept answer of the old version would only take room now. A GET
                          // that read the old version just before may keep it again; it is

@@ -29,19 +29,22 @@ using TagResult = Result<std::optional<QByteArray>>;
 
 // One POST to apply. `ifMatch`, when set, holds the entity tags of the client's If-Match
 // header ("*" matches any stored vault); the write then happens only if the vault exists and
-// its current tag is one of them.
+// its current tag is one of them. `ifNoneMatch`, when set, holds those of its If-None-Match
+// header; the write then happens only if no vault exists ("*") or its current tag is none of
+// them. With both, both must hold.
 struct VaultWrite
 {
     QByteArray id; // 64 lower-case hex digits, already checked
     QByteArray data;
     QByteArray etag; // of data, computed by the caller
     std::optional<std::vector<QByteArray>> ifMatch;
+    std::optional<std::vector<QByteArray>> ifNoneMatch;
 };
 
 enum class WriteOutcome {
     Created,            // nothing was stored before; durable now
     Replaced,           // an earlier text was replaced; durable now
-    PreconditionFailed, // If-Match did not hold; nothing changed
+    PreconditionFailed, // If-Match or If-None-Match did not hold; nothing changed
     Failed,             // the storage failed; nothing of the batch changed
 };
 
@@ -78,5 +81,17 @@ public:
 // is stored). Strong comparison: weak tags never match.
 [[nodiscard]] bool ifMatchHolds(const std::vector<QByteArray> &tags,
                                 const std::optional<QByteArray> &current);
+
+// True when the If-None-Match tags admit a vault whose current tag is `current` (none when
+// nothing is stored): "*" only when nothing is stored, a list of tags when none of them is the
+// current one. Weak comparison, as RFC 9110 says: W/"x" is listed as much as "x" is. A header
+// that is not a well-formed list (no items, an item that is neither "*" nor a quoted tag) never
+// holds, so a write the client meant to guard is not made unguarded.
+[[nodiscard]] bool ifNoneMatchHolds(const std::vector<QByteArray> &tags,
+                                    const std::optional<QByteArray> &current);
+
+// True when the write's If-Match and If-None-Match, those it has, both hold for `current`.
+[[nodiscard]] bool preconditionsHold(const VaultWrite &write,
+                                     const std::optional<QByteArray> &current);
 
 } // namespace VaultServer

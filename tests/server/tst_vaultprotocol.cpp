@@ -29,6 +29,8 @@ private Q_SLOTS:
     void entityTagsFollowTheText();
     void ifMatch_data();
     void ifMatch();
+    void ifNoneMatch_data();
+    void ifNoneMatch();
     void contentTypes_data();
     void contentTypes();
     void options_data();
@@ -228,6 +230,45 @@ void TestVaultProtocol::ifMatch()
     QFETCH(std::optional<QByteArray>, current);
     QFETCH(bool, holds);
     QCOMPARE(ifMatchHolds(parseIfMatch(header), current), holds);
+}
+
+void TestVaultProtocol::ifNoneMatch_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<std::optional<QByteArray>>("current");
+    QTest::addColumn<bool>("holds");
+    const QByteArray tag = entityTag("now");
+    const std::optional<QByteArray> stored = tag;
+    const std::optional<QByteArray> nothing;
+    QTest::newRow("star, nothing stored") << QByteArray("*") << nothing << true;
+    QTest::newRow("star") << QByteArray("*") << stored << false;
+    QTest::newRow("same tag") << tag << stored << false;
+    QTest::newRow("in a list") << "\"a\", " + tag + " ,\"b\"" << stored << false;
+    QTest::newRow("comma in a tag") << "\"a,b\"," + tag << stored << false;
+    QTest::newRow("weak, compared weakly") << "W/" + tag << stored << false;
+    QTest::newRow("other tags") << "\"a\", W/\"b\"," + entityTag("before") << stored << true;
+    QTest::newRow("tag, nothing stored") << tag << nothing << true;
+    QTest::newRow("comma in another tag") << QByteArray(R"("now,", "x")") << stored << true;
+    // Malformed: refused, so that a write meant to be guarded is not made unguarded.
+    QTest::newRow("unquoted") << tag.mid(1, tag.size() - 2) << stored << false;
+    QTest::newRow("unquoted, nothing stored") << QByteArray("abc") << nothing << false;
+    QTest::newRow("unquoted after a tag") << QByteArray(R"("a", b)") << nothing << false;
+    QTest::newRow("unterminated") << QByteArray(R"("a)") << nothing << false;
+    QTest::newRow("quote inside") << QByteArray(R"("a"b")") << nothing << false;
+    QTest::newRow("space inside") << QByteArray(R"("a b")") << nothing << false;
+    QTest::newRow("lower-case weak") << QByteArray(R"(w/"a")") << nothing << false;
+    QTest::newRow("empty") << QByteArray() << nothing << false;
+    QTest::newRow("commas only") << QByteArray(" , ,") << nothing << false;
+    QTest::newRow("star and tag, nothing stored") << QByteArray(R"(*, "a")") << nothing << true;
+    QTest::newRow("star and tag") << QByteArray(R"(*, "a")") << stored << false;
+}
+
+void TestVaultProtocol::ifNoneMatch()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(std::optional<QByteArray>, current);
+    QFETCH(bool, holds);
+    QCOMPARE(ifNoneMatchHolds(parseIfMatch(header), current), holds);
 }
 
 void TestVaultProtocol::contentTypes_data()

@@ -51,7 +51,7 @@ std::optional<QByteArray> stored(VaultStorage &storage, const QByteArray &id = v
 
 void seed(VaultStorage &storage, const QByteArray &id, const QByteArray &data)
 {
-    const VaultWrite write{id, data, entityTag(data), std::nullopt};
+    const VaultWrite write{id, data, entityTag(data), std::nullopt, std::nullopt};
     const Result<std::vector<WriteOutcome>> stored = storage.store(std::span(&write, 1));
     if (!stored)
         qFatal("cannot seed a vault: %s", qPrintable(stored.error()));
@@ -120,6 +120,8 @@ private Q_SLOTS:
     void malformedBodiesChangeNothing();
     void payloadsOverTheLimitAreRefused();
     void ifMatchGuardsAgainstLostUpdates();
+    void ifNoneMatchGuardsCreation();
+    void ifNoneMatchLetsOnlyOneCreatorWin();
     void guessingVaultsIsSlowedDown();
     void forwardedClientsAreCountedApart();
     void slowAndIdleClientsAreCutOff();
@@ -417,6 +419,98 @@ void TestVaultServer::ifMatchGuardsAgainstLostUpdates()
     QCOMPARE(client.request("POST", vaultPath, R"({"data":"fourth"})", {{"If-Match", "*"}}).status,
              204);
     QCOMPARE(stored(*vault.storage), std::optional(QByteArray("fourth")));
+}
+
+void TestVaultServer::ifNoneMatchGuardsCreation()
+{
+    VaultFixture vault;
+    QVERIFY2(vault.server, qPrintable(vault.error));
+    TestHttpClient client = vault.client();
+
+    // Nothing stored: "*" holds, and the answer tags what was stored.
+    const TestHttpClient::Answer created =
+        client.request("POST", vaultPath, R"({"data":"first"})", {{"If-None-Match", "*"}});
+    QCOMPARE(created.status, 204);
+    QCOMPARE(created.headers.value("etag"), entityTag("first"));
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("first")));
+
+    // A vault is stored now: "*" fails, as do its tag, weak or strong, and malformed headers.
+    const QByteArray firstTag = client.request("GET", vaultPath).headers.value("etag");
+    QCOMPARE(firstTag, entityTag("first"));
+    for (const QByteArray &header :
+         QList<QByteArray>{"*", firstTag, "\"stale\", " + firstTag, "W/" + firstTag,
+                           QByteArray("garbage"), QByteArray("\"stale\", garbage")}) {
+        const TestHttpClient::Answer refused =
+            client.request("POST", vaultPath, R"({"data":"second"})", {{"If-None-Match", header}});
+        QCOMPARE(refused.status, 412);
+        QVERIFY(!refused.headers.contains("etag"));
+        QVERIFY2(QJsonDocument::fromJson(refused.body)
+                     .object()
+                     .value("error"_L1)
+                     .toString()
+                     .contains("If-None-Match"_L1),
+                 refused.body.constData());
+    }
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("first")));
+
+    // Tags other than the current one do not stop the write.
+    const TestHttpClient::Answer replaced =
+        client.request("POST", vaultPath, R"({"data":"third"})",
+                       {{"If-None-Match", "\"stale\", W/" + entityTag("other")}});
+    QCOMPARE(replaced.status, 204);
+    QCOMPARE(replaced.headers.value("etag"), entityTag("third"));
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("third")));
+
+    // With If-Match too, both must hold; the answer names If-Match as it always did.
+    const TestHttpClient::Answer both =
+        client.request("POST", vaultPath, R"({"data":"fourth"})",
+                       {{"If-Match", entityTag("third")}, {"If-None-Match", "*"}});
+    QCOMPARE(both.status, 412);
+    QVERIFY(QJsonDocument::fromJson(both.body)
+                .object()
+                .value("error"_L1)
+                .toString()
+                .contains("If-Match"_L1));
+    QCOMPARE(client
+                 .request("POST", vaultPath, R"({"data":"fourth"})",
+                          {{"If-Match", entityTag("third")}, {"If-None-Match", entityTag("x")}})
+                 .status,
+             204);
+    QCOMPARE(stored(*vault.storage), std::optional(QByteArray("fourth")));
+}
+
+void TestVaultServer::ifNoneMatchLetsOnlyOneCreatorWin()
+{
+    VaultFixture base;
+    QVERIFY2(base.sqlite, qPrintable(base.error));
+    base.server.reset();
+    ControlledStorage storage(*base.sqlite);
+    storage.holdMs = 20; // so that the posts meet in batches, each judged after the one before
+    HttpSettings settings;
+    settings.missRule.burst = 0;
+    VaultFixture vault(settings, true, &storage);
+    QVERIFY2(vault.server, qPrintable(vault.error));
+
+    // Clients that all found nothing create the vault at once: one of them wins.
+    constexpr int clients = 12;
+    std::vector<int> statuses(clients, 0);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back([&, i] {
+            TestHttpClient client = vault.client();
+            statuses[std::size_t(i)] =
+                client
+                    .request("POST", vaultPath, "{\"data\":\"from " + QByteArray::number(i) + "\"}",
+                             {{"If-None-Match", "*"}})
+                    .status;
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    QCOMPARE(std::count(statuses.begin(), statuses.end(), 204), 1);
+    QCOMPARE(std::count(statuses.begin(), statuses.end(), 412), clients - 1);
+    const int winner = int(std::find(statuses.begin(), statuses.end(), 204) - statuses.begin());
+    QCOMPARE(stored(storage), std::optional("from " + QByteArray::number(winner)));
 }
 
 void TestVaultServer::guessingVaultsIsSlowedDown()

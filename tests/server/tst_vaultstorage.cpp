@@ -58,9 +58,18 @@ QByteArray vaultId(char digit)
 }
 
 VaultWrite writeOf(const QByteArray &id, const QByteArray &data,
-                   std::optional<std::vector<QByteArray>> ifMatch = std::nullopt)
+                   std::optional<std::vector<QByteArray>> ifMatch = std::nullopt,
+                   std::optional<std::vector<QByteArray>> ifNoneMatch = std::nullopt)
 {
-    return VaultWrite{id, data, entityTag(data), std::move(ifMatch)};
+    return VaultWrite{id, data, entityTag(data), std::move(ifMatch), std::move(ifNoneMatch)};
+}
+
+// The tags of a header as a table row gives them: none when the row has no such header.
+std::optional<std::vector<QByteArray>> headerTags(const std::optional<QList<QByteArray>> &tags)
+{
+    if (!tags)
+        return std::nullopt;
+    return std::vector<QByteArray>(tags->begin(), tags->end());
 }
 
 // Every byte value, over and over: a payload that any text conversion on the way would change.
@@ -192,8 +201,8 @@ private Q_SLOTS:
     void storesExactBytes();
     void appliesBatchInOrder_data() { addBackends(); }
     void appliesBatchInOrder();
-    void honoursIfMatch_data();
-    void honoursIfMatch();
+    void honoursPreconditions_data();
+    void honoursPreconditions();
     void failedBatchChangesNothing_data() { addBackends(); }
     void failedBatchChangesNothing();
     void keepsVaultsAcrossReopening_data() { addBackends(); }
@@ -462,48 +471,84 @@ void TestVaultStorage::appliesBatchInOrder()
     QCOMPARE(loadedY.value()->data, QByteArray("other"));
 }
 
-void TestVaultStorage::honoursIfMatch_data()
+void TestVaultStorage::honoursPreconditions_data()
 {
+    using Tags = std::optional<QList<QByteArray>>;
     QTest::addColumn<QString>("backend");
     QTest::addColumn<bool>("stored");
-    QTest::addColumn<QList<QByteArray>>("ifMatch");
+    QTest::addColumn<Tags>("ifMatch");     // none: no If-Match header
+    QTest::addColumn<Tags>("ifNoneMatch"); // none: no If-None-Match header
     QTest::addColumn<WriteOutcome>("outcome");
 
     const QByteArray current = entityTag("current");
     const QByteArray weak = "W/" + current;
     const QByteArray other = entityTag("other");
+    const QByteArray unquoted = current.mid(1, current.size() - 2);
     struct Case
     {
         const char *name;
         bool stored;
-        QList<QByteArray> ifMatch;
+        Tags ifMatch;
+        Tags ifNoneMatch;
         WriteOutcome outcome;
     };
+    const Tags none;
+    const auto listed = [](QList<QByteArray> tags) { return Tags(std::move(tags)); };
     const QList<Case> cases{
-        {"* on a missing vault", false, {"*"}, WriteOutcome::PreconditionFailed},
-        {"* on a stored vault", true, {"*"}, WriteOutcome::Replaced},
-        {"current tag on a missing vault", false, {current}, WriteOutcome::PreconditionFailed},
-        {"current tag", true, {current}, WriteOutcome::Replaced},
-        {"current tag last in a list", true, {other, weak, current}, WriteOutcome::Replaced},
-        {"other tags only", true, {other, entityTag("")}, WriteOutcome::PreconditionFailed},
-        {"weak form of the current tag", true, {weak}, WriteOutcome::PreconditionFailed},
-        {"current tag without quotes",
-         true,
-         {current.mid(1, current.size() - 2)},
+        {"If-Match * on a missing vault", false, listed({"*"}), none,
+         WriteOutcome::PreconditionFailed},
+        {"If-Match * on a stored vault", true, listed({"*"}), none, WriteOutcome::Replaced},
+        {"If-Match current tag on a missing vault", false, listed({current}), none,
+         WriteOutcome::PreconditionFailed},
+        {"If-Match current tag", true, listed({current}), none, WriteOutcome::Replaced},
+        {"If-Match current tag last in a list", true, listed({other, weak, current}), none,
+         WriteOutcome::Replaced},
+        {"If-Match other tags only", true, listed({other, entityTag("")}), none,
+         WriteOutcome::PreconditionFailed},
+        {"If-Match weak form of the current tag", true, listed({weak}), none,
+         WriteOutcome::PreconditionFailed},
+        {"If-Match current tag without quotes", true, listed({unquoted}), none,
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match * on a missing vault", false, none, listed({"*"}), WriteOutcome::Created},
+        {"If-None-Match * on a stored vault", true, none, listed({"*"}),
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match current tag", true, none, listed({current}),
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match current tag last in a list", true, none, listed({other, current}),
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match weak form of the current tag", true, none, listed({weak}),
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match other tags only", true, none, listed({other, "W/" + other}),
+         WriteOutcome::Replaced},
+        {"If-None-Match a tag on a missing vault", false, none, listed({current}),
+         WriteOutcome::Created},
+        {"If-None-Match malformed on a missing vault", false, none, listed({unquoted}),
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match malformed after another tag", true, none, listed({other, unquoted}),
+         WriteOutcome::PreconditionFailed},
+        {"If-None-Match empty", false, none, listed({}), WriteOutcome::PreconditionFailed},
+        {"both, both holding", true, listed({current}), listed({other}), WriteOutcome::Replaced},
+        {"both, If-None-Match failing", true, listed({current}), listed({current}),
+         WriteOutcome::PreconditionFailed},
+        {"both, If-Match failing", true, listed({other}), listed({other}),
+         WriteOutcome::PreconditionFailed},
+        {"If-Match and If-None-Match * on a missing vault", false, listed({"*"}), listed({"*"}),
          WriteOutcome::PreconditionFailed},
     };
     for (const QString &backend : {sqlite, postgres}) {
         for (const Case &c : cases)
             QTest::addRow("%s: %s", qPrintable(backend), c.name)
-                << backend << c.stored << c.ifMatch << c.outcome;
+                << backend << c.stored << c.ifMatch << c.ifNoneMatch << c.outcome;
     }
 }
 
-void TestVaultStorage::honoursIfMatch()
+void TestVaultStorage::honoursPreconditions()
 {
+    using Tags = std::optional<QList<QByteArray>>;
     QFETCH(QString, backend);
     QFETCH(bool, stored);
-    QFETCH(QList<QByteArray>, ifMatch);
+    QFETCH(Tags, ifMatch);
+    QFETCH(Tags, ifNoneMatch);
     QFETCH(WriteOutcome, outcome);
     SKIP_WITHOUT_POSTGRES(backend);
     const auto storage = openStorage();
@@ -512,13 +557,12 @@ void TestVaultStorage::honoursIfMatch()
     if (stored)
         QCOMPARE(storeOne(*storage, writeOf(id, "current")), WriteOutcome::Created);
 
-    QCOMPARE(storeOne(*storage,
-                      writeOf(id, "new", std::vector<QByteArray>(ifMatch.begin(), ifMatch.end()))),
+    QCOMPARE(storeOne(*storage, writeOf(id, "new", headerTags(ifMatch), headerTags(ifNoneMatch))),
              outcome);
 
     const LoadResult loaded = storage->load(id);
     QVERIFY2(loaded, qPrintable(loaded ? QString() : loaded.error()));
-    if (outcome == WriteOutcome::Replaced) {
+    if (outcome == WriteOutcome::Replaced || outcome == WriteOutcome::Created) {
         QVERIFY(loaded.value());
         QCOMPARE(loaded.value()->data, QByteArray("new"));
     } else if (stored) {
@@ -990,15 +1034,23 @@ void TestVaultStorage::postgresSharesOneDatabase()
 void TestVaultStorage::postgresRaceOnNewVault_data()
 {
     QTest::addColumn<bool>("otherCommits");
+    QTest::addColumn<bool>("ifNoneMatch"); // the write is sent with If-None-Match: *
     QTest::addColumn<WriteOutcome>("outcome");
 
-    QTest::newRow("other process commits first") << true << WriteOutcome::Replaced;
-    QTest::newRow("other process rolls back") << false << WriteOutcome::Created;
+    QTest::newRow("other process commits first") << true << false << WriteOutcome::Replaced;
+    QTest::newRow("other process rolls back") << false << false << WriteOutcome::Created;
+    // The precondition is judged again once the other process is done, in the same
+    // transaction as the write: the vault it created makes If-None-Match: * fail.
+    QTest::newRow("other process commits first, If-None-Match: *")
+        << true << true << WriteOutcome::PreconditionFailed;
+    QTest::newRow("other process rolls back, If-None-Match: *")
+        << false << true << WriteOutcome::Created;
 }
 
 void TestVaultStorage::postgresRaceOnNewVault()
 {
     QFETCH(bool, otherCommits);
+    QFETCH(bool, ifNoneMatch);
     QFETCH(WriteOutcome, outcome);
     SKIP_WITHOUT_POSTGRES(postgres);
     const auto storage = openStorage(postgres);
@@ -1013,16 +1065,20 @@ void TestVaultStorage::postgresRaceOnNewVault()
     QCOMPARE(other.exec("BEGIN; INSERT INTO " + m_schema.toLatin1() +
                         ".pinlark_vaults (id, data, etag) VALUES ('" + id + "', 'other', 'x')"),
              QString());
-    stored =
-        std::async(std::launch::async, [&] { return storeOne(*storage, writeOf(id, "mine")); });
+    const VaultWrite mine = ifNoneMatch
+                                ? writeOf(id, "mine", std::nullopt, std::vector<QByteArray>{"*"})
+                                : writeOf(id, "mine");
+    stored = std::async(std::launch::async, [&] { return storeOne(*storage, mine); });
     QTRY_COMPARE_WITH_TIMEOUT(storageSessionsWaitingForLock(), 1, 60'000);
     QCOMPARE(other.exec(otherCommits ? "COMMIT" : "ROLLBACK"), QString());
 
-    // Created only when nothing else was ever committed; the last write wins either way.
+    // Created only when nothing else was ever committed; the last write wins either way,
+    // unless its precondition failed.
     QCOMPARE(stored.get(), outcome);
     const LoadResult loaded = storage->load(id);
     QVERIFY(loaded.value());
-    QCOMPARE(loaded.value()->data, QByteArray("mine"));
+    QCOMPARE(loaded.value()->data,
+             QByteArray(outcome == WriteOutcome::PreconditionFailed ? "other" : "mine"));
 }
 
 void TestVaultStorage::postgresRetriesBatchThatLostDeadlock()

@@ -2,6 +2,7 @@
 
 #include "tests/support/TestCertificates.h"
 
+#include <QCryptographicHash>
 #include <QEventLoop>
 #include <QFile>
 #include <QHash>
@@ -132,6 +133,61 @@ QString pathKey(const QByteArray &target)
     return QString::fromUtf8(query < 0 ? target : target.first(query));
 }
 
+// The items of an If-Match or If-None-Match list, trimmed, empty ones left out.
+QList<QByteArray> listedTags(QByteArrayView value)
+{
+    QList<QByteArray> tags;
+    for (const QByteArray &part : value.toByteArray().split(',')) {
+        if (const QByteArray tag = part.trimmed(); !tag.isEmpty())
+            tags.append(tag);
+    }
+    return tags;
+}
+
+bool isQuotedTag(QByteArrayView tag)
+{
+    return tag.size() >= 2 && tag.front() == '"' && tag.back() == '"' &&
+           !tag.sliced(1, tag.size() - 2).contains('"');
+}
+
+// RFC 9110's If-Match: "*" or a strong match with the current tag.
+bool ifMatchHolds(QByteArrayView header, const std::optional<QByteArray> &current)
+{
+    if (!current)
+        return false;
+    const QList<QByteArray> tags = listedTags(header);
+    return std::ranges::any_of(
+        tags, [&](const QByteArray &tag) { return tag == "*" || tag == *current; });
+}
+
+// RFC 9110's If-None-Match, compared weakly; a malformed list never holds, as with
+// pinlark-vault.
+bool ifNoneMatchHolds(QByteArrayView header, const std::optional<QByteArray> &current)
+{
+    const QList<QByteArray> tags = listedTags(header);
+    if (tags.isEmpty())
+        return false;
+    for (const QByteArray &tag : tags) {
+        if (tag == "*") {
+            if (current)
+                return false;
+            continue;
+        }
+        const QByteArrayView opaque =
+            tag.startsWith("W/") ? QByteArrayView(tag).sliced(2) : QByteArrayView(tag);
+        if (!isQuotedTag(opaque) || (current && opaque == *current))
+            return false;
+    }
+    return true;
+}
+
+bool hasHeader(const ScriptedVaultServer::Request &request, QByteArrayView name)
+{
+    return std::ranges::any_of(request.headers, [&](const auto &header) {
+        return QByteArrayView(header.first).compare(name, Qt::CaseInsensitive) == 0;
+    });
+}
+
 } // namespace
 
 // Everything both threads touch, behind one mutex.
@@ -147,6 +203,7 @@ struct ScriptedVaultServer::Shared
     std::deque<Answer> script;
     std::optional<Answer> standing;
     bool vaultBehaviour = true;
+    bool entityTags = true;
     QHash<QString, QByteArray> stored;
     QList<Request> log;
     std::atomic<qint64> bodyBytesSent = 0;
@@ -187,14 +244,31 @@ struct ScriptedVaultServer::Shared
         if (!vaultBehaviour)
             return plainAnswer(500, "unscripted");
         const QString key = pathKey(request.path);
+        const auto found = stored.constFind(key);
         if (request.method == "GET") {
-            const auto found = stored.constFind(key);
-            return found == stored.cend() ? Answer::json(404, {}) : Answer::json(200, *found);
+            if (found == stored.cend())
+                return Answer::json(404, {});
+            Answer answer = Answer::json(200, *found);
+            if (entityTags)
+                answer.headers.emplaceBack("ETag", entityTagOf(*found));
+            return answer;
         }
         if (request.method == "POST") {
+            if (entityTags) {
+                const std::optional<QByteArray> current =
+                    found == stored.cend() ? std::nullopt : std::optional(entityTagOf(*found));
+                if (hasHeader(request, "If-Match") &&
+                    !ifMatchHolds(request.header("If-Match"), current))
+                    return Answer::json(412, R"({"error":"If-Match does not hold"})");
+                if (hasHeader(request, "If-None-Match") &&
+                    !ifNoneMatchHolds(request.header("If-None-Match"), current))
+                    return Answer::json(412, R"({"error":"If-None-Match does not hold"})");
+            }
             stored.insert(key, request.body);
             Answer answer;
             answer.status = 204;
+            if (entityTags)
+                answer.headers.emplaceBack("ETag", entityTagOf(request.body));
             return answer;
         }
         Answer answer = plainAnswer(405, "only GET and POST");
@@ -664,6 +738,27 @@ void ScriptedVaultServer::setVaultBehaviour(bool enabled)
 {
     const std::lock_guard lock(m_shared->mutex);
     m_shared->vaultBehaviour = enabled;
+}
+
+void ScriptedVaultServer::setEntityTags(bool enabled)
+{
+    const std::lock_guard lock(m_shared->mutex);
+    m_shared->entityTags = enabled;
+}
+
+QByteArray ScriptedVaultServer::entityTagOf(QByteArrayView body)
+{
+    const QByteArray digest = QCryptographicHash::hash(body, QCryptographicHash::Sha256);
+    return '"' + digest.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals) +
+           '"';
+}
+
+std::optional<QByteArray> ScriptedVaultServer::storedTag(const QString &path) const
+{
+    const std::optional<QByteArray> body = storedBody(path);
+    if (!body)
+        return std::nullopt;
+    return entityTagOf(*body);
 }
 
 std::optional<QByteArray> ScriptedVaultServer::storedBody(const QString &path) const

@@ -20,7 +20,11 @@ class QThread;
 // Each request, once read whole, takes the oldest queued answer. With none queued (and no
 // standing answer) the server acts as a Vault: a GET returns the last body POSTed to the same
 // path (200) or 404, a POST stores its body and answers 204. Paths are compared without their
-// query.
+// query. Like pinlark-vault, it tags what it stores (entityTagOf()): a 200 GET and a 204 POST
+// answer an ETag, and a POST is refused with 412 (and a JSON error body), storing nothing,
+// when its If-Match names neither "*" nor the current tag (strong comparison; nothing stored
+// matches nothing) or its If-None-Match is "*" and something is stored, names the current tag
+// (weak comparison) or is malformed. setEntityTags(false) plays a Vault without tags instead.
 class ScriptedVaultServer final
 {
 public:
@@ -77,8 +81,17 @@ public:
     // Off: a request that finds neither a queued nor a standing answer gets 500
     // "unscripted" instead, so a test notices a request it did not expect.
     void setVaultBehaviour(bool enabled);
+    // Off: the Vault behaviour sends no ETag and ignores If-Match and If-None-Match, as a
+    // Vault that knows no entity tags. On by default.
+    void setEntityTags(bool enabled);
     [[nodiscard]] std::optional<QByteArray> storedBody(const QString &path) const;
+    // Stores the body as a POST would; it is tagged like one (whether tags are on or not).
     void setStoredBody(const QString &path, const QByteArray &body);
+    // The tag of what is stored under the path; none when nothing is.
+    [[nodiscard]] std::optional<QByteArray> storedTag(const QString &path) const;
+    // The strong entity tag the Vault behaviour gives a body: the unpadded base64url SHA-256
+    // of its bytes, in quotes (as pinlark-vault's tags look, though it hashes the text alone).
+    [[nodiscard]] static QByteArray entityTagOf(QByteArrayView body);
 
     struct Request
     {

@@ -69,6 +69,7 @@ QByteArray exchangeRaw(const ScriptedVaultServer &server, const QByteArray &byte
 } // namespace
 
 Q_DECLARE_METATYPE(ScriptedVaultServer::Answer)
+using Headers = QList<std::pair<QByteArray, QByteArray>>;
 
 class TestScriptedVaultServer final : public QObject
 {
@@ -87,6 +88,8 @@ private Q_SLOTS:
     void destructorClosesHangingConnections();
     void connectionsAreKeptAliveUntilClose();
     void actsAsAVaultWhenNothingIsScripted();
+    void vaultTagsAndHonoursPreconditions_data();
+    void vaultTagsAndHonoursPreconditions();
     void tlsNeedsTheCa_data();
     void tlsNeedsTheCa();
     void plainHttpRecordsTheRequest();
@@ -360,6 +363,104 @@ void TestScriptedVaultServer::actsAsAVaultWhenNothingIsScripted()
     QVERIFY(finish(unscripted.get()));
     QCOMPARE(statusOf(unscripted.get()), 500);
     QCOMPARE(unscripted->readAll(), "unscripted");
+}
+
+void TestScriptedVaultServer::vaultTagsAndHonoursPreconditions_data()
+{
+    QTest::addColumn<bool>("entityTags");
+    QTest::addColumn<bool>("stored"); // an old body is stored before the POST
+    QTest::addColumn<Headers>("headers");
+    QTest::addColumn<int>("status");
+
+    const QByteArray old = ScriptedVaultServer::entityTagOf(R"({"data":"old"})");
+    const QByteArray other = ScriptedVaultServer::entityTagOf("other");
+    struct Row
+    {
+        const char *name;
+        bool stored;
+        Headers headers;
+        int status;
+    };
+    const QList<Row> rows{
+        {"no precondition, nothing stored", false, {}, 204},
+        {"no precondition", true, {}, 204},
+        {"If-Match current tag", true, {{"If-Match", old}}, 204},
+        {"If-Match current tag in a list", true, {{"If-Match", other + ", " + old}}, 204},
+        {"If-Match *", true, {{"If-Match", "*"}}, 204},
+        {"If-Match other tag", true, {{"If-Match", other}}, 412},
+        {"If-Match weak current tag", true, {{"If-Match", "W/" + old}}, 412},
+        {"If-Match, nothing stored", false, {{"If-Match", old}}, 412},
+        {"If-Match *, nothing stored", false, {{"If-Match", "*"}}, 412},
+        {"If-None-Match *, nothing stored", false, {{"If-None-Match", "*"}}, 204},
+        {"If-None-Match *", true, {{"If-None-Match", "*"}}, 412},
+        {"If-None-Match current tag", true, {{"If-None-Match", old}}, 412},
+        {"If-None-Match weak current tag", true, {{"If-None-Match", "W/" + old}}, 412},
+        {"If-None-Match other tag", true, {{"If-None-Match", other}}, 204},
+        {"If-None-Match malformed", false, {{"If-None-Match", "garbage"}}, 412},
+        {"both holding", true, {{"If-Match", old}, {"If-None-Match", other}}, 204},
+        {"If-Match holding, If-None-Match not",
+         true,
+         {{"If-Match", old}, {"If-None-Match", "*"}},
+         412},
+    };
+    for (const Row &row : rows) {
+        QTest::addRow("%s", row.name) << true << row.stored << row.headers << row.status;
+        // A Vault without tags sends none and ignores the headers: every POST is stored.
+        QTest::addRow("without tags: %s", row.name) << false << row.stored << row.headers << 204;
+    }
+}
+
+void TestScriptedVaultServer::vaultTagsAndHonoursPreconditions()
+{
+    QFETCH(bool, entityTags);
+    QFETCH(bool, stored);
+    QFETCH(Headers, headers);
+    QFETCH(int, status);
+    ScriptedVaultServer server(ScriptedVaultServer::Transport::PlainHttp);
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    server.setEntityTags(entityTags);
+    const QByteArray oldBody = R"({"data":"old"})";
+    const QByteArray newBody = R"({"data":"new"})";
+    if (stored) {
+        server.setStoredBody(vaultPath, oldBody);
+        QCOMPARE(server.storedTag(vaultPath), ScriptedVaultServer::entityTagOf(oldBody));
+    } else {
+        QCOMPARE(server.storedTag(vaultPath), std::nullopt);
+    }
+    QNetworkAccessManager manager;
+
+    const Reply got(manager.get(requestTo(server)));
+    QVERIFY(finish(got.get()));
+    QCOMPARE(statusOf(got.get()), stored ? 200 : 404);
+    QCOMPARE(got->rawHeader("ETag"),
+             stored && entityTags ? ScriptedVaultServer::entityTagOf(oldBody) : QByteArray());
+
+    QNetworkRequest post = requestTo(server);
+    post.setHeader(QNetworkRequest::ContentTypeHeader, u"application/json"_s);
+    for (const auto &[name, value] : headers)
+        post.setRawHeader(name, value);
+    const Reply posted(manager.post(post, newBody));
+    QVERIFY(finish(posted.get()));
+    QCOMPARE(statusOf(posted.get()), status);
+    if (status == 204) {
+        QCOMPARE(server.storedBody(vaultPath), newBody);
+        QCOMPARE(posted->rawHeader("ETag"),
+                 entityTags ? ScriptedVaultServer::entityTagOf(newBody) : QByteArray());
+    } else {
+        QCOMPARE(server.storedBody(vaultPath),
+                 stored ? std::optional(oldBody) : std::optional<QByteArray>());
+        QVERIFY(!posted->hasRawHeader("ETag"));
+        QCOMPARE(posted->header(QNetworkRequest::ContentTypeHeader).toString(),
+                 u"application/json"_s);
+        QVERIFY2(posted->readAll().startsWith("{\"error\":\""), "a JSON error body");
+    }
+
+    // The log keeps what the client sent.
+    const QList<ScriptedVaultServer::Request> requests = server.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests[1].method, "POST");
+    for (const auto &[name, value] : headers)
+        QCOMPARE(requests[1].header(name), value);
 }
 
 void TestScriptedVaultServer::tlsNeedsTheCa_data()
