@@ -160,6 +160,9 @@ inline const QString conflictTag = u"#conflict"_s;
 //   conflict copy, a new card of the same colour whose id is derived from the card's id and
 //   the losing version, so that every machine resolving this conflict makes the same one;
 // - the pin changed since the base on one side only: that side's pin, whatever else wins;
+// - changed there only, to a version older than the base (a client without preconditions
+//   wrote an old stack over a newer one, or a clock is behind): the base's text stays the
+//   card and the vault's becomes a conflict copy;
 // - deleted on either side: gone, unless the card was edited after the deletion saw it, or
 //   changed since the base on the side that did not delete it (then the deletion is dropped).
 // Deletions older than deletionLifetimeDays at `now` are dropped. `machine` names this

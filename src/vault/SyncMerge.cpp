@@ -216,8 +216,13 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
         const bool changedThere = changedSince(theirs, was);
 
         const bool remoteLater = theirs.updatedAt > mine.updatedAt;
+        // The vault going back to a version older than the one exchanged last: a client
+        // that pushes without a precondition wrote over a newer stack, or the other
+        // machine's clock is behind. Either way neither text may be lost.
+        const bool wentBack =
+            was && changedThere && !changedHere && theirs.updatedAt < was->updatedAt;
         NoteCard winner;
-        if (changedHere && changedThere && textsDiffer(mine, theirs)) {
+        if ((changedHere || wentBack) && changedThere && textsDiffer(mine, theirs)) {
             ++counts.conflicts;
             winner = remoteLater ? theirs : mine;
             const NoteCard &loser = remoteLater ? mine : theirs;

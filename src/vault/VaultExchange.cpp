@@ -123,6 +123,7 @@ namespace {
 
 using detail::decodeGetAnswer;
 using detail::encodePostBody;
+using detail::Precondition;
 
 bool isLoopbackHost(const QString &host)
 {
@@ -182,15 +183,6 @@ struct Reply
     std::optional<int> status; // none: no HTTP response at all
     QByteArray body;           // the GET's body; empty for a POST
     QByteArray entityTag;      // the answer's ETag, as sent; empty without one
-};
-
-// What a push may replace: anything (a Vault without entity tags), only the version pulled,
-// or only nothing at all.
-struct Precondition
-{
-    enum class Kind { None, IfMatch, IfNoneMatch };
-    Kind kind = Kind::None;
-    QByteArray entityTag; // for IfMatch
 };
 
 // One network access manager for the pulls and pushes of one exchange, driven by a local
@@ -401,6 +393,9 @@ private:
 
 using Pulled = Result<std::optional<QList<NoteCard>>, SyncError>;
 using Pushed = Result<bool, SyncError>;
+using detail::PayloadKeys;
+using detail::VaultTransport;
+using PulledStack = Result<std::pair<std::optional<VaultStack>, Precondition>, SyncError>;
 
 // The vault's URL. vaultHash() gives no identity only when libcrypto cannot hash at all, and
 // then no request may go out under a wrong name.
@@ -412,108 +407,66 @@ Result<QUrl, SyncError> vaultUrlFor(const QUrl &base, const QString &code)
     return vaultURL(base, code);
 }
 
-// A pull: the vault's stack, none when it holds nothing yet, and what a push that means to
-// replace exactly this version must ask for.
-struct PulledStack
+// The vault of one code over HTTP, through one exchange.
+class HttpVault final : public detail::VaultTransport
 {
-    std::optional<VaultStack> stack;
-    Precondition precondition;
-};
-using PulledResult = Result<PulledStack, SyncError>;
+public:
+    HttpVault(Exchange &exchange, QUrl url)
+        : m_exchange(exchange)
+        , m_url(std::move(url))
+    {}
 
-PulledResult pullStack(Exchange &exchange, const QUrl &base, const QString &code)
+    Result<Answer, SyncError> get() override { return convert(m_exchange.get(m_url)); }
+    Result<Answer, SyncError> post(const QByteArray &body,
+                                   const Precondition &precondition) override
+    {
+        return convert(m_exchange.post(m_url, body, precondition));
+    }
+    bool cancelled() const override { return m_exchange.cancelled(); }
+
+private:
+    static Result<Answer, SyncError> convert(Result<Reply, SyncError> reply)
+    {
+        if (!reply)
+            return Result<Answer, SyncError>::failure(reply.error());
+        return Answer{reply.value().status, std::move(reply.value().body),
+                      std::move(reply.value().entityTag)};
+    }
+
+    Exchange &m_exchange;
+    QUrl m_url;
+};
+
+// The vault's stack, none when it holds nothing yet, and what a push that means to replace
+// exactly this version must ask for.
+PulledStack pullThrough(detail::VaultTransport &vault, const detail::PayloadKeys &keys)
 {
-    const auto url = vaultUrlFor(base, code);
-    if (!url)
-        return PulledResult::failure(url.error());
-    auto reply = exchange.get(url.value());
+    auto reply = vault.get();
     if (!reply)
-        return PulledResult::failure(reply.error());
+        return PulledStack::failure(reply.error());
     const std::optional<int> status = reply.value().status;
     if (!status)
-        return PulledResult::failure(SyncError::pinlark(SyncError::PullNotHttp));
-    PulledStack pulled;
-    if (*status == 404) {
-        // Nothing there yet: the push may only create it.
-        pulled.precondition.kind = Precondition::Kind::IfNoneMatch;
-        return pulled;
-    }
+        return PulledStack::failure(SyncError::pinlark(SyncError::PullNotHttp));
+    if (*status == 404) // nothing there yet: the push may only create it
+        return std::pair(std::optional<VaultStack>(),
+                         Precondition{Precondition::Kind::IfNoneMatch, {}});
     if (*status < 200 || *status > 299)
-        return PulledResult::failure(
+        return PulledStack::failure(
             SyncError::pinlark(*status, u"Vault pull HTTP "_s + QString::number(*status)));
     // Without a tag the Vault keeps none, and a push replaces whatever it holds.
+    Precondition precondition;
     if (!reply.value().entityTag.isEmpty())
-        pulled.precondition = {Precondition::Kind::IfMatch, reply.value().entityTag};
+        precondition = {Precondition::Kind::IfMatch, reply.value().entityTag};
     auto data = decodeGetAnswer(reply.value().body);
     reply.value().body.clear();
     if (!data)
-        return PulledResult::failure(data.error());
+        return PulledStack::failure(data.error());
     if (!data.value())
-        return pulled;
-    auto stack = detail::decryptStack(
-        *data.value(), [&code](QByteArrayView salt) { return detail::deriveKey(code, salt); });
+        return std::pair(std::optional<VaultStack>(), precondition);
+    auto stack = detail::decryptStack(*data.value(), keys.forSalt);
     if (!stack)
-        return PulledResult::failure(stack.error());
-    pulled.stack = std::move(stack).value();
-    return pulled;
-}
-
-Pulled pullWith(Exchange &exchange, const QUrl &base, const QString &code)
-{
-    auto pulled = pullStack(exchange, base, code);
-    if (!pulled)
-        return Pulled::failure(pulled.error());
-    if (!pulled.value().stack)
-        return Pulled(std::nullopt);
-    return Pulled(std::move(pulled.value().stack->cards));
-}
-
-// How a push ended when it reached the Vault.
-enum class PushOutcome { Stored, Refused }; // Refused: 412, the vault changed since the pull
-using PushResult = Result<PushOutcome, SyncError>;
-
-// Seals with `key` where the caller derived it already, else with a fresh one.
-PushResult pushStack(Exchange &exchange, const QUrl &base, const VaultStack &stack,
-                     const QString &code, const detail::SealingKey *key,
-                     const Precondition &precondition)
-{
-    const auto url = vaultUrlFor(base, code);
-    if (!url)
-        return PushResult::failure(url.error());
-    const Timestamp now = Timestamp::now();
-    std::optional<detail::SealingKey> fresh;
-    if (!key) {
-        auto made = detail::makeSealingKey(code, detail::systemRandom);
-        if (!made)
-            return PushResult::failure(made.error());
-        fresh.emplace(std::move(made).value());
-        key = &*fresh;
-    }
-    auto payload = detail::seal(stack, *key, detail::systemRandom, now);
-    if (!payload)
-        return PushResult::failure(payload.error());
-    if (exchange.cancelled())
-        return PushResult::failure(
-            SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s));
-    auto reply = exchange.post(url.value(), encodePostBody(payload.value()), precondition);
-    if (!reply)
-        return PushResult::failure(reply.error());
-    const std::optional<int> status = reply.value().status;
-    if (status == 412 && precondition.kind != Precondition::Kind::None)
-        return PushOutcome::Refused;
-    if (!status || *status < 200 || *status > 299)
-        return PushResult::failure(
-            SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
-    return PushOutcome::Stored;
-}
-
-Pushed pushWith(Exchange &exchange, const QUrl &base, const QList<NoteCard> &cards,
-                const QString &code, const detail::SealingKey *key = nullptr)
-{
-    auto pushed = pushStack(exchange, base, VaultStack{cards, {}}, code, key, {});
-    if (!pushed)
-        return Pushed::failure(pushed.error());
-    return Pushed(true);
+        return PulledStack::failure(stack.error());
+    return std::pair(std::optional<VaultStack>(std::move(stack).value()), precondition);
 }
 
 using SealingKeyResult = Result<detail::SealingKey, SyncError>;
@@ -529,6 +482,56 @@ std::future<SealingKeyResult> deriveSealingKeyAside(const QString &code)
     } catch (const std::system_error &) {
         return {};
     }
+}
+
+// Keys derived from the code: the pull's for its salt, the push's taken from `aside` when
+// it was derived during the pull, else made then.
+PayloadKeys derivedKeys(const QString &code, std::future<SealingKeyResult> *aside)
+{
+    PayloadKeys keys;
+    keys.forSalt = [code](QByteArrayView salt) { return detail::deriveKey(code, salt); };
+    keys.sealing = [code, aside]() -> SealingKeyResult {
+        if (aside && aside->valid())
+            return aside->get();
+        return detail::makeSealingKey(code, detail::systemRandom);
+    };
+    return keys;
+}
+
+Pulled pullWith(Exchange &exchange, const QUrl &base, const QString &code)
+{
+    const auto url = vaultUrlFor(base, code);
+    if (!url)
+        return Pulled::failure(url.error());
+    HttpVault vault(exchange, url.value());
+    auto pulled = pullThrough(vault, derivedKeys(code, nullptr));
+    if (!pulled)
+        return Pulled::failure(pulled.error());
+    if (!pulled.value().first)
+        return Pulled(std::nullopt);
+    return Pulled(std::move(pulled.value().first->cards));
+}
+
+// Seals with `key` where the caller derived it already, else with a fresh one.
+Pushed pushWith(Exchange &exchange, const QUrl &base, const QList<NoteCard> &cards,
+                const QString &code, const detail::SealingKey *key = nullptr)
+{
+    const auto url = vaultUrlFor(base, code);
+    if (!url)
+        return Pushed::failure(url.error());
+    auto payload = key ? detail::seal(cards, *key, detail::systemRandom, Timestamp::now())
+                       : encrypt(cards, code);
+    if (!payload)
+        return Pushed::failure(payload.error());
+    if (exchange.cancelled())
+        return Pushed::failure(SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s));
+    auto reply = exchange.post(url.value(), encodePostBody(payload.value()));
+    if (!reply)
+        return Pushed::failure(reply.error());
+    const std::optional<int> status = reply.value().status;
+    if (!status || *status < 200 || *status > 299)
+        return Pushed::failure(SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
+    return Pushed(true);
 }
 
 } // namespace
@@ -579,6 +582,58 @@ Result<QList<NoteCard>, SyncError> sync(const VaultEndpoint &vault, const QList<
     return Synced(std::move(result));
 }
 
+namespace detail {
+
+Result<SyncedStack, SyncError> syncStackVia(VaultTransport &vault, const PayloadKeys &keys,
+                                            const VaultStack &local,
+                                            const QHash<QString, ExchangedCard> &base,
+                                            const QString &machine, Timestamp now)
+{
+    using Synced = Result<SyncedStack, SyncError>;
+    SyncedStack synced;
+    for (synced.attempts = 1;; ++synced.attempts) {
+        auto remote = pullThrough(vault, keys);
+        if (!remote)
+            return Synced::failure(remote.error());
+        const std::optional<VaultStack> &theirs = remote.value().first;
+        Reconciled merged = reconcile(local, theirs ? *theirs : VaultStack{}, base, now, machine);
+        // A vault without cards is not merged with: the local stack goes up as it stands, in
+        // its own order, as every client does.
+        if (!theirs || theirs->cards.isEmpty())
+            merged.stack.cards = local.cards;
+        synced.stack = std::move(merged.stack);
+        synced.counts = merged.counts;
+
+        auto key = keys.sealing();
+        if (!key)
+            return Synced::failure(key.error());
+        auto payload = seal(synced.stack, key.value(), systemRandom, now);
+        if (!payload)
+            return Synced::failure(payload.error());
+        if (vault.cancelled())
+            return Synced::failure(
+                SyncError::pinlark(SyncError::Cancelled, u"The sync was stopped"_s));
+        const Precondition &precondition = remote.value().second;
+        auto reply = vault.post(encodePostBody(payload.value()), precondition);
+        if (!reply)
+            return Synced::failure(reply.error());
+        const std::optional<int> status = reply.value().status;
+        if (status && *status >= 200 && *status <= 299)
+            return synced;
+        if (status != 412 || precondition.kind == Precondition::Kind::None)
+            return Synced::failure(
+                SyncError::pinlark(SyncError::PushFailed, u"Vault push failed"_s));
+        // Another machine pushed after our pull: merge with what it stored, not over it.
+        if (synced.attempts >= maxPushAttempts)
+            return Synced::failure(SyncError::pinlark(
+                SyncError::VaultKeptChanging, u"The vault changed during each of "_s +
+                                                  QString::number(maxPushAttempts) +
+                                                  u" tries; nothing was lost, try again later"_s));
+    }
+}
+
+} // namespace detail
+
 Result<SyncedStack, SyncError> syncStack(const VaultEndpoint &vault, const VaultStack &local,
                                          const QHash<QString, ExchangedCard> &base,
                                          const QString &code, const QString &machine,
@@ -588,43 +643,15 @@ Result<SyncedStack, SyncError> syncStack(const VaultEndpoint &vault, const Vault
     Exchange exchange(vault, cancelled);
     if (auto refused = exchange.prepare())
         return Synced::failure(*refused);
-
-    SyncedStack synced;
-    for (synced.attempts = 1;; ++synced.attempts) {
-        std::future<SealingKeyResult> pushKey = deriveSealingKeyAside(code);
-        auto remote = pullStack(exchange, vault.baseUrl, code);
-        std::optional<SealingKeyResult> sealingKey;
-        if (pushKey.valid())
-            sealingKey.emplace(pushKey.get());
-        if (!remote)
-            return Synced::failure(remote.error());
-        if (sealingKey && !*sealingKey)
-            return Synced::failure(sealingKey->error());
-
-        const Timestamp now = Timestamp::now();
-        const std::optional<VaultStack> &theirs = remote.value().stack;
-        Reconciled merged = reconcile(local, theirs ? *theirs : VaultStack{}, base, now, machine);
-        // A vault without cards is not merged with: the local stack goes up as it stands, in
-        // its own order, as every client does.
-        if (!theirs || theirs->cards.isEmpty())
-            merged.stack.cards = local.cards;
-        synced.stack = std::move(merged.stack);
-        synced.counts = merged.counts;
-
-        auto pushed =
-            pushStack(exchange, vault.baseUrl, synced.stack, code,
-                      sealingKey ? &sealingKey->value() : nullptr, remote.value().precondition);
-        if (!pushed)
-            return Synced::failure(pushed.error());
-        if (pushed.value() == PushOutcome::Stored)
-            return synced;
-        // Another machine pushed after our pull: merge with what it stored, not over it.
-        if (synced.attempts >= maxPushAttempts)
-            return Synced::failure(SyncError::pinlark(
-                SyncError::VaultKeptChanging, u"The vault changed during each of "_s +
-                                                  QString::number(maxPushAttempts) +
-                                                  u" tries; nothing was lost, try again later"_s));
-    }
+    const auto url = vaultUrlFor(vault.baseUrl, code);
+    if (!url)
+        return Synced::failure(url.error());
+    HttpVault transport(exchange, url.value());
+    // The first push's key is derived during the first pull; a push refused with 412 is
+    // rare, and the next one derives its key after its pull.
+    std::future<SealingKeyResult> pushKey = deriveSealingKeyAside(code);
+    return detail::syncStackVia(transport, derivedKeys(code, &pushKey), local, base, machine,
+                                Timestamp::now());
 }
 
 } // namespace PinlarkVaultSync

@@ -104,10 +104,13 @@ void TestSyncMerge::reconcile_data()
     const QStringList none;
     QTest::newRow("edited here only")
         << L({"a:x@1"}) << L({"a:y@2"}) << none << L({"a:x@1"}) << none << L({"a:y@2"}) << none;
-    // The vault's edit wins although its clock read earlier: only this side kept the old
-    // version.
-    QTest::newRow("edited there only, by an earlier clock")
-        << L({"a:x@5"}) << L({"a:x@5"}) << none << L({"a:z@3"}) << none << L({"a:z@3"}) << none;
+    QTest::newRow("edited there only")
+        << L({"a:x@5"}) << L({"a:x@5"}) << none << L({"a:z@6"}) << none << L({"a:z@6"}) << none;
+    // Older than what was exchanged: an edit by a clock that is behind, or a client without
+    // preconditions writing an old stack over a newer one. Both texts stay.
+    QTest::newRow("went back to an older version there")
+        << L({"a:x@5"}) << L({"a:x@5"}) << none << L({"a:z@3"}) << none << L({"a:x@5", "copy:z"})
+        << none;
     QTest::newRow("edited on both: later stays, other copied")
         << L({"a:x@1"}) << L({"a:y@2"}) << none << L({"a:z@3"}) << none << L({"a:z@3", "copy:y"})
         << none;
