@@ -334,12 +334,12 @@ void PinlarkStore::deleteCurrentCard()
     }
     const NoteCard deleted = m_cards.takeAt(m_activeIndex);
     Q_EMIT cardsChanged(m_cards);
-    if (m_syncState.lastSyncAt) {
-        // Remembered until the vault has it, and then carried on, so the other machines
-        // delete their copies too instead of bringing it back.
-        m_syncState.deletions.append({deleted.id, m_env.clock(), deleted.updatedAt});
-        saveSyncState();
-    }
+    // Remembered, and carried in the vault for a while, so the other machines delete their
+    // copies too instead of bringing it back. Also before any sync worked here: a push may
+    // have reached the vault without this machine hearing of it.
+    m_syncState.deletions.append(
+        {deleted.id, m_env.clock(), deleted.updatedAt, PinlarkVaultSync::cardDigest(deleted)});
+    saveSyncState();
     localChange();
     if (m_activeIndex >= m_cards.size())
         setActiveIndex(m_cards.size() - 1);
@@ -674,10 +674,12 @@ void PinlarkStore::startSync(SyncTrigger trigger, const QString &code, QList<Syn
     const QString machine = machineName();
     const Timestamp now = m_env.clock();
 
-    QtConcurrent::run(&m_syncPool, [this, run, endpoint, base, vaultId, cancelled, maySave, machine,
-                                    now] {
-        run->outcome = PinlarkVaultSync::syncStack(endpoint, run->snapshot, base, run->code,
-                                                   machine, cancelled.get());
+    const SyncClient client = m_env.syncClient;
+    QtConcurrent::run(&m_syncPool, [this, run, endpoint, client, base, vaultId, cancelled, maySave,
+                                    machine, now] {
+        run->outcome = client ? client(run->snapshot, base, run->code, machine, cancelled.get())
+                              : PinlarkVaultSync::syncStack(endpoint, run->snapshot, base,
+                                                            run->code, machine, cancelled.get());
         if (!run->outcome)
             return;
         const PinlarkVaultSync::VaultStack &synced = run->outcome.value().stack;

@@ -71,6 +71,11 @@ public:
     using Clock = std::function<Timestamp()>;
     using Logger = std::function<void(const QString &)>;
 
+    using SyncClient = std::function<Result<PinlarkVaultSync::SyncedStack, SyncError>(
+        const PinlarkVaultSync::VaultStack &local,
+        const QHash<QString, PinlarkVaultSync::ExchangedCard> &base, const QString &code,
+        const QString &machine, const PinlarkVaultSync::Cancellation *cancelled)>;
+
     // When the automatic sync runs, once the user has synced on this machine.
     struct SyncSchedule
     {
@@ -104,6 +109,9 @@ public:
         SyncSchedule syncSchedule;
         // This computer in the conflict copies of its own edits; empty: its host name.
         QString machineName;
+        // How a sync reaches the vault, called on a worker thread; empty: syncStack() over
+        // HTTPS to `vault`.
+        SyncClient syncClient;
     };
 
     // Loads the notes file, or starts with the welcome card.

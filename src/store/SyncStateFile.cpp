@@ -43,9 +43,11 @@ QByteArray SyncStateFile::encode(const SyncState &state)
                                          QString::fromLatin1(it->digest.toBase64())});
     QJsonArray deletions;
     for (const PinlarkVaultSync::CardDeletion &deletion : state.deletions)
-        deletions.append(QJsonObject{{u"id"_s, deletion.id},
-                                     {u"deletedAt"_s, NoteJSON::isoString(deletion.deletedAt)},
-                                     {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)}});
+        deletions.append(
+            QJsonObject{{u"id"_s, deletion.id},
+                        {u"deletedAt"_s, NoteJSON::isoString(deletion.deletedAt)},
+                        {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)},
+                        {u"digest"_s, QString::fromLatin1(deletion.digest.toBase64())}});
     QJsonObject root{{u"version"_s, formatVersion},
                      {u"vault"_s, state.vaultId},
                      {u"base"_s, base},
@@ -89,8 +91,9 @@ std::optional<SyncState> SyncStateFile::decode(const QByteArray &json)
         const auto updatedAt = timestampIn(object.value(u"updatedAt"_s));
         if (!object.value(u"id"_s).isString() || !deletedAt || !updatedAt)
             return std::nullopt;
-        state.deletions.append(PinlarkVaultSync::CardDeletion{object.value(u"id"_s).toString(),
-                                                              *deletedAt, *updatedAt});
+        state.deletions.append(PinlarkVaultSync::CardDeletion{
+            object.value(u"id"_s).toString(), *deletedAt, *updatedAt,
+            QByteArray::fromBase64(object.value(u"digest"_s).toString().toLatin1())});
     }
     return state;
 }

@@ -104,9 +104,10 @@ struct CardDeletion
 {
     QString id;
     Timestamp deletedAt; // when; forgotten deletionLifetimeDays later
-    // The last edit of the card the deleting machine held: an edit it did not see keeps the
-    // card.
+    // The last edit of the card the deleting machine held, and cardDigest() of that version
+    // (empty where it came without one): an edit it did not see keeps the card.
     Timestamp updatedAt;
+    QByteArray digest;
 
     friend bool operator==(const CardDeletion &, const CardDeletion &) = default;
 };
@@ -163,8 +164,9 @@ inline const QString conflictTag = u"#conflict"_s;
 // - changed there only, to a version older than the base (a client without preconditions
 //   wrote an old stack over a newer one, or a clock is behind): the base's text stays the
 //   card and the vault's becomes a conflict copy;
-// - deleted on either side: gone, unless the card was edited after the deletion saw it, or
-//   changed since the base on the side that did not delete it (then the deletion is dropped).
+// - deleted on either side: gone where the deletion saw the card, its very version or an
+//   older one unchanged since the base; any other version, or one changed since the base on
+//   the side that did not delete it, keeps the card (and the deletion is dropped).
 // Deletions older than deletionLifetimeDays at `now` are dropped. `machine` names this
 // computer in the copies of its own edits. The cards in pin order, like merge().
 [[nodiscard]] Reconciled reconcile(const VaultStack &local, const VaultStack &remote,

@@ -182,13 +182,19 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
     merged.reserve(localCards.size() + remoteCards.size());
     QList<NoteCard> copies;
 
-    // Whether a card survives the deletion of its id; a deletion it outlives is dropped.
-    const auto survives = [&](const NoteCard &card, bool changed, bool deletedHere) {
+    // Whether a card survives the deletion of its id; a deletion it outlives is dropped. The
+    // deletion removes what it saw: the version it deleted, or an older one this machine
+    // holds unchanged since the vault had it. Any other version is an edit it did not see,
+    // whatever the clocks said, and keeps the card.
+    const auto survives = [&](const NoteCard &card, const ExchangedCard *was, bool changed,
+                              bool deletedHere) {
         const auto it = deletions.find(card.id);
         if (it == deletions.end())
             return true;
-        const bool editedAfter = card.updatedAt > it->updatedAt;
-        if (editedAfter || changed) {
+        const bool sameVersion = card.updatedAt == it->updatedAt &&
+                                 (it->digest.isEmpty() || it->digest == cardDigest(card));
+        const bool seen = sameVersion || (was && card.updatedAt <= it->updatedAt);
+        if (changed || !seen) {
             deletions.erase(it);
             ++counts.editsOverDeletion;
             return true;
@@ -206,7 +212,7 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
             // Only here: new, or deleted in the vault. With a base, "changed" means changed
             // here since the vault last had it; a deletion from the vault removes what was
             // not.
-            if (survives(mine, was && changedSince(mine, was), true))
+            if (survives(mine, was, was && changedSince(mine, was), true))
                 merged.append(mine);
             continue;
         }
@@ -246,7 +252,7 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
         else if (pinnedThere && !pinnedHere)
             winner.isPinned = theirs.isPinned;
 
-        if (survives(winner, was && (changedHere || changedThere), true))
+        if (survives(winner, was, was && (changedHere || changedThere), true))
             merged.append(std::move(winner));
     }
     for (qsizetype i = 0; i < remoteCards.size(); ++i) {
@@ -255,16 +261,19 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
         // Only in the vault: new from elsewhere, or deleted here.
         const NoteCard &theirs = remoteCards.at(i);
         const ExchangedCard *was = base.contains(theirs.id) ? &*base.constFind(theirs.id) : nullptr;
-        if (survives(theirs, was && changedSince(theirs, was), false))
+        if (survives(theirs, was, was && changedSince(theirs, was), false))
             merged.append(theirs);
     }
     merged.append(copies);
 
-    // The pin order of the store: pinned cards first, each group most recently edited first.
-    std::stable_sort(merged.begin(), merged.end(), [](const NoteCard &a, const NoteCard &b) {
+    // The pin order of the store: pinned cards first, each group most recently edited first;
+    // cards edited at the same time by their ids, so every machine shows the same order.
+    std::sort(merged.begin(), merged.end(), [](const NoteCard &a, const NoteCard &b) {
         if (a.pinned() != b.pinned())
             return a.pinned();
-        return a.updatedAt > b.updatedAt;
+        if (a.updatedAt != b.updatedAt)
+            return a.updatedAt > b.updatedAt;
+        return a.id < b.id;
     });
 
     // A deletion is kept while it may still meet a copy of its card somewhere. In the order

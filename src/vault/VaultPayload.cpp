@@ -261,7 +261,9 @@ QList<CardDeletion> readDeletions(const QJsonArray &array)
         const auto updatedAt = NoteJSON::readTimestamp(object.value(u"updatedAt"_s));
         if (!id.isString() || id.toString().isEmpty() || !deletedAt || !updatedAt)
             continue;
-        deletions.append(CardDeletion{id.toString(), deletedAt.value(), updatedAt.value()});
+        const QByteArray digest =
+            QByteArray::fromBase64(object.value(u"digest"_s).toString().toLatin1());
+        deletions.append(CardDeletion{id.toString(), deletedAt.value(), updatedAt.value(), digest});
     }
     return deletions;
 }
@@ -475,7 +477,8 @@ QByteArray encodeEnvelope(const VaultStack &stack, Timestamp updatedAt)
             deletions.append(
                 QJsonObject{{u"id"_s, deletion.id},
                             {u"deletedAt"_s, NoteJSON::isoString(deletion.deletedAt)},
-                            {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)}});
+                            {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)},
+                            {u"digest"_s, QString::fromLatin1(deletion.digest.toBase64())}});
         deletionsJson =
             R"(,"deletions":)" + QJsonDocument(deletions).toJson(QJsonDocument::Compact);
     }

@@ -48,7 +48,7 @@ QList<NoteCard> parseCards(const QStringList &texts)
     return cards;
 }
 
-// "id@seen/deletedAt", the times in days.
+// "id@seen/deletedAt", the deletion time in days; the deletion knows no digest.
 QList<CardDeletion> parseDeletions(const QStringList &texts)
 {
     QList<CardDeletion> deletions;
@@ -56,7 +56,7 @@ QList<CardDeletion> parseDeletions(const QStringList &texts)
         const QStringList parts = text.split(u'@');
         const QStringList times = parts.at(1).split(u'/');
         deletions.append({parts.at(0), Timestamp{times.at(1).toDouble() * day},
-                          Timestamp{times.at(0).toDouble()}});
+                          Timestamp{times.at(0).toDouble()}, QByteArray()});
     }
     return deletions;
 }
@@ -141,6 +141,9 @@ void TestSyncMerge::reconcile_data()
         << L({"a:x@1"}) << none << L({"a@1/150"}) << L({"a:z@3"}) << none << L({"a:z@3"}) << none;
     QTest::newRow("never exchanged, edited after what the deletion saw")
         << none << L({"a:y@9"}) << none << none << L({"a@5/150"}) << L({"a:y@9"}) << none;
+    // Its clock read earlier, but the deletion saw another version: an edit it missed.
+    QTest::newRow("never exchanged, older than what the deletion saw")
+        << none << L({"a:y@3"}) << none << none << L({"a@5/150"}) << L({"a:y@3"}) << none;
     QTest::newRow("never exchanged, the version the deletion saw")
         << none << L({"a:y@5"}) << none << none << L({"a@5/150"}) << none << L({"a"});
     QTest::newRow("deletions older than 90 days are forgotten")
