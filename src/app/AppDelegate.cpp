@@ -118,6 +118,8 @@ void AppDelegate::applicationDidFinishLaunching()
     PinlarkCardView::Services services;
     services.clipboard = m_clipboard.get();
     services.workspace = m_workspaceForView;
+    // Ctrl+Q and the card's Quit: the same last sync as the tray's.
+    services.quit = [this] { quit(); };
     m_cardView = new PinlarkCardView(*m_store, services);
     m_popover->setContent(m_cardView);
     connect(m_popover, &PopupWindow::closedByDeactivation, this,

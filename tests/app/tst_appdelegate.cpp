@@ -105,6 +105,7 @@ private slots:
     void toggleRightAfterTransientClose_data();
     void toggleRightAfterTransientClose();
     void openingTheCardSyncsAStaleStack();
+    void quitGivesTheLastSyncABoundedWait_data();
     void quitGivesTheLastSyncABoundedWait();
 
 private:
@@ -548,11 +549,22 @@ void TestAppDelegate::openingTheCardSyncsAStaleStack()
     m_app.reset();
 }
 
+void TestAppDelegate::quitGivesTheLastSyncABoundedWait_data()
+{
+    QTest::addColumn<bool>("fromTheCard");
+    QTest::newRow("tray menu or end of session") << false;
+    QTest::newRow("Ctrl+Q on the card") << true;
+}
+
 void TestAppDelegate::quitGivesTheLastSyncABoundedWait()
 {
+    QFETCH(bool, fromTheCard);
     ScriptedVaultServer server;
     PinlarkStore::SyncSchedule schedule;
     schedule.quitWaitMs = 200;
+    // Only quitting syncs the edit below.
+    schedule.settleMs = 600'000;
+    schedule.longestSettleMs = 600'000;
     startSynced(server, schedule);
     // From now on the Vault reads every request and never answers.
     server.setStandingAnswer(ScriptedVaultServer::Answer::hang());
@@ -560,7 +572,10 @@ void TestAppDelegate::quitGivesTheLastSyncABoundedWait()
     QSignalSpy ready(m_app.get(), &AppDelegate::readyToQuit);
 
     type(u"typed before quitting"_s);
-    m_app->quit();
+    if (fromTheCard)
+        QTest::keyClick(editor(), Qt::Key_Q, Qt::ControlModifier);
+    else
+        m_app->quit();
     // On disk before the network is asked anything, and gone from the screen.
     QVERIFY(notesOnDisk().contains("typed before quitting"));
     QVERIFY(!m_app->popover()->isVisible());
