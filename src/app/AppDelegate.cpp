@@ -112,15 +112,14 @@ void AppDelegate::applicationDidFinishLaunching()
     m_statusMenu = new QMenu;
     m_statusMenu->addAction(u"Open or Close Pinlark"_s, this, &AppDelegate::togglePopover);
     m_statusMenu->addSeparator();
-    m_statusMenu->addAction(u"Quit Pinlark"_s, this, [this] {
-        m_store->saveNotesImmediately();
-        QCoreApplication::quit();
-    });
+    m_statusMenu->addAction(u"Quit Pinlark"_s, this, &AppDelegate::quit);
 
     m_popover = new PopupWindow;
     PinlarkCardView::Services services;
     services.clipboard = m_clipboard.get();
     services.workspace = m_workspaceForView;
+    // Ctrl+Q and the card's Quit: the same last sync as the tray's.
+    services.quit = [this] { quit(); };
     m_cardView = new PinlarkCardView(*m_store, services);
     m_popover->setContent(m_cardView);
     connect(m_popover, &PopupWindow::closedByDeactivation, this,
@@ -198,6 +197,23 @@ void AppDelegate::applicationWillTerminate()
     m_store->saveNotesImmediately();
 }
 
+void AppDelegate::quit()
+{
+    // What was typed is on disk before anything waits on the network.
+    m_store->saveNotesImmediately();
+    if (m_quitting)
+        return;
+    m_quitting = true;
+    // Gone from the screen at once; the last sync, if any, goes on unseen.
+    if (m_popover && m_popover->isVisible()) {
+        m_store->setShowSync(false);
+        m_popover->hide();
+    }
+    if (m_statusItem)
+        m_statusItem->hide();
+    m_store->syncBeforeQuit([this] { emit readyToQuit(); });
+}
+
 void AppDelegate::configureStatusIcon()
 {
     m_statusItem->setIcon(StatusIcon::icon());
@@ -235,6 +251,8 @@ void AppDelegate::togglePopover()
         m_trayWait->deleteLater();
     m_popover->openAt(popoverAnchor());
     focusEditor();
+    // A stack the other machines may have changed since: a sync, if it is a while old.
+    m_store->cardOpened();
 }
 
 void AppDelegate::focusEditor()
@@ -393,8 +411,10 @@ int AppDelegate::main(int argc, char *argv[])
                      &AppDelegate::togglePopover);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      &AppDelegate::applicationWillTerminate);
+    QObject::connect(&delegate, &AppDelegate::readyToQuit, &app, &QCoreApplication::quit);
+    // The end of the session gets the same last sync, which waits quitWaitMs at most.
     TerminationSignals endOfSession;
-    QObject::connect(&endOfSession, &TerminationSignals::received, &app, &QCoreApplication::quit);
+    QObject::connect(&endOfSession, &TerminationSignals::received, &delegate, &AppDelegate::quit);
 
     delegate.applicationDidFinishLaunching();
     if (parser.isSet(toggle) && !delegate.popover()->isVisible())

@@ -56,6 +56,10 @@ public:
     void applicationDidFinishLaunching();
     // Writes a pending save before the process ends.
     void applicationWillTerminate();
+    // Quit Pinlark and the end of the session: saves at once, then leaves the store its last
+    // sync, for quitWaitMs at most, and then announces readyToQuit, once. Asked again meanwhile,
+    // it only saves again.
+    void quit();
 
     // The tray icon's action.
     void statusItemClicked();
@@ -72,6 +76,10 @@ public:
     {
         return m_globalHotkeyMonitors;
     }
+
+signals:
+    // The app may end now: the notes are saved and the last sync is over or given up on.
+    void readyToQuit();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -106,4 +114,5 @@ private:
     int m_trayWaitMs = trayWaitMs;
     QPointer<QTimer> m_trayWait;
     std::unique_ptr<TrayHostWatcher> m_trayHosts;
+    bool m_quitting = false;
 };

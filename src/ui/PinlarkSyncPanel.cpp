@@ -9,9 +9,11 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
+#include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QVBoxLayout>
@@ -38,6 +40,11 @@ constexpr qreal fieldRadius = 8;
 constexpr qreal fieldStrokeWidth = 1.5;
 const QMargins fieldPadding(10, 8, 10, 8);
 constexpr qreal focusRingWidth = 2;
+constexpr int statusSpacing = 4; // between the last-synced line and the status line
+constexpr qreal boxSize = 14;
+constexpr qreal boxRadius = 4;
+constexpr int boxTextSpacing = 7;
+constexpr int minuteMs = 60'000;
 
 const QString syncNowText = u"Sync Now"_s;
 const QString syncingText = u"Syncing\u2026"_s;
@@ -104,6 +111,75 @@ protected:
             }
         }
         QLineEdit::paintEvent(event);
+    }
+};
+
+// "Sync automatically": a check box drawn as the code field is, a white rounded square with
+// an ink outline, filled mint with an ink tick when on. Like the buttons, Tab reaches it but
+// a click leaves the focus where it was, and the focus shows as a ring over the outline. The
+// whole line, text included, takes the click.
+class PanelCheckBox final : public QCheckBox
+{
+public:
+    PanelCheckBox(const QString &text, QWidget *parent)
+        : QCheckBox(text, parent)
+    {
+        setFocusPolicy(Qt::TabFocus);
+        setCursor(Qt::PointingHandCursor);
+        setFont(CardStyle::mono(11));
+        QPalette colors = palette();
+        colors.setColor(QPalette::WindowText, NotePastel::ink());
+        setPalette(colors);
+    }
+    Q_DISABLE_COPY_MOVE(PanelCheckBox)
+
+    [[nodiscard]] QSize sizeHint() const override
+    {
+        const QFontMetrics metrics(font());
+        const int box = int(std::ceil(boxSize));
+        return {box + boxTextSpacing + metrics.horizontalAdvance(text()) + 1,
+                std::max(box, metrics.height())};
+    }
+    [[nodiscard]] QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    [[nodiscard]] bool hitButton(const QPoint &position) const override
+    {
+        return rect().contains(position);
+    }
+
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF box(fieldStrokeWidth / 2, (height() - boxSize) / 2 + fieldStrokeWidth / 2,
+                         boxSize - fieldStrokeWidth, boxSize - fieldStrokeWidth);
+        const QPainterPath shape = CardStyle::continuousRoundedRect(box, boxRadius);
+        painter.fillPath(shape, isChecked() ? NotePastel::mint() : QColor(255, 255, 255));
+        painter.setPen(QPen(NotePastel::ink(), fieldStrokeWidth));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(shape);
+        if (isChecked()) {
+            QPainterPath tick;
+            tick.moveTo(box.left() + box.width() * 0.24, box.top() + box.height() * 0.52);
+            tick.lineTo(box.left() + box.width() * 0.43, box.top() + box.height() * 0.72);
+            tick.lineTo(box.left() + box.width() * 0.77, box.top() + box.height() * 0.30);
+            painter.setPen(
+                QPen(NotePastel::ink(), 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+            painter.drawPath(tick);
+        }
+        if (hasFocus()) {
+            // Over the outline, as the buttons show it.
+            painter.setPen(QPen(palette().color(QPalette::Highlight), focusRingWidth));
+            painter.drawPath(CardStyle::continuousRoundedRect(
+                QRectF(0, (height() - boxSize) / 2, boxSize, boxSize).adjusted(1, 1, -1, -1),
+                boxRadius));
+        }
+        painter.setPen(palette().color(QPalette::WindowText));
+        painter.setFont(font());
+        const QRectF textRect(boxSize + boxTextSpacing, 0, width() - boxSize - boxTextSpacing,
+                              height());
+        painter.drawText(textRect, Qt::AlignLeft | Qt::AlignVCenter, text());
     }
 };
 
@@ -267,17 +343,63 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     row->addWidget(m_syncButton);
     column->addLayout(row);
 
+    m_automatic = new PanelCheckBox(u"Sync automatically"_s, m_card);
+    m_automatic->setObjectName(u"syncAutomaticallyBox"_s);
+    CardStyle::describe(m_automatic, m_automatic->text(),
+                        u"Once this machine has synced, sync by itself after edits, when the "
+                        u"card opens, every 10 minutes and at quit"_s);
+    m_automatic->setChecked(m_store.syncAutomatically());
+    connect(m_automatic, &QAbstractButton::toggled, this, [this](bool on) {
+        if (on != m_store.syncAutomatically())
+            m_store.setSyncAutomatically(on);
+    });
+    connect(&m_store, &PinlarkStore::syncAutomaticallyChanged, m_automatic,
+            &QAbstractButton::setChecked);
+    // As wide as its text: a click beside it is a click on the card.
+    column->addWidget(m_automatic, 0, Qt::AlignLeft);
+
+    // When the last sync was, and right under it how the last one went.
+    auto *lines = new QVBoxLayout;
+    lines->setSpacing(statusSpacing);
+    m_lastSynced = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), m_card);
+    m_lastSynced->setObjectName(u"lastSynced"_s);
+    m_lastSynced->setAccessibleDescription(u"When the cards last synced on this computer"_s);
+    lines->addWidget(m_lastSynced);
+
     m_status = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), m_card);
     m_status->setObjectName(u"syncStatus"_s);
     m_status->setAccessibleDescription(u"How the last Vault sync went"_s);
     // An error text can be long; it wraps rather than running past the card.
     m_status->setWordWrap(true);
     m_status->hide();
-    column->addWidget(m_status);
+    lines->addWidget(m_status);
+    column->addLayout(lines);
+
+    m_minuteTimer.setInterval(minuteMs);
+    connect(&m_minuteTimer, &QTimer::timeout, this, &PinlarkSyncPanel::refreshLastSynced);
 
     connect(&m_store, &PinlarkStore::isSyncingChanged, this, &PinlarkSyncPanel::refresh);
     connect(&m_store, &PinlarkStore::syncStatusMessageChanged, this, &PinlarkSyncPanel::refresh);
+    connect(&m_store, &PinlarkStore::lastSyncedAtChanged, this,
+            &PinlarkSyncPanel::refreshLastSynced);
+    refreshLastSynced();
     refresh();
+}
+
+QString PinlarkSyncPanel::lastSyncedText(const QDateTime &when, const QDateTime &now)
+{
+    if (!when.isValid())
+        return u"Not synced on this computer yet"_s;
+    // The English of the rest of the panel, whatever the system's language.
+    const QLocale english = QLocale::c();
+    const QDateTime local = when.toLocalTime();
+    const QDate today = now.toLocalTime().date();
+    QString format = u"MMM d, yyyy"_s;
+    if (local.date() == today)
+        format = u"HH:mm"_s;
+    else if (local.date().year() == today.year())
+        format = u"MMM d, HH:mm"_s;
+    return u"Last synced "_s + english.toString(local, format);
 }
 
 PinlarkSyncPanel::~PinlarkSyncPanel() = default;
@@ -356,6 +478,15 @@ void PinlarkSyncPanel::refresh()
         m_status->hide();
     }
     placeCard();
+}
+
+void PinlarkSyncPanel::refreshLastSynced()
+{
+    const QString text = lastSyncedText(m_store.lastSyncedAt(), QDateTime::currentDateTime());
+    if (m_lastSynced->text() != text || m_lastSynced->accessibleName() != text) {
+        m_lastSynced->setText(text);
+        m_lastSynced->setAccessibleName(text);
+    }
 }
 
 void PinlarkSyncPanel::placeCard()
@@ -455,12 +586,16 @@ void PinlarkSyncPanel::showEvent(QShowEvent *event)
     // field's focus.
     if (!event->spontaneous())
         resetCode();
+    // The day may have turned while the panel was away.
+    refreshLastSynced();
+    m_minuteTimer.start();
     placeCard();
 }
 
 void PinlarkSyncPanel::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
+    m_minuteTimer.stop();
     // A code typed and not synced is dropped with the panel, now rather than when it comes
     // back, for the reason above.
     if (!event->spontaneous())
@@ -507,7 +642,8 @@ void PinlarkSyncPanel::mouseReleaseEvent(QMouseEvent *event)
 
 bool PinlarkSyncPanel::focusNextPrevChild(bool next)
 {
-    const std::array<QWidget *, 4> order = {m_field, m_copyButton, m_closeButton, m_syncButton};
+    const std::array<QWidget *, 5> order = {m_field, m_copyButton, m_closeButton, m_syncButton,
+                                            m_automatic};
     const auto count = int(order.size());
     int index = -1;
     for (int i = 0; i < count; ++i) {

@@ -4,6 +4,7 @@
 #include "tests/support/FakeWorkspace.h"
 #include "tests/support/PrivateBus.h"
 #include "tests/support/RecordingSoundPlayer.h"
+#include "tests/support/ScriptedVaultServer.h"
 #include "tests/support/StoreTestHelpers.h"
 #include "ui/FocusableTextView.h"
 #include "ui/PinlarkCardView.h"
@@ -103,6 +104,9 @@ private slots:
     void contentFitsAScaledSmallScreen();
     void toggleRightAfterTransientClose_data();
     void toggleRightAfterTransientClose();
+    void openingTheCardSyncsAStaleStack();
+    void quitGivesTheLastSyncABoundedWait_data();
+    void quitGivesTheLastSyncABoundedWait();
 
 private:
     [[nodiscard]] QString notesPath() const { return m_dir->filePath(u"notes.json"_s); }
@@ -112,6 +116,9 @@ private:
     // Gives the focus to `other`, a window that is not a widget and so stands in for another
     // application's, and waits for the popup to close itself.
     void switchTo(QRasterWindow &other);
+    // Starts the app again on `server`, synced with it once, so that the automatic sync is
+    // on.
+    void startSynced(const ScriptedVaultServer &server, const PinlarkStore::SyncSchedule &schedule);
 
     PrivateBus m_bus;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -137,6 +144,38 @@ void TestAppDelegate::switchTo(QRasterWindow &other)
     other.show();
     other.requestActivate();
     QTRY_VERIFY(!m_app->popover()->isVisible());
+}
+
+void TestAppDelegate::startSynced(const ScriptedVaultServer &server,
+                                  const PinlarkStore::SyncSchedule &schedule)
+{
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    m_app.reset();
+    PinlarkStore::Environment environment;
+    environment.notesFolder = m_dir->path();
+    environment.settingsFile = m_dir->filePath(u"Pinlark.conf"_s);
+    environment.sounds = m_sounds.get();
+    environment.saveDialog = m_saveDialog.get();
+    environment.workspace = m_workspace.get();
+    environment.log = [](const QString &) {};
+    PinlarkVaultSync::VaultEndpoint vault;
+    vault.baseUrl = server.baseUrl();
+    vault.caFile = server.caFile();
+    vault.timeoutMs = 600'000;
+    environment.vault = vault;
+    environment.syncSchedule = schedule;
+    m_app = std::make_unique<AppDelegate>(environment);
+    m_app->setTrayWait(0);
+    m_app->applicationDidFinishLaunching();
+    QVERIFY(QTest::qWaitForWindowActive(m_app->popover()));
+
+    PinlarkStore &store = m_app->store();
+    bool synced = false;
+    store.syncWithVault(store.passportCode(),
+                        [&](bool success, const QString &) { synced = success; });
+    QTRY_VERIFY_WITH_TIMEOUT(!store.isSyncing(), 20'000);
+    QVERIFY(synced);
+    QVERIFY(store.autoSyncActive());
 }
 
 void TestAppDelegate::initTestCase()
@@ -491,6 +530,62 @@ void TestAppDelegate::toggleRightAfterTransientClose()
     switchTo(elsewhere);
     toggle();
     QVERIFY(m_app->popover()->isVisible());
+}
+
+void TestAppDelegate::openingTheCardSyncsAStaleStack()
+{
+    ScriptedVaultServer server;
+    PinlarkStore::SyncSchedule schedule;
+    schedule.staleMs = 0;
+    startSynced(server, schedule);
+    const qsizetype before = server.requests().size();
+
+    m_app->togglePopover();
+    QVERIFY(!m_app->popover()->isVisible());
+    m_app->togglePopover();
+    QVERIFY(m_app->popover()->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(server.requests().size() > before, 20'000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_app->store().isSyncing(), 20'000);
+    m_app.reset();
+}
+
+void TestAppDelegate::quitGivesTheLastSyncABoundedWait_data()
+{
+    QTest::addColumn<bool>("fromTheCard");
+    QTest::newRow("tray menu or end of session") << false;
+    QTest::newRow("Ctrl+Q on the card") << true;
+}
+
+void TestAppDelegate::quitGivesTheLastSyncABoundedWait()
+{
+    QFETCH(bool, fromTheCard);
+    ScriptedVaultServer server;
+    PinlarkStore::SyncSchedule schedule;
+    schedule.quitWaitMs = 200;
+    // Only quitting syncs the edit below.
+    schedule.settleMs = 600'000;
+    schedule.longestSettleMs = 600'000;
+    startSynced(server, schedule);
+    // From now on the Vault reads every request and never answers.
+    server.setStandingAnswer(ScriptedVaultServer::Answer::hang());
+    const qsizetype before = server.requests().size();
+    QSignalSpy ready(m_app.get(), &AppDelegate::readyToQuit);
+
+    type(u"typed before quitting"_s);
+    if (fromTheCard)
+        QTest::keyClick(editor(), Qt::Key_Q, Qt::ControlModifier);
+    else
+        m_app->quit();
+    // On disk before the network is asked anything, and gone from the screen.
+    QVERIFY(notesOnDisk().contains("typed before quitting"));
+    QVERIFY(!m_app->popover()->isVisible());
+    // Quit again while it waits: the same one quit.
+    m_app->quit();
+    QTRY_VERIFY_WITH_TIMEOUT(server.requests().size() > before, 20'000);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.count(), 1, 20'000);
+    QTest::qWait(2 * schedule.quitWaitMs);
+    QCOMPARE(ready.count(), 1);
+    m_app.reset();
 }
 
 QTEST_MAIN(TestAppDelegate)

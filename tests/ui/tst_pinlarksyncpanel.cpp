@@ -9,6 +9,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,6 +18,7 @@
 #include <QTest>
 #include <QVBoxLayout>
 
+#include <ctime>
 #include <memory>
 
 using namespace Qt::StringLiterals;
@@ -47,6 +49,7 @@ class TestPinlarkSyncPanel final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void cleanup();
 
@@ -61,6 +64,10 @@ private Q_SLOTS:
     void copyCodeCopiesTheFieldAsTyped();
     void closingClicks_data();
     void closingClicks();
+    void lastSyncedText_data();
+    void lastSyncedText();
+    void lastSyncedLineFollowsTheStore();
+    void syncAutomaticallyBoxFollowsTheStore();
 
     void tabStaysInThePanel();
     void focusRingOnTheField();
@@ -84,6 +91,8 @@ private:
     }
     [[nodiscard]] CardButton *syncButton() { return part<CardButton>(u"syncNowButton"_s); }
     [[nodiscard]] QLabel *statusLine() { return part<QLabel>(u"syncStatus"_s); }
+    [[nodiscard]] QLabel *lastSyncedLine() { return part<QLabel>(u"lastSynced"_s); }
+    [[nodiscard]] QCheckBox *automaticBox() { return part<QCheckBox>(u"syncAutomaticallyBox"_s); }
 
     std::unique_ptr<QTemporaryDir> m_folder;
     FakeClipboard m_clipboard;
@@ -92,6 +101,14 @@ private:
     QLineEdit *m_outside = nullptr;
     PinlarkSyncPanel *m_panel = nullptr;
 };
+
+void TestPinlarkSyncPanel::initTestCase()
+{
+    // Five hours behind UTC, without needing the time zone database: a day in local time is
+    // not the same as the day in UTC, so reading a time in the wrong one shows.
+    qputenv("TZ", "PLK+05");
+    tzset();
+}
 
 void TestPinlarkSyncPanel::init()
 {
@@ -181,8 +198,16 @@ void TestPinlarkSyncPanel::layoutOfTheCard()
     QCOMPARE(field->geometry().right(), inside.right());
     QCOMPARE(copy->geometry().left(), inside.left());
     QCOMPARE(sync->geometry().right(), inside.right());
-    QCOMPARE(sync->geometry().bottom(), inside.bottom()); // no status line yet
     QVERIFY(close->geometry().right() < sync->geometry().left());
+    // Under the row, the setting, then when the last sync was; no status line yet.
+    QCheckBox *automatic = automaticBox();
+    QLabel *lastSynced = lastSyncedLine();
+    QCOMPARE(automatic->geometry().left(), inside.left());
+    QVERIFY(automatic->geometry().top() > sync->geometry().bottom());
+    QVERIFY(automatic->width() >= automatic->sizeHint().width());
+    QCOMPARE(lastSynced->geometry().left(), inside.left());
+    QVERIFY(lastSynced->geometry().top() > automatic->geometry().bottom());
+    QCOMPARE(lastSynced->geometry().bottom(), inside.bottom());
     QVERIFY(copy->geometry().right() < close->geometry().left());
     // The explanation wraps onto lines of its own instead of running past the card.
     QVERIFY(explanation->width() <= inside.width());
@@ -199,6 +224,10 @@ void TestPinlarkSyncPanel::layoutOfTheCard()
     QCOMPARE(copy->text(), u"Copy Code"_s);
     QCOMPARE(close->text(), u"Close"_s);
     QCOMPARE(sync->look().fill, NotePastel::mint());
+    QCOMPARE(automatic->text(), u"Sync automatically"_s);
+    QCOMPARE(automatic->font().pointSizeF() * automatic->logicalDpiY() / 72.0, 11.0);
+    QCOMPARE(automatic->palette().color(QPalette::WindowText), NotePastel::ink());
+    QCOMPARE(lastSynced->text(), u"Not synced on this computer yet"_s);
 }
 
 void TestPinlarkSyncPanel::followsTheStore_data()
@@ -399,12 +428,92 @@ void TestPinlarkSyncPanel::closingClicks()
     QCOMPARE(store().showSync(), !closes);
 }
 
+void TestPinlarkSyncPanel::lastSyncedText_data()
+{
+    QTest::addColumn<QDateTime>("when");
+    QTest::addColumn<QString>("text");
+
+    // Local times, against a "now" of Dec 11, 2026, 09:30.
+    const auto at = [](int year, int month, int day, int hour, int minute) {
+        return QDateTime(QDate(year, month, day), QTime(hour, minute));
+    };
+    QTest::newRow("never") << QDateTime() << u"Not synced on this computer yet"_s;
+    QTest::newRow("just now") << at(2026, 12, 11, 9, 30) << u"Last synced 09:30"_s;
+    QTest::newRow("after midnight") << at(2026, 12, 11, 0, 5) << u"Last synced 00:05"_s;
+    QTest::newRow("yesterday, late") << at(2026, 12, 10, 23, 59) << u"Last synced Dec 10, 23:59"_s;
+    QTest::newRow("new year's day") << at(2026, 1, 1, 14, 3) << u"Last synced Jan 1, 14:03"_s;
+    QTest::newRow("last year") << at(2025, 12, 31, 23, 59) << u"Last synced Dec 31, 2025"_s;
+    QTest::newRow("a year ago today") << at(2025, 12, 11, 9, 30) << u"Last synced Dec 11, 2025"_s;
+}
+
+void TestPinlarkSyncPanel::lastSyncedText()
+{
+    QFETCH(QDateTime, when);
+    QFETCH(QString, text);
+    const QDateTime now(QDate(2026, 12, 11), QTime(9, 30));
+    QCOMPARE(PinlarkSyncPanel::lastSyncedText(when, now), text);
+    // The same instant given in UTC reads the same: the day is the local one.
+    QCOMPARE(PinlarkSyncPanel::lastSyncedText(when.toUTC(), now.toUTC()), text);
+}
+
+void TestPinlarkSyncPanel::lastSyncedLineFollowsTheStore()
+{
+    QLabel *line = lastSyncedLine();
+    const int heightBefore = panel().card()->height();
+    const QDateTime synced = QDateTime::currentDateTimeUtc().addSecs(-90);
+    store().setLastSyncedAt(synced);
+    const QString expected = u"Last synced "_s + synced.toLocalTime().toString(u"HH:mm"_s);
+    // Unless the test ran across midnight, when the line names the day.
+    if (synced.toLocalTime().date() == QDate::currentDate()) {
+        QCOMPARE(line->text(), expected);
+        QCOMPARE(line->accessibleName(), expected);
+    }
+    store().setLastSyncedAt(QDateTime());
+    QCOMPARE(line->text(), u"Not synced on this computer yet"_s);
+    QCOMPARE(line->accessibleName(), u"Not synced on this computer yet"_s);
+    QVERIFY(line->isVisible());
+    QCoreApplication::processEvents();
+    QCOMPARE(panel().card()->height(), heightBefore);
+}
+
+void TestPinlarkSyncPanel::syncAutomaticallyBoxFollowsTheStore()
+{
+    QCheckBox *box = automaticBox();
+    QSignalSpy changes(&store(), &PinlarkStore::syncAutomaticallyChanged);
+    QVERIFY(store().syncAutomatically());
+    QVERIFY(box->isChecked());
+
+    // A click anywhere on the line turns it off in the store, and in the settings.
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(box->width() - 4, box->height() / 2));
+    QVERIFY(!box->isChecked());
+    QVERIFY(!store().syncAutomatically());
+    QCOMPARE(changes.count(), 1);
+
+    // Tab after Sync Now reaches it; Space turns it on again.
+    syncButton()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(syncButton(), Qt::Key_Tab);
+    QVERIFY(box->hasFocus());
+    QTest::keyClick(box, Qt::Key_Space);
+    QVERIFY(store().syncAutomatically());
+    QCOMPARE(changes.count(), 2);
+
+    // The store's value shows, and a sync running leaves the setting to the user.
+    store().setSyncAutomatically(false);
+    QVERIFY(!box->isChecked());
+    store().setIsSyncing(true);
+    QVERIFY(box->isEnabled());
+    QTest::keyClick(box, Qt::Key_Space);
+    QVERIFY(store().syncAutomatically());
+    QCOMPARE(changes.count(), 4);
+}
+
 void TestPinlarkSyncPanel::tabStaysInThePanel()
 {
     QLineEdit *field = panel().codeField();
     auto *copy = part<CardButton>(u"copyCodeButton"_s);
     auto *close = part<CardButton>(u"closeButton"_s);
     CardButton *sync = syncButton();
+    QCheckBox *automatic = automaticBox();
 
     const auto tabs = [](int count, bool forward) {
         QStringList visited;
@@ -415,20 +524,23 @@ void TestPinlarkSyncPanel::tabStaysInThePanel()
         }
         return visited;
     };
-    QCOMPARE(tabs(4, true), (QStringList{copy->objectName(), close->objectName(),
-                                         sync->objectName(), field->objectName()}));
-    QCOMPARE(tabs(4, false), (QStringList{sync->objectName(), close->objectName(),
-                                          copy->objectName(), field->objectName()}));
+    QCOMPARE(tabs(5, true),
+             (QStringList{copy->objectName(), close->objectName(), sync->objectName(),
+                          automatic->objectName(), field->objectName()}));
+    QCOMPARE(tabs(5, false),
+             (QStringList{automatic->objectName(), sync->objectName(), close->objectName(),
+                          copy->objectName(), field->objectName()}));
 
     // While a sync runs the field and Sync Now are out of the round.
     store().setIsSyncing(true);
     QVERIFY(copy->hasFocus() || close->hasFocus());
     copy->setFocus();
     QCOMPARE(tabs(3, true),
-             (QStringList{close->objectName(), copy->objectName(), close->objectName()}));
+             (QStringList{close->objectName(), automatic->objectName(), copy->objectName()}));
+    QCOMPARE(tabs(2, true), (QStringList{close->objectName(), automatic->objectName()}));
     // The focus was moved on by the sync, then by the user: it stays where the user put it.
     store().setIsSyncing(false);
-    QVERIFY(close->hasFocus());
+    QVERIFY(automatic->hasFocus());
     QVERIFY(!m_outside->hasFocus());
 }
 
@@ -496,6 +608,15 @@ void TestPinlarkSyncPanel::namedForAssistiveTechnology()
         QVERIFY2(!button->accessibleDescription().isEmpty(), qPrintable(name));
     }
     QVERIFY(!panel().codeField()->accessibleDescription().isEmpty());
+    QAccessibleInterface *automatic = QAccessible::queryAccessibleInterface(automaticBox());
+    QVERIFY(automatic);
+    QCOMPARE(automatic->role(), QAccessible::CheckBox);
+    QCOMPARE(automatic->text(QAccessible::Name), u"Sync automatically"_s);
+    QVERIFY(automatic->state().checked);
+    QVERIFY(!automatic->text(QAccessible::Description).isEmpty());
+    QAccessibleInterface *lastSynced = QAccessible::queryAccessibleInterface(lastSyncedLine());
+    QVERIFY(lastSynced);
+    QCOMPARE(lastSynced->text(QAccessible::Name), u"Not synced on this computer yet"_s);
 
     QAccessibleInterface *group = QAccessible::queryAccessibleInterface(panel().card());
     QVERIFY(group);
@@ -537,6 +658,8 @@ void TestPinlarkSyncPanel::renderStates()
         QCoreApplication::processEvents();
         return view.grab().save(folder + u"/"_s + name);
     };
+    // Synced earlier today, at the same time whenever the pictures are made.
+    store().setLastSyncedAt(QDateTime(QDate::currentDate(), QTime(14, 3)));
     QVERIFY(save(u"sync-panel-idle.png"_s));
     store().setIsSyncing(true);
     store().setSyncStatusMessage(u"Syncing with Vault\u2026"_s);
