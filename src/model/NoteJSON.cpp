@@ -84,7 +84,7 @@ QString unparseable(const QString &text)
 
 } // namespace
 
-QString isoString(Timestamp timestamp)
+std::array<char, isoLength> isoChars(Timestamp timestamp)
 {
     const qint64 msecs = timestamp.toMSecsSinceReference();
     const qint64 days = floorDiv(msecs, msecsPerDay);
@@ -103,28 +103,34 @@ QString isoString(Timestamp timestamp)
 
     // Formatting by hand: QDateTime::toString costs several times more, and a save of a
     // large stack formats two timestamps per card.
-    std::array<char16_t, 24> out{};
+    std::array<char, isoLength> out{};
     auto put = [&out](int pos, int value, int width) {
         for (int i = width - 1; i >= 0; --i) {
-            out[std::size_t(pos + i)] = char16_t(u'0' + value % 10);
+            out[std::size_t(pos + i)] = char('0' + value % 10);
             value /= 10;
         }
     };
     put(0, year, 4);
-    out[4] = u'-';
+    out[4] = '-';
     put(5, month, 2);
-    out[7] = u'-';
+    out[7] = '-';
     put(8, day, 2);
-    out[10] = u'T';
+    out[10] = 'T';
     put(11, hours, 2);
-    out[13] = u':';
+    out[13] = ':';
     put(14, minutes, 2);
-    out[16] = u':';
+    out[16] = ':';
     put(17, seconds, 2);
-    out[19] = u'.';
+    out[19] = '.';
     put(20, millis, 3);
-    out[23] = u'Z';
-    return QString(reinterpret_cast<const QChar *>(out.data()), qsizetype(out.size()));
+    out[23] = 'Z';
+    return out;
+}
+
+QString isoString(Timestamp timestamp)
+{
+    const std::array<char, isoLength> text = isoChars(timestamp);
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }
 
 std::optional<Timestamp> parseIsoString(QStringView text)

@@ -9,6 +9,8 @@
 #include <QList>
 #include <QString>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 
 class QIODevice;
@@ -21,6 +23,10 @@ namespace NoteJSON {
 
 // "2025-03-01T09:15:02.125Z": the instant rounded to the nearest millisecond, in UTC.
 [[nodiscard]] QString isoString(Timestamp timestamp);
+// The same 24 characters as ASCII bytes, for writers that produce bytes: no string to
+// allocate, and a large stack writes two per card.
+inline constexpr std::size_t isoLength = 24;
+[[nodiscard]] std::array<char, isoLength> isoChars(Timestamp timestamp);
 
 // The fractional or plain ISO-8601 form, with "Z" or a "+HH:MM"/"-HH:MM" offset.
 [[nodiscard]] std::optional<Timestamp> parseIsoString(QStringView text);

@@ -42,6 +42,8 @@ private Q_SLOTS:
     void acceptsEscapedSlashes();
     void writesWhatQtWrites_data();
     void writesWhatQtWrites();
+    void largeStacksWriteWhatQtWrites_data();
+    void largeStacksWriteWhatQtWrites();
     void keepsLeadingByteOrderMark();
     void readsAsQtReads_data();
     void readsAsQtReads();
@@ -347,6 +349,43 @@ void TestNoteJSON::writesWhatQtWrites()
     const auto back = NoteJSON::decodeCards(ours);
     QVERIFY(back.ok());
     QCOMPARE(back.value(), (QList<NoteCard>{card, card}));
+}
+
+void TestNoteJSON::largeStacksWriteWhatQtWrites_data()
+{
+    QTest::addColumn<int>("cardCount");
+
+    // From 1024 cards on, the two halves of a stack are written on two threads.
+    QTest::newRow("one pass") << 1023;
+    QTest::newRow("two halves") << 1024;
+    QTest::newRow("two uneven halves") << 2049;
+}
+
+// Long runs of plain text, which both coders take several characters at a time, with what
+// needs a closer look at every offset from such a run.
+void TestNoteJSON::largeStacksWriteWhatQtWrites()
+{
+    QFETCH(int, cardCount);
+    const QStringList specials{u"\"\\"_s, u"\n"_s, u"é"_s, u"💡"_s, u"—"_s, u"/"_s, u"\u0001"_s};
+    QList<NoteCard> cards;
+    for (int i = 0; i < cardCount; ++i) {
+        NoteCard card;
+        card.id = u"card_"_s + QString::number(i, 16).toUpper();
+        card.content = QString(i % 19, u'p') + specials.at(i % specials.size()) +
+                       QString(40 + i % 23, u'q') + specials.at((i / 7) % specials.size());
+        card.color = u"mint"_s;
+        if (i % 3 != 0)
+            card.isPinned = i % 3 == 1;
+        card.createdAt = Timestamp{march1st - i};
+        card.updatedAt = Timestamp{march1st + i * 0.001};
+        cards.append(card);
+    }
+
+    const QByteArray ours = NoteJSON::encodeCards(cards);
+    QCOMPARE(ours, QJsonDocument(NoteJSON::cardsToJson(cards)).toJson(QJsonDocument::Compact));
+    const auto back = CardJsonReader::read(ours);
+    QVERIFY(back);
+    QCOMPARE(*back, cards);
 }
 
 // Qt's reader drops a byte-order mark that opens a plain string, so the writer escapes it:

@@ -184,6 +184,8 @@ private Q_SLOTS:
     void sealsLikeTheVector();
     void envelopeForm();
     void roundTripIsFreshEachTime();
+    void largePayloadsAreStandardBase64_data();
+    void largePayloadsAreStandardBase64();
     void rejectsMalformedText_data();
     void rejectsMalformedText();
     void rejectsShortPayloads();
@@ -359,6 +361,38 @@ void TestVaultPayload::roundTripIsFreshEachTime()
         QVERIFY2(back.ok(), back.ok() ? "" : qPrintable(describe(back.error())));
         QCOMPARE(back.value(), expected);
     }
+}
+
+void TestVaultPayload::largePayloadsAreStandardBase64_data()
+{
+    QTest::addColumn<int>("cardCount");
+    QTest::addColumn<int>("extraBytes");
+
+    // Large payloads are coded in chunks, and from 1 MiB on in two halves on two threads;
+    // the extra bytes of content move the end through each padding.
+    QTest::newRow("a few chunks") << 300 << 0;
+    QTest::newRow("two halves") << 2500 << 0;
+    QTest::newRow("two halves, one more byte") << 2500 << 1;
+    QTest::newRow("two halves, two more bytes") << 2500 << 2;
+}
+
+// The text of a large payload is what Qt's base64 coder makes of its bytes, and reads back.
+void TestVaultPayload::largePayloadsAreStandardBase64()
+{
+    QFETCH(int, cardCount);
+    QFETCH(int, extraBytes);
+    QList<NoteCard> cards;
+    for (int i = 0; i < cardCount; ++i)
+        cards.append(card(u"card_"_s + QString::number(i),
+                          QString(400 + i % 7, QChar(u'a' + i % 26)), double(i)));
+    cards.last().content += QString(extraBytes, u'z');
+
+    const auto text = PinlarkVaultSync::encrypt(cards, u"PLK-LARGE7"_s);
+    QVERIFY(text.ok());
+    QCOMPARE(text.value(), QString::fromLatin1(fromBase64(text.value()).toBase64()));
+    const auto back = PinlarkVaultSync::decrypt(text.value(), u"PLK-LARGE7"_s);
+    QVERIFY2(back.ok(), back.ok() ? "" : qPrintable(describe(back.error())));
+    QCOMPARE(back.value(), cards);
 }
 
 void TestVaultPayload::rejectsMalformedText_data()
