@@ -903,6 +903,10 @@ void PinlarkStore::cardOpened()
 
 void PinlarkStore::syncBeforeQuit(std::function<void()> done)
 {
+    // The last sync may not end, or not in time, and its outcome is saved only if it ends
+    // well: an edit still waiting for the debounce goes to disk before anything else.
+    if (hasPendingSave())
+        saveNotesImmediately();
     auto once = std::make_shared<std::function<void()>>(std::move(done));
     const auto finish = [once] {
         if (*once)

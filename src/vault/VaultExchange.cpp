@@ -621,8 +621,9 @@ Result<SyncedStack, SyncError> syncStackVia(VaultTransport &vault, const Payload
         const std::optional<VaultStack> &theirs = remote.value().first;
         Reconciled merged = reconcile(local, theirs ? *theirs : VaultStack{}, base, now, machine);
         // A vault without cards is not merged with: the local stack goes up as it stands, in
-        // its own order, as every client does.
-        if (!theirs || theirs->cards.isEmpty())
+        // its own order, as every client does. Unless it carries deletions: those still
+        // remove the local copies of the cards they name.
+        if (!theirs || (theirs->cards.isEmpty() && theirs->deletions.isEmpty()))
             merged.stack.cards = local.cards;
         synced.stack = std::move(merged.stack);
         synced.counts = merged.counts;

@@ -7,12 +7,14 @@
 #include "vault/VaultExchange.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cmath>
 #include <memory>
 #include <optional>
 #include <sys/stat.h>
@@ -70,13 +72,14 @@ struct Machine
         environment.settingsFile = settingsFile;
         environment.vault = vault;
         environment.log = [this](const QString &line) { log.append(line); };
-        // Whole seconds, so that edits survive the millisecond text of the notes file.
-        environment.clock = [] { return Timestamp{1000.0}; };
+        environment.clock = [this] { return Timestamp{now}; };
+        environment.syncSchedule = schedule;
         store = std::make_unique<PinlarkStore>(std::move(environment));
         return *store;
     }
 
     [[nodiscard]] QString notesPath() const { return folder + u"/notes.json"_s; }
+    [[nodiscard]] QString syncStatePath() const { return folder + u"/sync-state.json"_s; }
     [[nodiscard]] QString storedCode() const
     {
         return QSettings(settingsFile, QSettings::IniFormat)
@@ -90,6 +93,9 @@ struct Machine
     PinlarkVaultSync::VaultEndpoint vault;
     RecordingSoundPlayer sounds;
     QStringList log;
+    // Whole seconds, so that edits survive the millisecond text of the notes file.
+    double now = 1000.0;
+    PinlarkStore::SyncSchedule schedule;
     std::unique_ptr<PinlarkStore> store;
 };
 
@@ -101,6 +107,102 @@ QList<NoteCard> twoCards()
 bool waitForIdle(const PinlarkStore &store)
 {
     return QTest::qWaitFor([&] { return !store.isSyncing(); }, syncWaitMs);
+}
+
+// A sync the user asked for, which worked.
+bool syncedByHand(PinlarkStore &store)
+{
+    store.syncWithVault(code, {});
+    return waitForIdle(store) &&
+           store.syncStatusMessage().value_or(QString()).startsWith(u"Synced "_s);
+}
+
+// The automatic sync on a quick schedule, so that its tests take moments.
+PinlarkStore::SyncSchedule quickSchedule()
+{
+    PinlarkStore::SyncSchedule schedule;
+    schedule.settleMs = 50;
+    schedule.longestSettleMs = 200;
+    schedule.periodMs = 600'000;
+    schedule.staleMs = 600'000;
+    schedule.firstRetryMs = 150;
+    schedule.longestRetryMs = 600'000;
+    schedule.quitWaitMs = 200;
+    return schedule;
+}
+
+// Now, in whole seconds: deletions made then are recent enough for the merge to keep.
+double recentSecond()
+{
+    return std::floor(Timestamp::now().secondsSinceReference);
+}
+
+// Makes the card of `id` the current one and types `text` into it.
+void edit(PinlarkStore &store, const QString &id, const QString &text)
+{
+    for (qsizetype i = 0; i < store.cards().size(); ++i) {
+        if (store.cards().at(i).id == id) {
+            store.setActiveIndex(i);
+            store.updateCurrentCard(text);
+            return;
+        }
+    }
+    qFatal("no such card");
+}
+
+QStringList idsOf(const QList<NoteCard> &cards)
+{
+    QStringList ids;
+    for (const NoteCard &each : cards)
+        ids.append(each.id);
+    ids.sort();
+    return ids;
+}
+
+QList<NoteCard> conflictCopiesIn(const QList<NoteCard> &cards)
+{
+    QList<NoteCard> copies;
+    for (const NoteCard &each : cards) {
+        if (each.content.startsWith(PinlarkVaultSync::conflictTag))
+            copies.append(each);
+    }
+    return copies;
+}
+
+// The text of the card of `id`, or a text no card holds.
+QString textOf(const QList<NoteCard> &cards, const QString &id)
+{
+    for (const NoteCard &each : cards) {
+        if (each.id == id)
+            return each.content;
+    }
+    return u"(no card "_s + id + u')';
+}
+
+qsizetype countOf(const ScriptedVaultServer &server, const QByteArray &method)
+{
+    const auto requests = server.requests();
+    return std::count_if(
+        requests.cbegin(), requests.cend(),
+        [&](const ScriptedVaultServer::Request &each) { return each.method == method; });
+}
+
+// The cards the vault holds; none when it holds nothing readable.
+QList<NoteCard> vaultCards(const ScriptedVaultServer &server)
+{
+    const std::optional<QByteArray> body = server.storedBody(vaultPath());
+    if (!body)
+        return {};
+    const auto data = PinlarkVaultSync::detail::decodeGetAnswer(*body);
+    if (!data || !data.value())
+        return {};
+    const auto cards = PinlarkVaultSync::decrypt(*data.value(), code);
+    return cards ? cards.value() : QList<NoteCard>{};
+}
+
+QByteArray vaultBodyHolding(const QList<NoteCard> &cards)
+{
+    return PinlarkVaultSync::detail::encodePostBody(PinlarkVaultSync::encrypt(cards, code).value());
 }
 
 } // namespace
@@ -124,6 +226,21 @@ private Q_SLOTS:
     void editsMadeDuringASyncAreKept();
     void aSecondSyncWhileOneRuns();
     void destroyingTheStoreStopsARunningSync();
+
+    void aDeletionReachesTheOtherMachine_data();
+    void aDeletionReachesTheOtherMachine();
+    void editsOnBothMachinesKeepBothTexts();
+
+    void anEditSyncsByItself();
+    void noAutomaticSync_data();
+    void noAutomaticSync();
+    void failedAutomaticSyncsWaitLongerEachTime();
+    void syncBeforeQuitWaitsAtMostQuitWait();
+    void syncBeforeQuitWithNothingChangedAsksNothing();
+
+    void theSyncStateIsPrivate();
+    void anUnreadableSyncStateMeansNoBase_data();
+    void anUnreadableSyncStateMeansNoBase();
 };
 
 void TestStoreSync::aFirstStartMakesAndKeepsAPassportCode()
@@ -455,6 +572,277 @@ void TestStoreSync::destroyingTheStoreStopsARunningSync()
     QCoreApplication::processEvents();
     QVERIFY(completions.answers.isEmpty());
     QCOMPARE(readBytes(machine.notesPath()), before);
+}
+
+void TestStoreSync::aDeletionReachesTheOtherMachine_data()
+{
+    QTest::addColumn<bool>("editedElsewhere"); // on the desktop, before it saw the deletion
+    QTest::addColumn<QStringList>("ids");      // what both machines keep
+    QTest::newRow("not edited elsewhere") << false << QStringList{u"b"_s};
+    QTest::newRow("edited elsewhere") << true << QStringList{u"a"_s, u"b"_s};
+}
+
+void TestStoreSync::aDeletionReachesTheOtherMachine()
+{
+    QFETCH(bool, editedElsewhere);
+    QFETCH(QStringList, ids);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine laptop(&server, twoCards());
+    Machine desktop(&server, twoCards());
+    laptop.now = desktop.now = recentSecond();
+    PinlarkStore &first = laptop.start();
+    PinlarkStore &second = desktop.start();
+    QVERIFY(syncedByHand(first));
+    QVERIFY(syncedByHand(second));
+
+    if (editedElsewhere) {
+        desktop.now += 10;
+        edit(second, u"a"_s, u"edited on the desktop"_s);
+    }
+    laptop.now += 5;
+    first.setActiveIndex(0);
+    QCOMPARE(first.currentCard()->id, u"a"_s);
+    first.deleteCurrentCard();
+
+    // Both sync, then both again: what is gone stays gone.
+    for (PinlarkStore *store : {&first, &second, &first, &second})
+        QVERIFY(syncedByHand(*store));
+    QCOMPARE(idsOf(first.cards()), ids);
+    QCOMPARE(second.cards(), first.cards());
+    QCOMPARE(idsOf(vaultCards(server)), ids);
+    if (editedElsewhere)
+        QCOMPARE(textOf(first.cards(), u"a"_s), u"edited on the desktop"_s);
+    QCOMPARE(NoteJSON::decodeCards(readBytes(desktop.notesPath())).value(), second.cards());
+}
+
+void TestStoreSync::editsOnBothMachinesKeepBothTexts()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine laptop(&server, twoCards());
+    Machine desktop(&server, twoCards());
+    PinlarkStore &first = laptop.start();
+    PinlarkStore &second = desktop.start();
+    QVERIFY(syncedByHand(first));
+    QVERIFY(syncedByHand(second));
+
+    laptop.now += 10;
+    edit(first, u"a"_s, u"from the laptop"_s);
+    desktop.now += 20;
+    edit(second, u"a"_s, u"from the desktop, later"_s);
+
+    for (PinlarkStore *store : {&first, &second, &first}) {
+        QVERIFY(syncedByHand(*store));
+    }
+    // The later edit stays the card, the other is one copy, the same on both machines; and
+    // another round makes no second one.
+    for (PinlarkStore *store : {&second, &first}) {
+        QCOMPARE(store->cards().size(), 3);
+        QCOMPARE(textOf(store->cards(), u"a"_s), u"from the desktop, later"_s);
+        const QList<NoteCard> copies = conflictCopiesIn(store->cards());
+        QCOMPARE(copies.size(), 1);
+        QVERIFY2(copies.first().content.endsWith(u"\nfrom the laptop"_s),
+                 qPrintable(copies.first().content));
+        QVERIFY(syncedByHand(*store));
+    }
+    QCOMPARE(second.cards(), first.cards());
+    QCOMPARE(first.cards().size(), 3);
+}
+
+void TestStoreSync::anEditSyncsByItself()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    machine.schedule = quickSchedule();
+    PinlarkStore &store = machine.start();
+    QVERIFY(!store.autoSyncActive());
+    QVERIFY(syncedByHand(store));
+    QVERIFY(store.autoSyncActive());
+    const qsizetype posts = countOf(server, "POST");
+
+    edit(store, u"b"_s, u"typed, then left alone"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(countOf(server, "POST") > posts, syncWaitMs);
+    QVERIFY(waitForIdle(store));
+    QCOMPARE(textOf(vaultCards(server), u"b"_s), u"typed, then left alone"_s);
+    QCOMPARE(store.syncStatusMessage(), std::optional(u"Synced 2 cards!"_s));
+    // The sound was the sync asked for; the automatic one is silent.
+    QCOMPARE(machine.sounds.played, QStringList{u"Glass"_s});
+}
+
+void TestStoreSync::noAutomaticSync_data()
+{
+    QTest::addColumn<QString>("why");
+    QTest::newRow("turned off") << u"off"_s;
+    QTest::newRow("never synced on this machine") << u"never"_s;
+    QTest::newRow("another code since") << u"code"_s;
+}
+
+void TestStoreSync::noAutomaticSync()
+{
+    QFETCH(QString, why);
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    machine.schedule = quickSchedule();
+    PinlarkStore &store = machine.start();
+    if (why != u"never"_s)
+        QVERIFY(syncedByHand(store));
+    if (why == u"off"_s)
+        store.setSyncAutomatically(false);
+    if (why == u"code"_s)
+        store.setPassportCode(u"PLK-AAAAAA"_s);
+    const qsizetype requests = server.requests().size();
+
+    edit(store, u"b"_s, u"typed"_s);
+    // Far past the longest settle time: a sync would have started by now.
+    QTest::qWait(5 * machine.schedule.longestSettleMs);
+    QCOMPARE(server.requests().size(), requests);
+    QVERIFY(!store.isSyncing());
+    QVERIFY(!store.autoSyncActive());
+}
+
+void TestStoreSync::failedAutomaticSyncsWaitLongerEachTime()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    machine.schedule = quickSchedule();
+    PinlarkStore &store = machine.start();
+    QVERIFY(syncedByHand(store));
+    server.setStandingAnswer(Answer::json(500, {}));
+    const qsizetype before = server.requests().size();
+
+    edit(store, u"b"_s, u"typed"_s);
+    // When each attempt reached the Vault, to the nearest poll.
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> arrivals;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            while (arrivals.size() < server.requests().size() - before)
+                arrivals.append(clock.elapsed());
+            return arrivals.size() >= 4;
+        },
+        syncWaitMs));
+    const qint64 firstGap = arrivals.at(1) - arrivals.at(0);
+    const qint64 thirdGap = arrivals.at(3) - arrivals.at(2);
+    // Each retry waits twice as long as the one before: the third gap is three first waits
+    // longer than the first, whatever each attempt itself takes.
+    QVERIFY2(thirdGap - firstGap > machine.schedule.firstRetryMs,
+             qPrintable(u"gaps of %1 and %2 ms"_s.arg(firstGap).arg(thirdGap)));
+    for (const auto &request : server.requests().mid(before))
+        QCOMPARE(request.method, QByteArray("GET"));
+    QTRY_COMPARE_WITH_TIMEOUT(store.syncStatusMessage(),
+                              std::optional(u"Sync error: Vault pull HTTP 500"_s), syncWaitMs);
+    QCOMPARE(machine.sounds.played, QStringList{u"Glass"_s});
+}
+
+void TestStoreSync::syncBeforeQuitWaitsAtMostQuitWait()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    machine.schedule = quickSchedule();
+    // Only the quit syncs the edit, and that sync never ends.
+    machine.schedule.settleMs = machine.schedule.longestSettleMs = 600'000;
+    machine.vault.timeoutMs = 600'000;
+    PinlarkStore &store = machine.start();
+    QVERIFY(syncedByHand(store));
+    server.setStandingAnswer(Answer::hang());
+    const qsizetype before = server.requests().size();
+
+    edit(store, u"b"_s, u"typed just before quitting"_s);
+    int finished = 0;
+    store.syncBeforeQuit([&] { ++finished; });
+    QTRY_COMPARE_WITH_TIMEOUT(finished, 1, syncWaitMs);
+    QVERIFY(server.requests().size() > before);
+    QVERIFY(store.isSyncing());
+    QCOMPARE(textOf(NoteJSON::decodeCards(readBytes(machine.notesPath())).value(), u"b"_s),
+             u"typed just before quitting"_s);
+    QTest::qWait(2 * machine.schedule.quitWaitMs);
+    QCOMPARE(finished, 1);
+}
+
+void TestStoreSync::syncBeforeQuitWithNothingChangedAsksNothing()
+{
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    machine.schedule = quickSchedule();
+    PinlarkStore &store = machine.start();
+    QVERIFY(syncedByHand(store));
+    const qsizetype before = server.requests().size();
+
+    int finished = 0;
+    store.syncBeforeQuit([&] { ++finished; });
+    QCOMPARE(finished, 1);
+    QVERIFY(!store.isSyncing());
+    QCOMPARE(server.requests().size(), before);
+}
+
+void TestStoreSync::theSyncStateIsPrivate()
+{
+    const mode_t usualMask = ::umask(022);
+    const auto restoreMask = qScopeGuard([usualMask] { ::umask(usualMask); });
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    PinlarkStore &store = machine.start();
+    QVERIFY(syncedByHand(store));
+    QCOMPARE(StoreTest::modeOf(machine.syncStatePath()), 0600);
+
+    // Written again, on this thread, for a deletion.
+    const QByteArray synced = readBytes(machine.syncStatePath());
+    store.deleteCurrentCard();
+    QCOMPARE_NE(readBytes(machine.syncStatePath()), synced);
+    QCOMPARE(StoreTest::modeOf(machine.syncStatePath()), 0600);
+}
+
+void TestStoreSync::anUnreadableSyncStateMeansNoBase_data()
+{
+    QTest::addColumn<QByteArray>("state"); // empty: left as the sync wrote it
+    QTest::addColumn<int>("copies");
+    QTest::newRow("as written") << QByteArray() << 0;
+    QTest::newRow("not JSON") << QByteArray(R"({"version":1,"vault")") << 1;
+    QTest::newRow("another format") << QByteArray(R"({"version":2})") << 1;
+}
+
+// The vault's copy of "a" changed elsewhere after this machine synced it. With its base the
+// machine knows it did not edit "a" itself; without one it cannot tell and keeps both texts.
+void TestStoreSync::anUnreadableSyncStateMeansNoBase()
+{
+    QFETCH(QByteArray, state);
+    QFETCH(int, copies);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    QVERIFY(syncedByHand(machine.start()));
+    server.setStoredBody(vaultPath(), vaultBodyHolding({card(u"a"_s, u"edited elsewhere"_s, 300.0),
+                                                        card(u"b"_s, u"second"_s, 100.0)}));
+    machine.store.reset();
+    if (!state.isEmpty())
+        QVERIFY(writeBytes(machine.syncStatePath(), state));
+
+    PinlarkStore &store = machine.start();
+    const QString complaint = u"Pinlark: error keeping the sync state: "_s +
+                              machine.syncStatePath() + u" is not readable"_s;
+    const bool complained =
+        std::any_of(machine.log.cbegin(), machine.log.cend(),
+                    [&](const QString &line) { return line.startsWith(complaint); });
+    QCOMPARE(complained, copies > 0);
+    QCOMPARE(store.syncState().lastSyncAt.has_value(), copies == 0);
+
+    QVERIFY(syncedByHand(store));
+    QCOMPARE(store.cards().size(), 2 + copies);
+    QCOMPARE(textOf(store.cards(), u"a"_s), u"edited elsewhere"_s);
+    const QList<NoteCard> made = conflictCopiesIn(store.cards());
+    QCOMPARE(made.size(), copies);
+    if (copies > 0)
+        QVERIFY(made.first().content.endsWith(u"\nfirst #work"_s));
 }
 
 QTEST_GUILESS_MAIN(TestStoreSync)

@@ -14,6 +14,8 @@
 #include <openssl/evp.h>
 
 using namespace Qt::StringLiterals;
+using PinlarkVaultSync::CardDeletion;
+using PinlarkVaultSync::VaultStack;
 using PinlarkVaultSync::detail::SecretKey;
 
 namespace {
@@ -29,6 +31,13 @@ QString describe(const SyncError &error)
 inline char *toString(const SyncError &error)
 {
     return QTest::toString(describe(error));
+}
+
+inline char *toString(const CardDeletion &deletion)
+{
+    return QTest::toString(u"CardDeletion("_s + deletion.id + u", deleted "_s +
+                           NoteJSON::isoString(deletion.deletedAt) + u", saw "_s +
+                           NoteJSON::isoString(deletion.updatedAt) + u')');
 }
 
 namespace {
@@ -193,6 +202,9 @@ private Q_SLOTS:
     void passesOnKeyFailure();
     void readsEnvelope_data();
     void readsEnvelope();
+    void deletionsLeaveTheCardsAlone_data();
+    void deletionsLeaveTheCardsAlone();
+    void deletionsRoundTrip();
     void randomSourceFails_data();
     void randomSourceFails();
     void movedKeyIsWiped();
@@ -593,6 +605,87 @@ void TestVaultPayload::readsEnvelope()
              qPrintable(message));
     QVERIFY2(!message.contains(u"secret"), qPrintable(message));
     QVERIFY2(!message.contains(u"300"), qPrintable(message));
+}
+
+void TestVaultPayload::deletionsLeaveTheCardsAlone_data()
+{
+    QTest::addColumn<QByteArray>("deletions"); // the member's value
+    QTest::addColumn<bool>("extra");           // another member: read by Qt's parser
+    QTest::addColumn<QList<CardDeletion>>("expected");
+
+    const QByteArray readable =
+        R"({"id":"x","deletedAt":"2025-03-01T00:00:00.000Z","updatedAt":"2001-01-01T00:00:01Z"})";
+    const QList<CardDeletion> x = {CardDeletion{
+        u"x"_s, NoteJSON::parseIsoString(u"2025-03-01T00:00:00.000Z"_s).value(), Timestamp{1.0}}};
+    const QByteArray unreadable =
+        R"([5,"x",{"id":7,"deletedAt":"2025-03-01T00:00:00Z","updatedAt":0},)"
+        R"({"id":"","deletedAt":"2025-03-01T00:00:00Z","updatedAt":0},)"
+        R"({"id":"y","deletedAt":"soon","updatedAt":0},{"id":"z","deletedAt":0},)" +
+        readable + "]";
+    for (const bool extra : {false, true}) {
+        const char *const shape = extra ? ", extra member" : "";
+        QTest::addRow("readable%s", shape) << "[" + readable + "]" << extra << x;
+        QTest::addRow("unreadable entries skipped%s", shape) << unreadable << extra << x;
+        QTest::addRow("empty%s", shape) << QByteArray("[]") << extra << QList<CardDeletion>{};
+        QTest::addRow("a string%s", shape)
+            << QByteArray(R"("x")") << extra << QList<CardDeletion>{};
+        QTest::addRow("an object%s", shape) << readable << extra << QList<CardDeletion>{};
+        QTest::addRow("null%s", shape) << QByteArray("null") << extra << QList<CardDeletion>{};
+    }
+}
+
+// Clients that know no deletions read the envelope by the old rules, and a member they ignore
+// never costs the cards here either.
+void TestVaultPayload::deletionsLeaveTheCardsAlone()
+{
+    QFETCH(QByteArray, deletions);
+    QFETCH(bool, extra);
+    QFETCH(QList<CardDeletion>, expected);
+
+    const QByteArray other = extra ? R"("extra":{"x":[1]},)" : "";
+    const QByteArray envelope =
+        "{" + other +
+        R"("version":1,"app":"pinlark","updatedAt":"2025-03-01T00:00:00.000Z",)"
+        R"("deletions":)" +
+        deletions +
+        R"(,"cards":[{"id":"k","content":"c","color":"sky","createdAt":0,)"
+        R"("updatedAt":"2001-01-01T00:00:01Z"}]})";
+    NoteCard expectedCard = card(u"k"_s, u"c"_s, 1.0);
+    expectedCard.color = u"sky"_s;
+    expectedCard.createdAt = Timestamp{0};
+
+    const QString text = sealed(m_emptyKey, QByteArray(16, 's'), QByteArray(12, 'n'), envelope);
+    const auto cards = PinlarkVaultSync::detail::decrypt(text, fixedKey(m_emptyKey));
+    QVERIFY2(cards.ok(), cards.ok() ? "" : qPrintable(describe(cards.error())));
+    QCOMPARE(cards.value(), QList<NoteCard>{expectedCard});
+    const auto stack = PinlarkVaultSync::detail::decryptStack(text, fixedKey(m_emptyKey));
+    QVERIFY2(stack.ok(), stack.ok() ? "" : qPrintable(describe(stack.error())));
+    QCOMPARE(stack.value().cards, QList<NoteCard>{expectedCard});
+    QCOMPARE(stack.value().deletions, expected);
+}
+
+void TestVaultPayload::deletionsRoundTrip()
+{
+    const VaultStack stack{
+        {card(u"a"_s, u"kept"_s, 20.0, true)},
+        {CardDeletion{u"gone"_s, Timestamp{762513302.125}, Timestamp{10.0}},
+         CardDeletion{u"card_0A1B2C3D"_s, Timestamp{762513303.0}, Timestamp{-0.5}}}};
+    const QByteArray json = PinlarkVaultSync::detail::encodeEnvelope(stack, Timestamp{5.0});
+
+    const QJsonObject envelope = QJsonDocument::fromJson(json).object();
+    QCOMPARE(envelope.keys(),
+             (QStringList{u"app"_s, u"cards"_s, u"deletions"_s, u"updatedAt"_s, u"version"_s}));
+    QCOMPARE(envelope[u"deletions"_s].toArray().first().toObject(),
+             (QJsonObject{{u"id"_s, u"gone"_s},
+                          {u"deletedAt"_s, u"2025-03-01T09:15:02.125Z"_s},
+                          {u"updatedAt"_s, u"2001-01-01T00:00:10.000Z"_s}}));
+
+    const auto back = PinlarkVaultSync::detail::decodeEnvelopeStack(json);
+    QVERIFY2(back.ok(), back.ok() ? "" : qPrintable(describe(back.error())));
+    QCOMPARE(back.value(), stack);
+    const auto cards = PinlarkVaultSync::detail::decodeEnvelope(json);
+    QVERIFY(cards.ok());
+    QCOMPARE(cards.value(), stack.cards);
 }
 
 void TestVaultPayload::randomSourceFails_data()
