@@ -521,12 +521,14 @@ QByteArray encodeEnvelope(const VaultStack &stack, Timestamp updatedAt)
     QByteArray deletionsJson;
     if (!stack.deletions.isEmpty()) {
         QJsonArray deletions;
-        for (const CardDeletion &deletion : stack.deletions)
-            deletions.append(
-                QJsonObject{{u"id"_s, deletion.id},
-                            {u"deletedAt"_s, NoteJSON::isoString(deletion.deletedAt)},
-                            {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)},
-                            {u"digest"_s, QString::fromLatin1(deletion.digest.toBase64())}});
+        for (const CardDeletion &deletion : stack.deletions) {
+            QJsonObject object{{u"id"_s, deletion.id},
+                               {u"deletedAt"_s, NoteJSON::isoString(deletion.deletedAt)},
+                               {u"updatedAt"_s, NoteJSON::isoString(deletion.updatedAt)}};
+            if (!deletion.digest.isEmpty())
+                object.insert(u"digest"_s, QString::fromLatin1(deletion.digest.toBase64()));
+            deletions.append(object);
+        }
         deletionsJson =
             R"(,"deletions":)" + QJsonDocument(deletions).toJson(QJsonDocument::Compact);
     }

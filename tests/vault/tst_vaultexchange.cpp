@@ -572,7 +572,8 @@ void TestVaultExchange::deletionsTravelThroughTheVault()
     QVERIFY2(server.isListening(), qPrintable(server.errorString()));
     server.setStoredBody(vaultPath(code), bodyHolding({cards, {}}));
     const QHash<QString, ExchangedCard> base = exchangedVersions(cards);
-    const CardDeletion deletion{u"x"_s, recently(), cards.first().updatedAt};
+    const CardDeletion deletion{u"x"_s, recently(), cards.first().updatedAt,
+                                PinlarkVaultSync::cardDigest(cards.first())};
 
     const auto first = syncStack(endpointOf(server), {kept, {deletion}}, base, code, u"first"_s);
     QVERIFY2(first, qPrintable(failureOf(first)));

@@ -615,8 +615,11 @@ void TestVaultPayload::deletionsLeaveTheCardsAlone_data()
 
     const QByteArray readable =
         R"({"id":"x","deletedAt":"2025-03-01T00:00:00.000Z","updatedAt":"2001-01-01T00:00:01Z"})";
-    const QList<CardDeletion> x = {CardDeletion{
-        u"x"_s, NoteJSON::parseIsoString(u"2025-03-01T00:00:00.000Z"_s).value(), Timestamp{1.0}}};
+    const QList<CardDeletion> x = {
+        CardDeletion{u"x"_s,
+                     NoteJSON::parseIsoString(u"2025-03-01T00:00:00.000Z"_s).value(),
+                     Timestamp{1.0},
+                     {}}};
     const QByteArray unreadable =
         R"([5,"x",{"id":7,"deletedAt":"2025-03-01T00:00:00Z","updatedAt":0},)"
         R"({"id":"","deletedAt":"2025-03-01T00:00:00Z","updatedAt":0},)"
@@ -668,8 +671,9 @@ void TestVaultPayload::deletionsRoundTrip()
 {
     const VaultStack stack{
         {card(u"a"_s, u"kept"_s, 20.0, true)},
-        {CardDeletion{u"gone"_s, Timestamp{762513302.125}, Timestamp{10.0}},
-         CardDeletion{u"card_0A1B2C3D"_s, Timestamp{762513303.0}, Timestamp{-0.5}}}};
+        {CardDeletion{u"gone"_s, Timestamp{762513302.125}, Timestamp{10.0},
+                      QByteArrayLiteral("0123456789abcdef")},
+         CardDeletion{u"card_0A1B2C3D"_s, Timestamp{762513303.0}, Timestamp{-0.5}, {}}}};
     const QByteArray json = PinlarkVaultSync::detail::encodeEnvelope(stack, Timestamp{5.0});
 
     const QJsonObject envelope = QJsonDocument::fromJson(json).object();
@@ -678,7 +682,10 @@ void TestVaultPayload::deletionsRoundTrip()
     QCOMPARE(envelope[u"deletions"_s].toArray().first().toObject(),
              (QJsonObject{{u"id"_s, u"gone"_s},
                           {u"deletedAt"_s, u"2025-03-01T09:15:02.125Z"_s},
-                          {u"updatedAt"_s, u"2001-01-01T00:00:10.000Z"_s}}));
+                          {u"updatedAt"_s, u"2001-01-01T00:00:10.000Z"_s},
+                          {u"digest"_s, u"MDEyMzQ1Njc4OWFiY2RlZg=="_s}}));
+    // A deletion without a digest, as another Pinlark may send one, is written without.
+    QVERIFY(!envelope[u"deletions"_s].toArray().last().toObject().contains(u"digest"_s));
 
     const auto back = PinlarkVaultSync::detail::decodeEnvelopeStack(json);
     QVERIFY2(back.ok(), back.ok() ? "" : qPrintable(describe(back.error())));
