@@ -9,8 +9,9 @@
 //                               are printed)
 //
 // The Vault already holds another machine's version of the stack (every fifth card edited
-// there later, a hundred cards only there), so each run pulls, decrypts, merges, encrypts and
-// pushes. Figures only: nothing is compared against a goal here.
+// there later, a hundred cards only there), and this machine last exchanged its own, so each
+// run pulls, decrypts, merges against that base, encrypts and pushes. Figures only: nothing
+// is compared against a goal here.
 
 #include "bench/BenchSupport.h"
 #include "bench/StackGenerator.h"
@@ -77,7 +78,9 @@ struct StoreRun
 };
 
 StoreRun syncThroughStore(const PinlarkVaultSync::VaultEndpoint &vault,
-                          const QList<NoteCard> &local, qsizetype expectedCards, bool watch)
+                          const QList<NoteCard> &local, qsizetype expectedCards, bool watch,
+                          ScriptedVaultServer &server, const QString &path,
+                          const QByteArray &localBody, const QByteArray &remoteBody)
 {
     StoreRun run;
     run.dir = std::make_unique<QTemporaryDir>();
@@ -91,6 +94,14 @@ StoreRun syncThroughStore(const PinlarkVaultSync::VaultEndpoint &vault,
         .setValue(PinlarkStore::passportCodeKey, code);
     run.store = std::make_unique<PinlarkStore>(std::move(environment));
     run.store->setCards(local);
+    // A machine that synced this stack before: a first sync gives it its base, then the other
+    // machine's edits arrive.
+    server.setStoredBody(path, localBody);
+    bool first = false;
+    run.store->syncWithVault(code, [&](bool, const QString &) { first = true; });
+    while (!first)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    server.setStoredBody(path, remoteBody);
 
     // The GUI thread's pulse: the longest gap between two ticks of a 1 ms timer.
     QElapsedTimer pulse;
@@ -141,6 +152,8 @@ int main(int argc, char *argv[])
     if (!remotePayload)
         qFatal("encrypt failed");
     const QByteArray remoteBody = PinlarkVaultSync::detail::encodePostBody(remotePayload.value());
+    const QByteArray localBody =
+        PinlarkVaultSync::detail::encodePostBody(PinlarkVaultSync::encrypt(local, code).value());
     const QString path = u"/vault/pinlark/"_s + PinlarkVaultSync::vaultHash(code);
 
     ScriptedVaultServer server;
@@ -166,7 +179,9 @@ int main(int argc, char *argv[])
         const double kdfBeforeExchange = deriveOnce() + deriveOnce();
         QElapsedTimer exchangeTimer;
         exchangeTimer.start();
-        const auto exchanged = PinlarkVaultSync::sync(vault, local, code);
+        // As a machine that last exchanged `local`: the remembering sync, with its base.
+        const auto exchanged = PinlarkVaultSync::syncStack(
+            vault, {local, {}}, PinlarkVaultSync::exchangedVersions(local), code, u"bench"_s);
         const double exchangeElapsed = double(exchangeTimer.nsecsElapsed()) / 1e6;
         const double kdfAfterExchange = deriveOnce() + deriveOnce();
         if (!exchanged)
@@ -179,7 +194,8 @@ int main(int argc, char *argv[])
         // its share on a small machine), then once more with the watch, for the gap alone.
         server.setStoredBody(path, remoteBody);
         const double kdfBefore = deriveOnce() + deriveOnce();
-        const StoreRun timed = syncThroughStore(vault, local, remote.size(), false);
+        const StoreRun timed = syncThroughStore(vault, local, remote.size(), false, server, path,
+                                                localBody, remoteBody);
         const double elapsed = timed.elapsedMs;
         const double kdf = (kdfBefore + deriveOnce() + deriveOnce()) / 2;
         // What the store adds to the exchange: above all writing the synced stack to disk,
@@ -190,7 +206,8 @@ int main(int argc, char *argv[])
         saveMs.push_back(double(saveTimer.nsecsElapsed()) / 1e6);
         server.setStoredBody(path, remoteBody);
         const double longestGapMs =
-            syncThroughStore(vault, local, remote.size(), true).longestGapMs;
+            syncThroughStore(vault, local, remote.size(), true, server, path, localBody, remoteBody)
+                .longestGapMs;
         syncMs.push_back(elapsed);
         kdfMs.push_back(kdf);
         ratios.push_back(elapsed / kdf);
