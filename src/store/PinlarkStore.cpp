@@ -337,8 +337,16 @@ void PinlarkStore::deleteCurrentCard()
     // Remembered, and carried in the vault for a while, so the other machines delete their
     // copies too instead of bringing it back. Also before any sync worked here: a push may
     // have reached the vault without this machine hearing of it.
+    const Timestamp now = m_env.clock();
+    // Kept no longer than a sync would keep them, so a stack that never syncs does not
+    // collect them for ever.
+    const Timestamp expiry{now.secondsSinceReference -
+                           PinlarkVaultSync::deletionLifetimeDays * 86'400.0};
+    m_syncState.deletions.removeIf([&](const PinlarkVaultSync::CardDeletion &deletion) {
+        return deletion.deletedAt < expiry;
+    });
     m_syncState.deletions.append(
-        {deleted.id, m_env.clock(), deleted.updatedAt, PinlarkVaultSync::cardDigest(deleted)});
+        {deleted.id, now, deleted.updatedAt, PinlarkVaultSync::cardDigest(deleted)});
     saveSyncState();
     localChange();
     if (m_activeIndex >= m_cards.size())

@@ -229,6 +229,7 @@ private Q_SLOTS:
 
     void aDeletionReachesTheOtherMachine_data();
     void aDeletionReachesTheOtherMachine();
+    void deletionsAreForgottenAfterNinetyDays();
     void editsOnBothMachinesKeepBothTexts();
 
     void anEditSyncsByItself();
@@ -615,6 +616,26 @@ void TestStoreSync::aDeletionReachesTheOtherMachine()
     if (editedElsewhere)
         QCOMPARE(textOf(first.cards(), u"a"_s), u"edited on the desktop"_s);
     QCOMPARE(NoteJSON::decodeCards(readBytes(desktop.notesPath())).value(), second.cards());
+}
+
+// Also on a machine that never syncs: its deletions do not pile up.
+void TestStoreSync::deletionsAreForgottenAfterNinetyDays()
+{
+    Machine machine(nullptr, {card(u"a"_s, u"one"_s, 10.0), card(u"b"_s, u"two"_s, 20.0),
+                              card(u"c"_s, u"three"_s, 30.0)});
+    machine.now = 1000.0;
+    PinlarkStore &store = machine.start();
+    store.setActiveIndex(0);
+    store.deleteCurrentCard();
+    machine.now += 91 * 86'400.0;
+    store.setActiveIndex(0);
+    const QString second = store.currentCard()->id;
+    store.deleteCurrentCard();
+
+    QCOMPARE(store.syncState().deletions.size(), 1);
+    QCOMPARE(store.syncState().deletions.first().id, second);
+    // And the file says so too.
+    QCOMPARE(SyncStateFile(machine.folder).load().deletions, store.syncState().deletions);
 }
 
 void TestStoreSync::editsOnBothMachinesKeepBothTexts()
