@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # End to end through Vault Sync: two "machines" (each its own notes and settings) run the
 # real pinlark in turn against one Vault. On each, a card is typed and the same passport code
-# is entered in Vault Sync, as a person would with the keyboard; in the end both notes files
-# hold both cards, and the Vault saw neither a card nor the code.
+# is entered in Vault Sync, as a person would with the keyboard; both notes files then hold
+# both cards. Then each types another card and syncs by itself, without Sync Now, and the
+# desktop ends with all four. Every push names the version it replaces, and the Vault saw
+# neither a card nor the code.
 #
 #   sync.sh PINLARK_BINARY OUTPUT_DIR [PINLARK_VAULT_BINARY]
 #
@@ -41,14 +43,25 @@ all_logs="$E2E_TMP/pinlark-all.log"
 # What the Vault saw: one vault, named by the hash of the normalised code, and only opaque
 # payloads; never the code, a card's text or a tag.
 vault_saw_only_ciphertext() {
-    /usr/bin/python3 - "$vault_log" "$code" "$note_a" "$note_b" <<'PY'
+    /usr/bin/python3 - "$vault_log" "$code" "$note_a" "$note_b" "$note_c" "$note_d" <<'PY'
 import hashlib, json, sys
 log, code, *notes = sys.argv[1:]
 requests = [json.loads(line) for line in open(log, encoding="utf-8")]
 path = "/vault/pinlark/" + hashlib.sha256(("pinlark-vault-id:" + code).encode()).hexdigest()
 methods = [r["method"] for r in requests]
-if methods != ["GET", "POST"] * 3:
-    sys.exit(f"expected a pull and a push per sync, got {methods}")
+if methods != ["GET", "POST"] * 5:
+    sys.exit(f"expected a pull and a push per sync, three asked for and two by themselves,"
+             f" got {methods}")
+# Each push names what it replaces: nothing at all first, then the version its pull saw.
+for i, r in enumerate(requests):
+    if r["method"] != "POST":
+        continue
+    headers = dict(line.split(": ", 1) for line in r["headers"].splitlines() if ": " in line)
+    if i == 1:
+        if headers.get("If-None-Match") != "*":
+            sys.exit(f"the first push, to an empty vault, sent no If-None-Match: *: {headers}")
+    elif "If-Match" not in headers:
+        sys.exit(f"push {i // 2 + 1} sent no If-Match: {headers}")
 for r in requests:
     if r["path"] != path:
         sys.exit(f"request to {r['path']}, not {path}")
@@ -135,7 +148,8 @@ PY
 # is base64 of bytes that hold neither the code, a card's text nor a tag; and no file of its
 # data folder (database, write-ahead log, shared memory) holds any of them either.
 vault_kept_only_ciphertext() {
-    /usr/bin/python3 - "$vault_data" "$vault_id" "$code" "$note_a" "$note_b" <<'PY'
+    /usr/bin/python3 - "$vault_data" "$vault_id" "$code" "$note_a" "$note_b" "$note_c" \
+        "$note_d" <<'PY'
 import base64, binascii, os, sqlite3, sys, urllib.parse
 folder, vault_id, code, *notes = sys.argv[1:]
 secrets = [code.lower(), "e2e-sync", "#shared"] + [n.lower() for n in notes]
@@ -319,6 +333,29 @@ start_pinlark
 sync_now
 e2e_poll "$E2E_STEP_SECONDS" "another push to the Vault" vault_pushed_since "$pushed"
 e2e_poll "$E2E_STEP_SECONDS" "both cards on the laptop" notes_hold "$note_a" "$note_b"
+echo "$E2E_POLL_OUTPUT"
+quit_pinlark
+
+# From here on nobody presses Sync Now. The laptop types a card: once the typing has settled
+# it syncs by itself. The desktop types one too, and its own sync brings the laptop's card.
+note_c='typed later on the laptop'
+note_d='typed later on the desktop'
+use_machine laptop
+pushed=$(vault_mark) || e2e_fail "cannot read the Vault: $pushed"
+start_pinlark
+xdotool key ctrl+n
+xdotool type --delay 20 "$note_c"
+e2e_poll 30 "a push by itself from the laptop" vault_pushed_since "$pushed"
+quit_pinlark
+
+use_machine desktop
+pushed=$(vault_mark) || e2e_fail "cannot read the Vault: $pushed"
+start_pinlark
+xdotool key ctrl+n
+xdotool type --delay 20 "$note_d"
+e2e_poll 30 "a push by itself from the desktop" vault_pushed_since "$pushed"
+e2e_poll "$E2E_STEP_SECONDS" "every card on the desktop, without Sync Now" \
+    notes_hold "$note_a" "$note_b" "$note_c" "$note_d"
 echo "$E2E_POLL_OUTPUT"
 quit_pinlark
 
