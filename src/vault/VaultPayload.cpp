@@ -548,18 +548,18 @@ Result<QList<NoteCard>, SyncError> decodeEnvelope(const QByteArray &json)
 
 Result<VaultStack, SyncError> decodeEnvelopeStack(const QByteArray &json)
 {
-    using CardsResult = Result<VaultStack, SyncError>;
+    using StackResult = Result<VaultStack, SyncError>;
     if (auto stack = UsualEnvelope(json).read())
         return std::move(*stack);
 
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (parseError.error != QJsonParseError::NoError)
-        return CardsResult::failure(unreadableEnvelope(u"not valid JSON ("_s +
+        return StackResult::failure(unreadableEnvelope(u"not valid JSON ("_s +
                                                        parseError.errorString() + u" at offset "_s +
                                                        QString::number(parseError.offset) + u')'));
     if (!document.isObject())
-        return CardsResult::failure(unreadableEnvelope(u"the envelope is not a JSON object"_s));
+        return StackResult::failure(unreadableEnvelope(u"the envelope is not a JSON object"_s));
     const QJsonObject envelope = document.object();
 
     const auto missing = [](const QString &name) -> QString {
@@ -583,9 +583,9 @@ Result<VaultStack, SyncError> decodeEnvelopeStack(const QByteArray &json)
     for (const Member &member : members) {
         const auto it = envelope.constFind(member.name);
         if (it == envelope.constEnd())
-            return CardsResult::failure(unreadableEnvelope(missing(member.name)));
+            return StackResult::failure(unreadableEnvelope(missing(member.name)));
         if (!member.hasType(*it))
-            return CardsResult::failure(unreadableEnvelope(wrongType(member.name, member.type)));
+            return StackResult::failure(unreadableEnvelope(wrongType(member.name, member.type)));
     }
 
     // All or nothing, like the notes file: one bad card fails the whole stack.
@@ -596,7 +596,7 @@ Result<VaultStack, SyncError> decodeEnvelopeStack(const QByteArray &json)
         const QJsonValue value = array.at(i);
         auto card = NoteCard::fromJson(value);
         if (!card)
-            return CardsResult::failure(unreadableEnvelope(
+            return StackResult::failure(unreadableEnvelope(
                 u"card "_s + QString::number(i + 1) + u": "_s + cardProblem(value, card.error())));
         cards.append(std::move(card).value());
     }
@@ -665,13 +665,13 @@ Result<QList<NoteCard>, SyncError> decrypt(const QString &base64Data, const KeyF
 
 Result<VaultStack, SyncError> decryptStack(const QString &base64Data, const KeyForSalt &keyForSalt)
 {
-    using CardsResult = Result<VaultStack, SyncError>;
+    using StackResult = Result<VaultStack, SyncError>;
     // Everything that can be told without the key is checked first: a key costs 100000
     // rounds of HMAC-SHA-256.
     const QStringView text(base64Data);
     const std::optional<qsizetype> padding = strictBase64Padding(text);
     if (!padding || text.size() / 4 * 3 - *padding < minimumPayloadBytes)
-        return CardsResult::failure(corruptedPayload());
+        return StackResult::failure(corruptedPayload());
 
     // The salt and the nonce first, from the leading quadruplets, which a payload this long
     // never pads. The rest of the text is decoded on another thread while this one derives
@@ -680,7 +680,7 @@ Result<VaultStack, SyncError> decryptStack(const QString &base64Data, const KeyF
     QByteArray payload(text.size() / 4 * 3, Qt::Uninitialized);
     auto *decoded = reinterpret_cast<unsigned char *>(payload.data());
     if (!decodeBase64Quads(text.first(headerChars), decoded))
-        return CardsResult::failure(corruptedPayload());
+        return StackResult::failure(corruptedPayload());
     const QByteArrayView salt(payload.constData(), saltBytes);
     std::optional<KeyResult> key;
     bool restDecoded = false;
@@ -691,9 +691,9 @@ Result<VaultStack, SyncError> decryptStack(const QString &base64Data, const KeyF
         },
         [&] { key.emplace(keyForSalt(salt)); });
     if (!restDecoded)
-        return CardsResult::failure(corruptedPayload());
+        return StackResult::failure(corruptedPayload());
     if (!*key)
-        return CardsResult::failure(key->error());
+        return StackResult::failure(key->error());
     payload.chop(*padding); // the decoder writes the padding out as zero bytes
 
     const QByteArrayView bytes(payload);
@@ -705,7 +705,7 @@ Result<VaultStack, SyncError> decryptStack(const QString &base64Data, const KeyF
     const WipeOnExit wipePlain(plain);
     if (auto error = openSealed(key->value(), nonce, ciphertext, tag,
                                 reinterpret_cast<unsigned char *>(plain.data())))
-        return CardsResult::failure(std::move(*error));
+        return StackResult::failure(std::move(*error));
     return decodeEnvelopeStack(plain);
 }
 
