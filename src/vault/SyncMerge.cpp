@@ -76,6 +76,13 @@ bool changedSince(const NoteCard &card, const ExchangedCard *base)
     return !base || card.updatedAt != base->updatedAt || cardDigest(card) != base->digest;
 }
 
+// Edited since the base: changed, and not back at an older version (what a client without
+// preconditions writes over a newer stack is no edit, and outlives no deletion).
+bool editedSince(const NoteCard &card, const ExchangedCard *base)
+{
+    return base && changedSince(card, base) && card.updatedAt >= base->updatedAt;
+}
+
 bool pinChangedSince(const NoteCard &card, const ExchangedCard *base)
 {
     return base && card.pinned() != base->pinned;
@@ -227,7 +234,7 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
             // Only here: new, or deleted in the vault. With a base, "changed" means changed
             // here since the vault last had it; a deletion from the vault removes what was
             // not.
-            if (survives(mine, was, was && changedSince(mine, was), true))
+            if (survives(mine, was, editedSince(mine, was), true))
                 merged.append(mine);
             continue;
         }
@@ -270,7 +277,7 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
         else if (pinnedThere && !pinnedHere)
             winner.isPinned = theirs.isPinned;
 
-        if (survives(winner, was, was && (changedHere || changedThere), true))
+        if (survives(winner, was, editedSince(mine, was) || editedSince(theirs, was), true))
             merged.append(std::move(winner));
     }
     for (qsizetype i = 0; i < remoteCards.size(); ++i) {
@@ -279,7 +286,7 @@ Reconciled reconcile(const VaultStack &local, const VaultStack &remote,
         // Only in the vault: new from elsewhere, or deleted here.
         const NoteCard &theirs = remoteCards.at(i);
         const ExchangedCard *was = base.contains(theirs.id) ? &*base.constFind(theirs.id) : nullptr;
-        if (survives(theirs, was, was && changedSince(theirs, was), false))
+        if (survives(theirs, was, editedSince(theirs, was), false))
             merged.append(theirs);
     }
     merged.append(copies);

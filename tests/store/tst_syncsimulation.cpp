@@ -240,24 +240,28 @@ struct Ledger
         QString cardId;
         int step = 0;
         bool excused = false;
+        double at = 0; // the card's updatedAt once typed
     };
-    QHash<QString, Text> texts;           // by the text itself, each unique
-    QHash<QString, QList<int>> editSteps; // by card id
+    QHash<QString, Text> texts; // by the text itself, each unique
+    // Every edit of each card: when, and what its clock read.
+    QHash<QString, QList<std::pair<int, double>>> edits;
     QList<int> overwriteSteps; // when the plain client wrote an old stack over a newer one
     QSet<QString> plainEdited; // the cards the plain client edited
 
     // Lost to the plain client's overwrite: the vault went back to an older version after
-    // the text was typed, and then met another edit of that card, a later one or the plain
-    // client's own (its clock may be ahead). No merge can tell that edit from one that saw
+    // the text was typed, and then met another edit of that card, a later one by the step or
+    // by the clock, or the plain client's own. No merge can tell that edit from one that saw
     // the text.
     [[nodiscard]] bool lostToAnOverwrite(const Text &text) const
     {
         const bool overwritten = std::any_of(overwriteSteps.cbegin(), overwriteSteps.cend(),
                                              [&](int step) { return step >= text.step; });
-        const QList<int> edits = editSteps.value(text.cardId);
+        const QList<std::pair<int, double>> others = edits.value(text.cardId);
         return overwritten && (plainEdited.contains(text.cardId) ||
-                               std::any_of(edits.cbegin(), edits.cend(),
-                                           [&](int step) { return step > text.step; }));
+                               std::any_of(others.cbegin(), others.cend(), [&](const auto &edit) {
+                                   return edit.first > text.step ||
+                                          (edit.first < text.step && edit.second >= text.at);
+                               }));
     }
 
     static bool holds(const QString &content, const QString &text)
@@ -273,14 +277,21 @@ struct Ledger
                 it->excused = true;
         }
     }
-    // The plain client edited `cardId`: it keeps no copies, so what that card held before
-    // may be gone.
-    void plainEdit(const QString &cardId, int step)
+    // The plain client keeps no copies: once it edited a card, what that card held before
+    // may be gone, and so may a text typed there later whose clock read no later (on a tie
+    // its own copy wins).
+    struct PlainEdit
     {
-        for (auto it = texts.begin(); it != texts.end(); ++it) {
-            if (it->cardId == cardId && it->step < step)
-                it->excused = true;
-        }
+        QString cardId;
+        int step = 0;
+        double at = 0;
+    };
+    QList<PlainEdit> plainEdits;
+    [[nodiscard]] bool lostToThePlainClient(const Text &text) const
+    {
+        return std::any_of(plainEdits.cbegin(), plainEdits.cend(), [&](const PlainEdit &edit) {
+            return edit.cardId == text.cardId && (edit.step > text.step || text.at <= edit.at);
+        });
     }
 };
 
@@ -453,8 +464,8 @@ private:
         const std::optional<NoteCard> card = machine.currentCard();
         const QString text = newText(u"m"_s + QString::number(i));
         m_ledger.seenAndRemoved(card->content);
-        m_ledger.texts.insert(text, {card->id, m_step, false});
-        m_ledger.editSteps[card->id].append(m_step);
+        m_ledger.texts.insert(text, {card->id, m_step, false, clockOf(i).secondsSinceReference});
+        m_ledger.edits[card->id].append({m_step, clockOf(i).secondsSinceReference});
         machine.updateCurrentCard(text);
         machine.saveNotesImmediately();
     }
@@ -552,7 +563,7 @@ private:
         card.color = u"mint"_s;
         card.isPinned = false;
         card.createdAt = card.updatedAt = Timestamp{1000.0 + m_tick};
-        m_ledger.texts.insert(card.content, {card.id, m_step, true});
+        m_ledger.texts.insert(card.content, {card.id, m_step, true, 0});
         return card;
     }
 
@@ -565,10 +576,10 @@ private:
         NoteCard &card = m_plain[m_random.bounded(int(m_plain.size()))];
         card.content = newText(u"plain"_s);
         card.updatedAt = Timestamp{1000.0 + m_tick};
-        m_ledger.plainEdit(card.id, m_step);
-        m_ledger.editSteps[card.id].append(m_step);
+        m_ledger.plainEdits.append({card.id, m_step, card.updatedAt.secondsSinceReference});
+        m_ledger.edits[card.id].append({m_step, card.updatedAt.secondsSinceReference});
         m_ledger.plainEdited.insert(card.id);
-        m_ledger.texts.insert(card.content, {card.id, m_step, true});
+        m_ledger.texts.insert(card.content, {card.id, m_step, true, 0});
     }
 
     // Pulls and merges by the plain rules; pushes the merge at once, or only at its next
@@ -658,7 +669,8 @@ private:
                                u"\") came back"_s);
         }
         for (auto it = m_ledger.texts.cbegin(); it != m_ledger.texts.cend(); ++it) {
-            if (it->excused || m_ledger.lostToAnOverwrite(*it))
+            if (it->excused || m_ledger.lostToAnOverwrite(*it) ||
+                m_ledger.lostToThePlainClient(*it))
                 continue;
             const bool kept = std::any_of(first.cbegin(), first.cend(), [&](const NoteCard &c) {
                 return Ledger::holds(c.content, it.key());

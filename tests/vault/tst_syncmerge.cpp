@@ -137,6 +137,9 @@ void TestSyncMerge::reconcile_data()
         << L({"a:x@1"}) << L({"a:y@2"}) << none << none << L({"a@1/150"}) << L({"a:y@2"}) << none;
     QTest::newRow("deleted here, unchanged there: gone")
         << L({"a:x@1"}) << none << L({"a@1/150"}) << L({"a:x@1"}) << none << none << L({"a"});
+    // An old stack written over the vault brings no edit the deletion missed.
+    QTest::newRow("deleted here, the vault back at an older version: gone")
+        << L({"a:x@5"}) << none << L({"a@5/150"}) << L({"a:old@3"}) << none << none << L({"a"});
     QTest::newRow("deleted here, edited there since: the edit stays")
         << L({"a:x@1"}) << none << L({"a@1/150"}) << L({"a:z@3"}) << none << L({"a:z@3"}) << none;
     QTest::newRow("never exchanged, edited after what the deletion saw")
