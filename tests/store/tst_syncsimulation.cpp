@@ -26,7 +26,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QRandomGenerator>
-#include <QSet>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -246,7 +245,6 @@ struct Ledger
     // Every edit of each card: when, and what its clock read.
     QHash<QString, QList<std::pair<int, double>>> edits;
     QList<int> overwriteSteps; // when the plain client wrote an old stack over a newer one
-    QSet<QString> plainEdited; // the cards the plain client edited
 
     // Lost to the plain client's overwrite: the vault went back to an older version after
     // the text was typed, and then met another edit of that card, a later one by the step or
@@ -257,11 +255,14 @@ struct Ledger
         const bool overwritten = std::any_of(overwriteSteps.cbegin(), overwriteSteps.cend(),
                                              [&](int step) { return step >= text.step; });
         const QList<std::pair<int, double>> others = edits.value(text.cardId);
-        return overwritten && (plainEdited.contains(text.cardId) ||
-                               std::any_of(others.cbegin(), others.cend(), [&](const auto &edit) {
-                                   return edit.first > text.step ||
-                                          (edit.first < text.step && edit.second >= text.at);
-                               }));
+        const bool plainEdited =
+            std::any_of(plainEdits.cbegin(), plainEdits.cend(),
+                        [&](const PlainEdit &edit) { return edit.cardId == text.cardId; });
+        return overwritten &&
+               (plainEdited || std::any_of(others.cbegin(), others.cend(), [&](const auto &edit) {
+                    return edit.first > text.step ||
+                           (edit.first < text.step && edit.second >= text.at);
+                }));
     }
 
     static bool holds(const QString &content, const QString &text)
@@ -300,7 +301,6 @@ struct Totals
     qint64 schedules = 0;
     qint64 steps = 0;
     qint64 syncs = 0;
-    qint64 failedSyncs = 0;
     qint64 conflicts = 0;
     qint64 copies = 0;
     qint64 deletionsMade = 0;
@@ -578,7 +578,6 @@ private:
         card.updatedAt = Timestamp{1000.0 + m_tick};
         m_ledger.plainEdits.append({card.id, m_step, card.updatedAt.secondsSinceReference});
         m_ledger.edits[card.id].append({m_step, card.updatedAt.secondsSinceReference});
-        m_ledger.plainEdited.insert(card.id);
         m_ledger.texts.insert(card.content, {card.id, m_step, true, 0});
     }
 
