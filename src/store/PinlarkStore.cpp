@@ -2,6 +2,7 @@
 
 #include "model/Log.h"
 #include "model/NotePastel.h"
+#include "model/SearchText.h"
 #include "store/MarkdownExport.h"
 
 #include <QDir>
@@ -81,6 +82,9 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     m_longestWaitTimer.setSingleShot(true);
     m_longestWaitTimer.setInterval(longestSaveWaitMs);
     connect(&m_longestWaitTimer, &QTimer::timeout, this, &PinlarkStore::saveNotesImmediately);
+    m_undoTimer.setSingleShot(true);
+    m_undoTimer.setInterval(m_env.undoDeleteMs);
+    connect(&m_undoTimer, &QTimer::timeout, this, &PinlarkStore::endUndoWindow);
     // Each sync holds a thread for its whole exchange; a few may overlap.
     m_syncPool.setMaxThreadCount(4);
     loadNotes();
@@ -107,6 +111,7 @@ void PinlarkStore::setCards(const QList<NoteCard> &cards)
     Q_EMIT aboutToChange();
     m_cards = cards;
     invalidateTagIndex();
+    rebuildFindIndex();
     Q_EMIT cardsChanged(m_cards);
     localChange();
 }
@@ -151,6 +156,76 @@ void PinlarkStore::setSelectedTag(const std::optional<QString> &tag)
     Q_EMIT aboutToChange();
     m_selectedTag = tag;
     Q_EMIT selectedTagChanged(m_selectedTag);
+}
+
+void PinlarkStore::setFindQuery(const std::optional<QString> &query)
+{
+    const bool opening = query && !m_findQuery;
+    const QStringList before = m_findWords;
+    Q_EMIT aboutToChange();
+    m_findQuery = query;
+    if (!query) {
+        m_findWords.clear();
+        m_findMatches.clear();
+        m_foldedTexts = {};
+        Q_EMIT findQueryChanged(m_findQuery);
+        return;
+    }
+    if (opening)
+        rebuildFindIndex();
+    m_findWords = SearchText::words(*query);
+    // Typing on at the end of a word, or adding one, only narrows what was found: then only
+    // the cards found so far are looked at again.
+    const bool narrowing =
+        !opening && !before.isEmpty() &&
+        std::all_of(before.cbegin(), before.cend(), [this](const QString &old) {
+            return std::any_of(m_findWords.cbegin(), m_findWords.cend(),
+                               [&old](const QString &word) { return word.contains(old); });
+        });
+    findMatches(narrowing);
+    Q_EMIT findQueryChanged(m_findQuery);
+    if (m_findWords.isEmpty())
+        return;
+    const QList<qint64> shown = activeCardIndices();
+    if (shown.isEmpty() || (!before.isEmpty() && shown.contains(m_activeIndex)))
+        return;
+    setActiveIndex(shown.first());
+}
+
+void PinlarkStore::rebuildFindIndex()
+{
+    if (!m_findQuery)
+        return;
+    m_foldedTexts.clear();
+    m_foldedTexts.reserve(std::size_t(m_cards.size()));
+    for (const NoteCard &card : std::as_const(m_cards))
+        m_foldedTexts.push_back(SearchText::fold(card.content));
+    findMatches(false);
+}
+
+void PinlarkStore::findMatches(bool narrowing)
+{
+    if (m_findWords.isEmpty()) {
+        m_findMatches.clear();
+        return;
+    }
+    // The longest word first: it rules out the most cards soonest.
+    QStringList words = m_findWords;
+    std::stable_sort(words.begin(), words.end(),
+                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    QList<qint64> found;
+    const auto consider = [&](qint64 index) {
+        if (SearchText::containsAll(m_foldedTexts[std::size_t(index)], words))
+            found.append(index);
+    };
+    if (narrowing) {
+        for (const qint64 index : std::as_const(m_findMatches))
+            consider(index);
+    } else {
+        for (qint64 index = 0; index < qint64(m_foldedTexts.size()); ++index)
+            consider(index);
+    }
+    m_findMatches = std::move(found);
 }
 
 void PinlarkStore::setShortcutNotice(ShortcutNotice notice)
@@ -234,6 +309,16 @@ QStringList PinlarkStore::allTags() const
 QList<qint64> PinlarkStore::activeCardIndices() const
 {
     QList<qint64> indices;
+    if (!m_findWords.isEmpty()) {
+        if (!m_selectedTag)
+            return m_findMatches;
+        ensureTagIndex();
+        for (const qint64 index : m_findMatches) {
+            if (m_cardTags[std::size_t(index)].contains(*m_selectedTag))
+                indices.append(index);
+        }
+        return indices;
+    }
     if (!m_selectedTag) {
         indices.resize(m_cards.size());
         std::iota(indices.begin(), indices.end(), qint64(0));
@@ -271,6 +356,32 @@ void PinlarkStore::prevCard()
     step(-1);
 }
 
+void PinlarkStore::findNext()
+{
+    const QList<qint64> indices = activeCardIndices();
+    if (indices.isEmpty())
+        return;
+    const qsizetype position = indices.indexOf(m_activeIndex);
+    const qint64 target = indices.at(position < 0 ? 0 : (position + 1) % indices.size());
+    if (target == m_activeIndex)
+        return;
+    setActiveIndex(target);
+    play(SoundPlayer::Sound::Tink);
+}
+
+void PinlarkStore::findPrevious()
+{
+    const QList<qint64> indices = activeCardIndices();
+    if (indices.isEmpty())
+        return;
+    const qsizetype position = indices.indexOf(m_activeIndex);
+    const qint64 target = indices.at(position <= 0 ? indices.size() - 1 : position - 1);
+    if (target == m_activeIndex)
+        return;
+    setActiveIndex(target);
+    play(SoundPlayer::Sound::Tink);
+}
+
 void PinlarkStore::step(int direction)
 {
     const QList<qint64> indices = activeCardIndices();
@@ -297,6 +408,19 @@ void PinlarkStore::editCurrentCard(const std::function<void(NoteCard &)> &edit)
     edit(m_cards[m_activeIndex]);
     // Tags first, so whoever redraws on cardsChanged already sees the new ones.
     retagCard(m_activeIndex);
+    if (m_findQuery) {
+        QString &folded = m_foldedTexts[std::size_t(m_activeIndex)];
+        folded = SearchText::fold(m_cards.at(m_activeIndex).content);
+        // A card edited into a match joins the matches; one edited out of them stays until
+        // the next query, so the card being typed into never drops out of the count. Either
+        // way the matches still hold every card the words are in, which typing on relies on.
+        if (!m_findWords.isEmpty() && SearchText::containsAll(folded, m_findWords)) {
+            const auto at =
+                std::lower_bound(m_findMatches.begin(), m_findMatches.end(), m_activeIndex);
+            if (at == m_findMatches.end() || *at != m_activeIndex)
+                m_findMatches.insert(at, m_activeIndex);
+        }
+    }
     Q_EMIT cardsChanged(m_cards);
     localChange();
 }
@@ -311,6 +435,9 @@ void PinlarkStore::addCard()
     card.createdAt = m_env.clock();
     card.updatedAt = m_env.clock();
 
+    // A new card is empty, so it would never be among the found ones.
+    if (m_findQuery)
+        setFindQuery(std::nullopt);
     Q_EMIT aboutToChange();
     m_cards.append(card);
     if (m_tagIndexValid)
@@ -333,6 +460,15 @@ void PinlarkStore::deleteCurrentCard()
         m_cardTags.erase(m_cardTags.begin() + m_activeIndex);
     }
     const NoteCard deleted = m_cards.takeAt(m_activeIndex);
+    if (m_findQuery) {
+        m_foldedTexts.erase(m_foldedTexts.begin() + m_activeIndex);
+        m_findMatches.removeOne(m_activeIndex);
+        for (qint64 &index : m_findMatches) {
+            if (index > m_activeIndex)
+                --index;
+        }
+    }
+    m_undoableDelete = UndoableDelete{deleted, qsizetype(m_activeIndex), false};
     Q_EMIT cardsChanged(m_cards);
     // Remembered, and carried in the vault for a while, so the other machines delete their
     // copies too instead of bringing it back. Also before any sync worked here: a push may
@@ -351,8 +487,66 @@ void PinlarkStore::deleteCurrentCard()
     localChange();
     if (m_activeIndex >= m_cards.size())
         setActiveIndex(m_cards.size() - 1);
+    // While finding, the next card found follows, not the next card of the stack.
+    if (!m_findWords.isEmpty()) {
+        const QList<qint64> shown = activeCardIndices();
+        if (!shown.isEmpty() && !shown.contains(m_activeIndex)) {
+            const auto next = std::lower_bound(shown.cbegin(), shown.cend(), m_activeIndex);
+            setActiveIndex(next == shown.cend() ? shown.last() : *next);
+        }
+    }
     saveNotesImmediately();
+    m_undoTimer.start();
+    Q_EMIT canUndoDeleteChanged(true);
     play(SoundPlayer::Sound::Basso);
+}
+
+bool PinlarkStore::undoDelete()
+{
+    if (!m_undoableDelete)
+        return false;
+    UndoableDelete undone = *std::exchange(m_undoableDelete, std::nullopt);
+    m_undoTimer.stop();
+    m_autoSyncAfterUndo = false;
+    Q_EMIT canUndoDeleteChanged(false);
+    const QString id = undone.card.id;
+    // A sync may have brought it back already (an edit elsewhere won over the delete).
+    if (std::any_of(m_cards.cbegin(), m_cards.cend(),
+                    [&id](const NoteCard &card) { return card.id == id; }))
+        return false;
+    // Once the deletion may be in the vault, the other machines delete the very version it
+    // names: the card comes back as an edit made now, which wins over the deletion there.
+    if (undone.mayHaveLeft)
+        undone.card.updatedAt = m_env.clock();
+    m_syncState.deletions.removeIf(
+        [&id](const PinlarkVaultSync::CardDeletion &deletion) { return deletion.id == id; });
+    saveSyncState();
+
+    const qsizetype index = std::min(undone.index, m_cards.size());
+    Q_EMIT aboutToChange();
+    m_cards.insert(index, undone.card);
+    invalidateTagIndex();
+    if (m_findQuery) {
+        m_foldedTexts.insert(m_foldedTexts.begin() + index, SearchText::fold(undone.card.content));
+        findMatches(false);
+    }
+    Q_EMIT cardsChanged(m_cards);
+    localChange();
+    setActiveIndex(index);
+    saveNotesImmediately();
+    play(SoundPlayer::Sound::Pop);
+    return true;
+}
+
+void PinlarkStore::endUndoWindow()
+{
+    m_undoTimer.stop();
+    if (m_undoableDelete) {
+        m_undoableDelete.reset();
+        Q_EMIT canUndoDeleteChanged(false);
+    }
+    if (std::exchange(m_autoSyncAfterUndo, false))
+        requestAutoSync();
 }
 
 void PinlarkStore::updateCurrentCard(const QString &content)
@@ -401,14 +595,22 @@ void PinlarkStore::togglePinCurrentCard()
     sorted.reserve(m_cards.size());
     std::vector<QStringList> sortedTags;
     sortedTags.reserve(m_tagIndexValid ? order.size() : 0);
+    std::vector<QString> sortedFolds;
+    sortedFolds.reserve(m_findQuery ? order.size() : 0);
     for (const qsizetype index : order) {
         sorted.append(std::move(m_cards[index]));
         if (m_tagIndexValid)
             sortedTags.push_back(std::move(m_cardTags[std::size_t(index)]));
+        if (m_findQuery)
+            sortedFolds.push_back(std::move(m_foldedTexts[std::size_t(index)]));
     }
     m_cards = std::move(sorted);
     if (m_tagIndexValid)
         m_cardTags = std::move(sortedTags);
+    if (m_findQuery) {
+        m_foldedTexts = std::move(sortedFolds);
+        findMatches(false);
+    }
     Q_EMIT cardsChanged(m_cards);
     localChange();
 
@@ -669,6 +871,8 @@ void PinlarkStore::startSync(SyncTrigger trigger, const QString &code, QList<Syn
     run->done = std::move(done);
     // Copied here, on the GUI thread, so the worker never reads the live list.
     run->snapshot = {m_cards, m_syncState.deletions};
+    if (m_undoableDelete)
+        m_undoableDelete->mayHaveLeft = true;
     run->generation = m_localGeneration.load();
     const QString vaultId = PinlarkVaultSync::vaultHash(code);
     // The base is of one vault: another code's vault starts without one.
@@ -811,6 +1015,7 @@ void PinlarkStore::adoptSyncedCards(const QList<NoteCard> &cards)
     Q_EMIT aboutToChange();
     m_cards = cards;
     invalidateTagIndex();
+    rebuildFindIndex();
     Q_EMIT cardsChanged(m_cards);
     // The card being read or typed into stays the current one, wherever the merge put it.
     if (current) {
@@ -896,6 +1101,10 @@ void PinlarkStore::requestAutoSync()
     // After a failure only the retry timer starts the next attempt.
     if (m_retryTimer.isActive())
         return;
+    if (m_undoTimer.isActive()) {
+        m_autoSyncAfterUndo = true;
+        return;
+    }
     startSync(SyncTrigger::Automatic, PinlarkVaultSync::normalizeCode(m_passportCode), {});
 }
 
@@ -915,6 +1124,9 @@ void PinlarkStore::syncBeforeQuit(std::function<void()> done)
     // well: an edit still waiting for the debounce goes to disk before anything else.
     if (hasPendingSave())
         saveNotesImmediately();
+    // Quitting ends the chance to take a delete back; the delete goes with the last sync.
+    m_undoTimer.stop();
+    m_autoSyncAfterUndo = false;
     auto once = std::make_shared<std::function<void()>>(std::move(done));
     const auto finish = [once] {
         if (*once)

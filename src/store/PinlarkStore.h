@@ -54,6 +54,9 @@ class PinlarkStore final : public QObject
                    syncAutomaticallyChanged)
     Q_PROPERTY(
         QDateTime lastSyncedAt READ lastSyncedAt WRITE setLastSyncedAt NOTIFY lastSyncedAtChanged)
+    Q_PROPERTY(
+        std::optional<QString> findQuery READ findQuery WRITE setFindQuery NOTIFY findQueryChanged)
+    Q_PROPERTY(bool canUndoDelete READ canUndoDelete NOTIFY canUndoDeleteChanged)
 
 public:
     // The card's notice about the global shortcut, shown where Alt+Space cannot open Pinlark
@@ -112,6 +115,8 @@ public:
         // How a sync reaches the vault, called on a worker thread; empty: syncStack() over
         // HTTPS to `vault`.
         SyncClient syncClient;
+        // How long the last delete can be taken back (undoDelete()).
+        int undoDeleteMs = 5'000;
     };
 
     // Loads the notes file, or starts with the welcome card.
@@ -154,6 +159,17 @@ public:
     // When the last sync on this machine ended well; invalid before the first.
     [[nodiscard]] const QDateTime &lastSyncedAt() const { return m_lastSyncedAt; }
     void setLastSyncedAt(const QDateTime &when);
+    // What the find field holds while finding; none while find is closed. While it holds a
+    // word, the stack shown is narrowed to the cards whose text holds every word, ignoring
+    // case and accents, together with the tag filter. Assigning a query that finds the
+    // current card keeps it, unless the query before it was empty; otherwise the first
+    // match becomes the current card. Closing keeps the current card.
+    [[nodiscard]] const std::optional<QString> &findQuery() const { return m_findQuery; }
+    void setFindQuery(const std::optional<QString> &query);
+    // The words of the query as they are looked for (folded); empty while nothing narrows.
+    [[nodiscard]] const QStringList &findWords() const { return m_findWords; }
+    // Whether the last delete can still be taken back: for undoDeleteMs after it.
+    [[nodiscard]] bool canUndoDelete() const { return m_undoableDelete.has_value(); }
 
     // Persistence.
     void saveNotes();            // debounced: 0.4 s after the last request, 1 s at most
@@ -168,6 +184,9 @@ public:
     [[nodiscard]] std::optional<NoteCard> currentCard() const;
     void nextCard();
     void prevCard();
+    // Steps through the cards shown while finding, going round at either end.
+    void findNext();
+    void findPrevious();
 
     // Editing the current card (the one at activeIndex, whatever the filter).
     void addCard();
@@ -176,6 +195,9 @@ public:
     void setCurrentCardColor(const QString &key);
     void togglePinCurrentCard();
     void toggleChecklist();
+    // Puts the card of the last delete back where it was, with its id and times, while
+    // canUndoDelete(), and saves; returns whether it did.
+    bool undoDelete();
 
     // Desktop. The export writes the whole stack, as it is when the dialog opens, to one
     // Markdown file the user picks; `done` runs exactly once, on the GUI thread, after the
@@ -237,6 +259,8 @@ Q_SIGNALS:
     void shortcutNoticeTextChanged(const QString &shortcutNoticeText);
     void syncAutomaticallyChanged(bool syncAutomatically);
     void lastSyncedAtChanged(const QDateTime &lastSyncedAt);
+    void findQueryChanged(const std::optional<QString> &findQuery);
+    void canUndoDeleteChanged(bool canUndoDelete);
 
 private:
     void loadNotes();
@@ -272,6 +296,13 @@ private:
     void invalidateTagIndex();
     void retagCard(qsizetype index);
     void countTags(const QStringList &tags, int delta) const;
+
+    // While finding, each card's text folded for the search is kept in step with `cards`
+    // (one card refolded per edit), and the matches are found again only when the query
+    // changes or the list is rebuilt. Nothing of it is kept or done while find is closed.
+    void rebuildFindIndex();
+    void findMatches(bool narrowing);
+    void endUndoWindow();
 
     Environment m_env;
     NotesFile m_file;
@@ -320,6 +351,25 @@ private:
         std::make_shared<PinlarkVaultSync::Cancellation>(false);
     // Set when an unreadable notes file could not be moved aside: no save may replace it.
     QString m_saveRefusal;
+
+    std::optional<QString> m_findQuery;
+    QStringList m_findWords;
+    std::vector<QString> m_foldedTexts; // per card, while finding
+    QList<qint64> m_findMatches;        // in stack order, while m_findWords has a word
+
+    // The last delete, while it can be taken back.
+    struct UndoableDelete
+    {
+        NoteCard card;
+        qsizetype index = 0;
+        // A sync began after the delete: the deletion may be in the vault already.
+        bool mayHaveLeft = false;
+    };
+    std::optional<UndoableDelete> m_undoableDelete;
+    QTimer m_undoTimer;
+    // An automatic sync came due while a delete could still be taken back: it runs when it
+    // no longer can, so a delete undone at once never leaves this machine.
+    bool m_autoSyncAfterUndo = false;
 
     mutable bool m_tagIndexValid = false;
     mutable std::vector<QStringList> m_cardTags;

@@ -74,6 +74,7 @@ struct Machine
         environment.log = [this](const QString &line) { log.append(line); };
         environment.clock = [this] { return Timestamp{now}; };
         environment.syncSchedule = schedule;
+        environment.undoDeleteMs = undoDeleteMs;
         store = std::make_unique<PinlarkStore>(std::move(environment));
         return *store;
     }
@@ -96,6 +97,7 @@ struct Machine
     // Whole seconds, so that edits survive the millisecond text of the notes file.
     double now = 1000.0;
     PinlarkStore::SyncSchedule schedule;
+    int undoDeleteMs = PinlarkStore::Environment{}.undoDeleteMs;
     std::unique_ptr<PinlarkStore> store;
 };
 
@@ -230,9 +232,13 @@ private Q_SLOTS:
     void aDeletionReachesTheOtherMachine_data();
     void aDeletionReachesTheOtherMachine();
     void deletionsAreForgottenAfterNinetyDays();
+    void anUndoneDeleteStaysOnEveryMachine_data();
+    void anUndoneDeleteStaysOnEveryMachine();
     void editsOnBothMachinesKeepBothTexts();
 
     void anEditSyncsByItself();
+    void aDeleteSyncsOnlyOnceItCannotBeUndone_data();
+    void aDeleteSyncsOnlyOnceItCannotBeUndone();
     void noAutomaticSync_data();
     void noAutomaticSync();
     void failedAutomaticSyncsWaitLongerEachTime();
@@ -618,6 +624,53 @@ void TestStoreSync::aDeletionReachesTheOtherMachine()
     QCOMPARE(NoteJSON::decodeCards(readBytes(desktop.notesPath())).value(), second.cards());
 }
 
+void TestStoreSync::anUndoneDeleteStaysOnEveryMachine_data()
+{
+    QTest::addColumn<bool>("deletionLeft"); // a sync carried the deletion before the undo
+    QTest::newRow("undone before any sync") << false;
+    QTest::newRow("undone after the other machine deleted it too") << true;
+}
+
+void TestStoreSync::anUndoneDeleteStaysOnEveryMachine()
+{
+    QFETCH(bool, deletionLeft);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine laptop(&server, twoCards());
+    Machine desktop(&server, twoCards());
+    laptop.now = desktop.now = recentSecond();
+    PinlarkStore &first = laptop.start();
+    PinlarkStore &second = desktop.start();
+    QVERIFY(syncedByHand(first));
+    QVERIFY(syncedByHand(second));
+
+    laptop.now += 5;
+    first.setActiveIndex(0);
+    const NoteCard deleted = *first.currentCard();
+    first.deleteCurrentCard();
+    if (deletionLeft) {
+        QVERIFY(syncedByHand(first));
+        QVERIFY(syncedByHand(second));
+        QCOMPARE(idsOf(second.cards()), QStringList{u"b"_s});
+    }
+    laptop.now += 2;
+    QVERIFY(first.undoDelete());
+    // Where the deletion may be in the vault, the card comes back as an edit of now, which
+    // wins over it; otherwise exactly as it was.
+    NoteCard expected = deleted;
+    if (deletionLeft)
+        expected.updatedAt = Timestamp{laptop.now};
+    QCOMPARE(first.cards().first(), expected);
+
+    for (PinlarkStore *store : {&first, &second, &first, &second})
+        QVERIFY(syncedByHand(*store));
+    QCOMPARE(idsOf(first.cards()), (QStringList{u"a"_s, u"b"_s}));
+    QCOMPARE(second.cards(), first.cards());
+    QCOMPARE(textOf(second.cards(), u"a"_s), deleted.content);
+    QVERIFY(conflictCopiesIn(second.cards()).isEmpty());
+}
+
 // Also on a machine that never syncs: its deletions do not pile up.
 void TestStoreSync::deletionsAreForgottenAfterNinetyDays()
 {
@@ -691,6 +744,52 @@ void TestStoreSync::anEditSyncsByItself()
     QCOMPARE(store.syncStatusMessage(), std::optional(u"Synced 2 cards!"_s));
     // The sound was the sync asked for; the automatic one is silent.
     QCOMPARE(machine.sounds.played, QStringList{u"Glass"_s});
+}
+
+void TestStoreSync::aDeleteSyncsOnlyOnceItCannotBeUndone_data()
+{
+    QTest::addColumn<bool>("undone");
+    QTest::newRow("left alone") << false;
+    QTest::newRow("undone") << true;
+}
+
+// The automatic sync waits while a delete can be taken back, so a delete undone at once
+// never leaves the machine.
+void TestStoreSync::aDeleteSyncsOnlyOnceItCannotBeUndone()
+{
+    QFETCH(bool, undone);
+
+    ScriptedVaultServer server;
+    QVERIFY2(server.isListening(), qPrintable(server.errorString()));
+    Machine machine(&server, twoCards());
+    machine.now = recentSecond();
+    machine.schedule = quickSchedule();
+    machine.undoDeleteMs = 400; // well past the settle time of 50 ms
+    PinlarkStore &store = machine.start();
+    QVERIFY(syncedByHand(store));
+    const qsizetype posts = countOf(server, "POST");
+
+    bool syncedWhileUndoable = false;
+    connect(&store, &PinlarkStore::isSyncingChanged, this,
+            [&] { syncedWhileUndoable = syncedWhileUndoable || store.canUndoDelete(); });
+    store.setActiveIndex(0);
+    const NoteCard deleted = *store.currentCard();
+    store.deleteCurrentCard();
+    if (undone) {
+        QTest::qWait(150);
+        QVERIFY(store.undoDelete());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!store.canUndoDelete(), syncWaitMs);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(countOf(server, "POST") > posts, syncWaitMs);
+    QVERIFY(waitForIdle(store));
+    QVERIFY(!syncedWhileUndoable);
+    if (undone) {
+        QCOMPARE(vaultCards(server).size(), 2);
+        QCOMPARE(store.cards().first(), deleted); // never left, so not even its time changed
+    } else {
+        QCOMPARE(idsOf(vaultCards(server)), QStringList{u"b"_s});
+    }
 }
 
 void TestStoreSync::noAutomaticSync_data()
