@@ -257,7 +257,10 @@ void AppDelegate::togglePopover()
 
 void AppDelegate::focusEditor()
 {
-    if (QWidget *editor = m_cardView->editor())
+    // A find left open goes on where it was.
+    if (m_store->findQuery())
+        m_cardView->openFind();
+    else if (QWidget *editor = m_cardView->editor())
         editor->setFocus(Qt::ActiveWindowFocusReason);
 }
 
@@ -278,7 +281,7 @@ void AppDelegate::handleEscape()
     m_store->saveNotesImmediately();
     if (m_store->showSync())
         m_store->setShowSync(false);
-    else
+    else if (!m_cardView->leaveWithEscape())
         m_popover->hide();
 }
 

@@ -100,8 +100,11 @@ void CardHeader::refresh()
     // Previous follows the position in the whole stack, next the position among those shown.
     m_previous->setEnabled(m_store.activeIndex() != 0);
     m_next->setEnabled(filteredIndex < qint64(indices.size()) - 1);
-    const QString counter = QString::number(filteredIndex + 1) % u'/' %
-                            QString::number(std::max<qsizetype>(indices.size(), 1));
+    // A find that holds nothing shows none of none.
+    const QString counter = m_store.findWords().isEmpty() || !indices.isEmpty()
+                                ? QString::number(filteredIndex + 1) % u'/' %
+                                      QString::number(std::max<qsizetype>(indices.size(), 1))
+                                : u"0/0"_s;
     if (m_badge->text() != counter) {
         m_badge->setText(counter);
         m_badge->setAccessibleName(counter);
@@ -113,7 +116,8 @@ void CardHeader::refresh()
         dot->setSelected(dot->key() == shownColor);
 
     auto *row = static_cast<QHBoxLayout *>(layout());
-    const int bottom = m_store.allTags().isEmpty() ? bottomPaddingAlone : bottomPaddingAboveChips;
+    const bool bandBelow = !m_store.allTags().isEmpty() || m_store.findQuery();
+    const int bottom = bandBelow ? bottomPaddingAboveChips : bottomPaddingAlone;
     if (row->contentsMargins().bottom() != bottom)
         row->setContentsMargins(sidePadding, topPadding, sidePadding, bottom);
 }

@@ -6,10 +6,12 @@
 #include "store/Workspace.h"
 #include "ui/CardButton.h"
 #include "ui/CardEditorArea.h"
+#include "ui/CardFindBar.h"
 #include "ui/CardFooter.h"
 #include "ui/CardHeader.h"
 #include "ui/CardStyle.h"
 #include "ui/CardToast.h"
+#include "ui/CardUndoNotice.h"
 #include "ui/FocusableTextView.h"
 #include "ui/PinlarkSyncPanel.h"
 #include "ui/ShortcutNoticeBand.h"
@@ -22,6 +24,7 @@
 #include <QPainter>
 #include <QPointer>
 #include <QShortcut>
+#include <QTextDocument>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -90,6 +93,9 @@ PinlarkCardView::PinlarkCardView(PinlarkStore &store, const Services &services, 
     column->setSpacing(0);
     column->addWidget(m_header);
     column->addWidget(m_chipRow);
+    // Made after the editor, so that it marks what the editor shows after each change.
+    m_findBar = new CardFindBar(m_store, m_editorArea->editor(), this);
+    column->addWidget(m_findBar);
     column->addWidget(m_shortcutNotice);
     column->addWidget(accentStrip);
     column->addWidget(m_editorArea);
@@ -100,6 +106,9 @@ PinlarkCardView::PinlarkCardView(PinlarkStore &store, const Services &services, 
         [this](const QKeyEvent &event) { return isLeftToShortcuts(event); });
     text->installEventFilter(this);
     connect(m_footer, &CardFooter::copyPressed, this, &PinlarkCardView::copyCurrentCard);
+    m_undoNotice = new CardUndoNotice(m_store, m_editorArea);
+    // Ctrl+Z puts a deleted card back only while the editor has nothing of its own to undo.
+    connect(text->document(), &QTextDocument::undoAvailable, this, [this] { refreshShortcuts(); });
 
     buildMenu();
     buildShortcuts();
@@ -185,6 +194,9 @@ void PinlarkCardView::buildShortcuts()
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_S)}, [this] { m_store.setShowSync(true); });
     addShortcut({QKeySequence(Qt::CTRL | Qt::Key_E)}, [this] { exportAll(); });
     m_quitShortcut = addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Q)}, [this] { quit(); });
+    addShortcut({QKeySequence(Qt::CTRL | Qt::Key_F)}, [this] { openFind(); });
+    m_undoDeleteShortcut =
+        addShortcut({QKeySequence(Qt::CTRL | Qt::Key_Z)}, [this] { m_store.undoDelete(); });
 }
 
 bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
@@ -213,6 +225,8 @@ void PinlarkCardView::refreshShortcuts()
     m_previousShortcut->setEnabled(cardKeys && m_header->canStepBack());
     m_nextShortcut->setEnabled(cardKeys && m_header->canStepForward());
     m_deleteShortcut->setEnabled(cardKeys && m_footer->offersDelete());
+    m_undoDeleteShortcut->setEnabled(cardKeys && m_store.canUndoDelete() &&
+                                     !editor()->document()->isUndoAvailable());
     m_quitShortcut->setEnabled(true);
 }
 
@@ -237,8 +251,12 @@ void PinlarkCardView::refreshSyncOverlay()
     // The panel may be what led here (its Close button, a click on its backdrop): off the
     // screen now, freed once that is over.
     PinlarkSyncPanel *panel = std::exchange(m_syncPanel, nullptr);
-    text->setTakesFocus(true);
-    text->setFocus(Qt::OtherFocusReason);
+    if (m_store.findQuery()) {
+        m_findBar->open(); // back to the find field the panel was opened from
+    } else {
+        text->setTakesFocus(true);
+        text->setFocus(Qt::OtherFocusReason);
+    }
     panel->setObjectName(QString());
     panel->hide();
     panel->deleteLater();
@@ -249,6 +267,20 @@ void PinlarkCardView::refreshSyncOverlay()
 void PinlarkCardView::pressTagChip(const std::optional<QString> &tag)
 {
     m_chipRow->press(tag);
+}
+
+void PinlarkCardView::openFind()
+{
+    m_findBar->open();
+}
+
+bool PinlarkCardView::leaveWithEscape()
+{
+    if (m_store.findQuery()) {
+        m_findBar->close();
+        return true;
+    }
+    return false;
 }
 
 void PinlarkCardView::copyCurrentCard()

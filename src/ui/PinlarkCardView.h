@@ -11,6 +11,8 @@
 #include <vector>
 
 class CardEditorArea;
+class CardFindBar;
+class CardUndoNotice;
 class CardFooter;
 class CardHeader;
 class Clipboard;
@@ -73,6 +75,10 @@ public:
     [[nodiscard]] QMenu *actionsMenu() const { return m_menu; }
     // The band of the store's shortcut notice; hidden while there is none.
     [[nodiscard]] ShortcutNoticeBand *shortcutNotice() const { return m_shortcutNotice; }
+    // The find band, shown in the place of the tag chips while finding.
+    [[nodiscard]] CardFindBar *findBar() const { return m_findBar; }
+    // The notice that offers to take the last delete back.
+    [[nodiscard]] CardUndoNotice *undoNotice() const { return m_undoNotice; }
 
     // The commands behind the controls, also reached by their shortcuts.
     void copyCurrentCard();
@@ -80,6 +86,10 @@ public:
     void openWeb(const QString &path);
     void quit();
     void pressTagChip(const std::optional<QString> &tag); // none: the "All" chip
+    void openFind();                                      // Ctrl+F
+    // What Escape does inside the popup before it closes it: ends the find, or closes what
+    // lies over the card. Returns whether it did something, and the popup then stays.
+    bool leaveWithEscape();
 
     [[nodiscard]] QSize sizeHint() const override;
 
@@ -111,6 +121,8 @@ private:
     ShortcutNoticeBand *m_shortcutNotice = nullptr;
     CardEditorArea *m_editorArea = nullptr;
     CardFooter *m_footer = nullptr;
+    CardFindBar *m_findBar = nullptr;
+    CardUndoNotice *m_undoNotice = nullptr;
     QWidget *m_outline = nullptr;
     QMenu *m_menu = nullptr;
 
@@ -118,6 +130,7 @@ private:
     QShortcut *m_nextShortcut = nullptr;
     QShortcut *m_deleteShortcut = nullptr;
     QShortcut *m_quitShortcut = nullptr;
+    QShortcut *m_undoDeleteShortcut = nullptr;
     QList<QShortcut *> m_shortcuts;
 
     PinlarkSyncPanel *m_syncPanel = nullptr;

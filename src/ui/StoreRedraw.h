@@ -20,6 +20,8 @@ template<typename Redraw> void redrawOnChange(PinlarkStore &store, QObject *cont
     QObject::connect(&store, &PinlarkStore::isSyncingChanged, context, redraw);
     QObject::connect(&store, &PinlarkStore::syncStatusMessageChanged, context, redraw);
     QObject::connect(&store, &PinlarkStore::shortcutNoticeChanged, context, redraw);
+    QObject::connect(&store, &PinlarkStore::findQueryChanged, context, redraw);
+    QObject::connect(&store, &PinlarkStore::canUndoDeleteChanged, context, redraw);
     QObject::connect(&store, &PinlarkStore::shortcutNoticeTextChanged, context, std::move(redraw));
 }
 

@@ -73,7 +73,8 @@ CardButton *TagChipRow::addChip()
 void TagChipRow::refresh()
 {
     const QStringList tags = m_store.allTags();
-    setVisible(!tags.isEmpty());
+    // The find band stands in its place while finding.
+    setVisible(!tags.isEmpty() && !m_store.findQuery());
 
     if (m_chips.empty()) {
         CardButton *all = addChip();
