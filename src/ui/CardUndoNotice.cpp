@@ -32,14 +32,14 @@ CardUndoNotice::CardUndoNotice(PinlarkStore &store, QWidget *parent)
     , m_store(store)
 {
     setObjectName(u"undoNotice"_s);
-    setAccessibleName(deletedText);
-    setAccessibleDescription(u"The card can be put back for a few seconds"_s);
     const CardStyle::PillLook pill = CardStyle::toastLook();
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(pill.padding.left(), 3, 4, 3);
     row->setSpacing(8);
 
+    // The label says it; the notice itself stays unnamed, so it is not read twice.
     m_text = new QLabel(deletedText, this);
+    m_text->setAccessibleDescription(u"The card can be put back for a few seconds"_s);
     m_text->setFont(pill.font);
     QPalette colors = m_text->palette();
     colors.setColor(QPalette::WindowText, pill.textColor);
@@ -74,7 +74,7 @@ void CardUndoNotice::refresh()
     show();
     raise();
     // Said once by a screen reader, like a notification, without taking the keyboard.
-    QAccessibleEvent shown(this, QAccessible::Alert);
+    QAccessibleEvent shown(m_text, QAccessible::Alert);
     QAccessible::updateAccessibility(&shown);
 }
 

@@ -8,6 +8,8 @@
 #include "tests/support/StoreTestHelpers.h"
 #include "tests/support/TestPrinters.h"
 #include "ui/CardButton.h"
+#include "ui/CardFindBar.h"
+#include "ui/CardUndoNotice.h"
 #include "ui/ColorDot.h"
 #include "ui/FocusableTextView.h"
 #include "ui/PillLabel.h"
@@ -68,6 +70,9 @@ private Q_SLOTS:
     void chipRowOnlyWithTags();
 
     void deleteButtonFollowsCardCount();
+    void findNarrowsMarksAndSteps();
+    void findLeavesTheCaretToTheUser();
+    void undoNoticeAndCtrlZ();
     void deleteShortcutWinsOverEditorOnlyWhenPresent();
     void unknownColourShowsYellowWithoutSelectedDot();
     void dotsAndPinCallTheStore();
@@ -368,6 +373,131 @@ void TestPinlarkCardView::deleteShortcutWinsOverEditorOnlyWhenPresent()
     QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
     QCOMPARE(store().cards().size(), 1);
     QCOMPARE(store().cards().first().content, u"gamma "_s);
+}
+
+void TestPinlarkCardView::findNarrowsMarksAndSteps()
+{
+    setStack({makeCard(u"A"_s, u"plain #t"_s), makeCard(u"B"_s, u"Lunch at the Café\ncafe again"_s),
+              makeCard(u"C"_s, u"nothing"_s), makeCard(u"D"_s, u"CAFE receipt"_s)},
+             2);
+    FocusableTextView *editor = view().editor();
+    editor->setFocus();
+    QTRY_VERIFY(editor->hasFocus());
+    auto *chips = part<QWidget>(u"tagChips"_s);
+    QVERIFY(chips->isVisible());
+
+    QTest::keyClick(editor, Qt::Key_F, Qt::ControlModifier);
+    QLineEdit *field = view().findBar()->field();
+    QVERIFY(view().findBar()->isVisible());
+    QVERIFY(!chips->isVisible()); // the find band stands in its place
+    QTRY_VERIFY(field->hasFocus());
+    QCOMPARE(field->accessibleName(), u"Find"_s);
+    QTest::keyClicks(field, u"cafe"_s);
+    QCOMPARE(store().findQuery(), std::optional(u"cafe"_s));
+    // The first card found, every occurrence marked, the caret at the first.
+    QCOMPARE(store().currentCard()->id, u"B"_s);
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), u"1/2"_s);
+    QList<std::pair<int, int>> marked;
+    for (const QTextEdit::ExtraSelection &mark : editor->extraSelections())
+        marked.append({mark.cursor.selectionStart(), mark.cursor.selectionEnd()});
+    QCOMPARE(marked, (QList<std::pair<int, int>>{{13, 17}, {18, 22}}));
+    QCOMPARE(editor->textCursor().position(), 13);
+    // The keys stay in the field: the card's text is untouched.
+    QVERIFY(field->hasFocus());
+    QCOMPARE(store().currentCard()->content, u"Lunch at the Café\ncafe again"_s);
+
+    QTest::keyClick(field, Qt::Key_Return);
+    QCOMPARE(store().currentCard()->id, u"D"_s);
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), u"2/2"_s);
+    QCOMPARE(editor->textCursor().position(), 0);
+    QTest::keyClick(field, Qt::Key_Return);
+    QCOMPARE(store().currentCard()->id, u"B"_s); // round to the first
+    QTest::keyClick(field, Qt::Key_Return, Qt::ShiftModifier);
+    QCOMPARE(store().currentCard()->id, u"D"_s);
+    QTest::keyClick(field, Qt::Key_BracketLeft, Qt::ControlModifier);
+    QCOMPARE(store().currentCard()->id, u"B"_s);
+
+    // Nothing found: says so, and counts none.
+    QTest::keyClicks(field, u"x"_s);
+    QVERIFY(part<QLabel>(u"findNoMatch"_s)->isVisible());
+    QCOMPARE(part<PillLabel>(u"counterBadge"_s)->text(), u"0/0"_s);
+    QVERIFY(editor->extraSelections().isEmpty());
+    QTest::keyClick(field, Qt::Key_Backspace);
+    QVERIFY(!part<QLabel>(u"findNoMatch"_s)->isVisible());
+
+    // Escape (through the popup) ends the find and leaves the card found.
+    QVERIFY(view().leaveWithEscape());
+    QVERIFY(!view().findBar()->isVisible());
+    QVERIFY(chips->isVisible());
+    QCOMPARE(store().findQuery(), std::nullopt);
+    QCOMPARE(store().currentCard()->id, u"B"_s);
+    QVERIFY(editor->extraSelections().isEmpty());
+    QTRY_VERIFY(editor->hasFocus());
+    QCOMPARE(editor->textCursor().position(), 13);
+    QVERIFY(!view().leaveWithEscape()); // now the popup's to close
+}
+
+// While finding, a click into the card and typing there edit it where the user put the
+// caret; only a new query or another card moves it.
+void TestPinlarkCardView::findLeavesTheCaretToTheUser()
+{
+    setStack({makeCard(u"A"_s, u"one milk"_s), makeCard(u"B"_s, u"two milk"_s)}, 0);
+    view().openFind();
+    QTest::keyClicks(view().findBar()->field(), u"milk"_s);
+    FocusableTextView *editor = view().editor();
+    QCOMPARE(editor->textCursor().position(), 4);
+    editor->setFocus();
+    QTRY_VERIFY(editor->hasFocus());
+    QTest::keyClick(editor, Qt::Key_Home);
+    QTest::keyClicks(editor, u"x"_s);
+    QCOMPARE(store().currentCard()->content, u"xone milk"_s);
+    QCOMPARE(editor->textCursor().position(), 1);
+    // The marks follow the text.
+    QCOMPARE(editor->extraSelections().size(), 1);
+    QCOMPARE(editor->extraSelections().first().cursor.selectionStart(), 5);
+    // The field was left, so the editor keeps the keyboard through the store's changes.
+    QVERIFY(editor->hasFocus());
+}
+
+void TestPinlarkCardView::undoNoticeAndCtrlZ()
+{
+    const QList<NoteCard> cards{makeCard(u"A"_s, u"first"_s), makeCard(u"B"_s, u"second"_s),
+                                makeCard(u"C"_s, u"third"_s)};
+    setStack(cards, 1);
+    CardUndoNotice *notice = view().undoNotice();
+    QVERIFY(!notice->isVisible());
+    part<CardButton>(u"deleteButton"_s)->click();
+    QCOMPARE(store().cards().size(), 2);
+    QVERIFY(notice->isVisible());
+    QCOMPARE(notice->undoButton()->accessibleName(), u"Undo"_s);
+    // In the corner opposite the other notices, inside the card.
+    const QRect area = part<QWidget>(u"editorArea"_s)->rect();
+    QVERIFY(area.contains(notice->geometry()));
+    QVERIFY(notice->geometry().right() < area.center().x());
+
+    notice->undoButton()->click();
+    QCOMPARE(store().cards(), cards);
+    QCOMPARE(store().currentCard()->id, u"B"_s);
+    QVERIFY(!notice->isVisible());
+
+    // Ctrl+Z: the delete, while the card shown has nothing of its own to undo…
+    FocusableTextView *editor = view().editor();
+    editor->setFocus();
+    QTRY_VERIFY(editor->hasFocus());
+    QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
+    QCOMPARE(store().cards().size(), 2);
+    QTest::keyClick(editor, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(store().cards(), cards);
+
+    // …and the typing, once there is some: the delete stays deleted.
+    QTest::keyClick(editor, Qt::Key_Backspace, Qt::ControlModifier);
+    QCOMPARE(store().currentCard()->id, u"C"_s);
+    QTest::keyClick(editor, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClicks(editor, u" typed"_s);
+    QTest::keyClick(editor, Qt::Key_Z, Qt::ControlModifier);
+    QCOMPARE(store().cards().size(), 2);
+    QVERIFY(store().canUndoDelete());
+    QVERIFY(notice->isVisible());
 }
 
 void TestPinlarkCardView::unknownColourShowsYellowWithoutSelectedDot()
@@ -885,6 +1015,17 @@ void TestPinlarkCardView::renderStates()
     view().copyCurrentCard();
     QTRY_COMPARE(part<PillLabel>(u"toast"_s)->graphicsEffect()->property("opacity").toReal(), 1.0);
     QVERIFY(view().grab().save(folder + u"/card-view-filtered-copied.png"_s));
+
+    view().pressTagChip(std::nullopt);
+    view().openFind();
+    QTest::keyClicks(view().findBar()->field(), u"home"_s);
+    QTest::qWait(50);
+    QVERIFY(view().grab().save(folder + u"/card-view-find.png"_s));
+    view().findBar()->close();
+    store().setActiveIndex(1);
+    store().deleteCurrentCard();
+    QTest::qWait(50);
+    QVERIFY(view().grab().save(folder + u"/card-view-undo.png"_s));
 }
 
 QTEST_MAIN(TestPinlarkCardView)
