@@ -78,7 +78,6 @@ CardFindBar::CardFindBar(PinlarkStore &store, FocusableTextView *editor, QWidget
     , m_editor(editor)
 {
     setObjectName(u"findBar"_s);
-    setAccessibleName(u"Find"_s);
     auto *row = new QHBoxLayout(this);
     row->setContentsMargins(sidePadding, 0, sidePadding, bottomPadding);
     row->setSpacing(6);
