@@ -18,6 +18,7 @@
 #include "ui/TagChipRow.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -304,9 +305,12 @@ void PinlarkCardView::restoreFrom(const QString &path)
 {
     closeBackupPanel();
     QPointer<PinlarkCardView> self(this);
-    m_store.restoreFromBackup(path, [self](const PinlarkStore::RestoreOutcome &outcome) {
-        if (self)
-            self->showRestoreToast(restoreNotice(outcome));
+    m_store.restoreFromBackup(path, [self, path](PinlarkStore::RestoreOutcome outcome) {
+        if (!self)
+            return;
+        // The notice names the backup by its file; its folder is the one the panel listed.
+        outcome.error.replace(path, QFileInfo(path).fileName());
+        self->showRestoreToast(restoreNotice(outcome));
     });
 }
 

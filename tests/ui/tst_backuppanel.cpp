@@ -232,12 +232,21 @@ void TestBackupPanel::choosingRestoresAndTells()
     if (spoiled) {
         QVERIFY2(m_view->toastText()->startsWith(u"Could not restore: "_s),
                  qPrintable(*m_view->toastText()));
-        QVERIFY2(m_view->toastText()->contains(backupPath(u"2026-12-10"_s)),
+        // Named by its file: the whole path would not fit the card.
+        QVERIFY2(m_view->toastText()->contains(u": notes-2026-12-10.json: "_s),
                  qPrintable(*m_view->toastText()));
+        QVERIFY2(!m_view->toastText()->contains(m_dir->path()), qPrintable(*m_view->toastText()));
     } else {
         QCOMPARE(m_view->toastText(), std::optional<QString>(notice));
     }
     QCOMPARE(m_store->cards().size(), cardsAfter);
+    // However long the notice, its pill comes to rest within the card.
+    const QWidget *toast = m_view->findChild<QWidget *>(u"toast"_s);
+    QVERIFY(toast);
+    const auto onView = [&] {
+        return QRect(toast->mapTo(m_view.get(), QPoint(0, 0)), toast->size());
+    };
+    QTRY_VERIFY2(m_view->rect().contains(onView()), qPrintable(*m_view->toastText()));
     QCOMPARE(m_scheduler.delays(), QList<int>{PinlarkCardView::restoreToastMs});
     m_scheduler.runNext();
     QCOMPARE(m_view->toastText(), std::nullopt);
