@@ -63,12 +63,17 @@ private Q_SLOTS:
     void unreadableBackupLeavesStack();
     void copiesTheStackAsideFirst();
     void failedCopyRestoresNothing();
+    void keepsAnUnreadableNotesFileUntouched();
     void restoredCardOutlivesSyncedDeletion();
     void listsBackupsOffTheGuiThread();
 
 private:
-    // Writes `cards` as the notes file and starts a store on it.
-    [[nodiscard]] std::unique_ptr<PinlarkStore> storeWith(const QList<NoteCard> &cards);
+    // Writes `bytes` as the notes file and starts a store on it.
+    [[nodiscard]] std::unique_ptr<PinlarkStore> storeOn(const QByteArray &bytes);
+    [[nodiscard]] std::unique_ptr<PinlarkStore> storeWith(const QList<NoteCard> &cards)
+    {
+        return storeOn(NoteJSON::encodeCards(cards));
+    }
     [[nodiscard]] QString backupsFolder() const { return m_folder + u"/backups"_s; }
     QString writeBackup(const QList<NoteCard> &cards, const QString &name);
     // Restores and waits for the answer.
@@ -100,10 +105,9 @@ void TestStoreRestore::cleanup()
     m_dir.reset();
 }
 
-std::unique_ptr<PinlarkStore> TestStoreRestore::storeWith(const QList<NoteCard> &cards)
+std::unique_ptr<PinlarkStore> TestStoreRestore::storeOn(const QByteArray &bytes)
 {
-    if (!QDir().mkpath(m_folder) ||
-        !writeBytes(m_folder + u"/notes.json"_s, NoteJSON::encodeCards(cards)))
+    if (!QDir().mkpath(m_folder) || !writeBytes(m_folder + u"/notes.json"_s, bytes))
         qFatal("cannot write the notes file of a test");
     PinlarkStore::Environment environment;
     environment.sounds = &m_sounds;
@@ -289,6 +293,28 @@ void TestStoreRestore::failedCopyRestoresNothing()
     QCOMPARE(changes.count(), 0);
     QCOMPARE(m_sounds.played, QStringList());
     QCOMPARE(NoteJSON::decodeCards(readBytes(m_folder + u"/notes.json"_s)).value(), stack);
+}
+
+// A notes file that could be neither read nor moved aside is never written over: a restore,
+// which would have to save, is refused with the reason.
+void TestStoreRestore::keepsAnUnreadableNotesFileUntouched()
+{
+    const StoreTest::LongNameMessagesMuted muted;
+    m_folder = StoreTest::folderTooDeepToMoveAside(m_dir->path());
+    if (m_folder.isEmpty())
+        QSKIP("the file system refused the deep folder this case needs");
+    const QByteArray bad = R"([{"id":"a","content":"only copy"})";
+    auto store = storeOn(bad);
+    QCOMPARE(store->cards().size(), 1);
+    const QString path = m_dir->path() + u"/backup.json"_s;
+    QVERIFY(writeBytes(path, NoteJSON::encodeCards(cardsWith({u"beta"_s}, u"b"_s))));
+
+    const PinlarkStore::RestoreOutcome outcome = restore(*store, path);
+    QCOMPARE(outcome.restored, 0);
+    QVERIFY2(outcome.error.contains(u"could not be moved aside"_s), qPrintable(outcome.error));
+    QCOMPARE(store->cards().size(), 1);
+    QCOMPARE(readBytes(m_folder + u"/notes.json"_s), bad);
+    QCOMPARE(m_sounds.played, QStringList());
 }
 
 // Another machine deleted the card, and its deletion names the id and the version it saw.
