@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -142,6 +143,22 @@ bool copyBounded(QFile &source, QIODevice &out)
     }
 }
 
+// The daily backups' own names; anything else in backups/ is the user's.
+const QRegularExpression &dailyBackupName()
+{
+    static const QRegularExpression dated(u"^notes-\\d{4}-\\d{2}-\\d{2}\\.json$"_s);
+    return dated;
+}
+
+// The copies taken before a restore: the stamp, then the number of a second copy within
+// the same second.
+const QRegularExpression &restoreCopyName()
+{
+    static const QRegularExpression copy(
+        u"^notes-before-restore-(\\d{4}-\\d{2}-\\d{2}-\\d{6})(?:-(\\d+))?\\.json$"_s);
+    return copy;
+}
+
 } // namespace
 
 NotesFile::NotesFile(QString folder, Clock clock)
@@ -255,14 +272,106 @@ QString NotesFile::backUpOncePerDay(const QString &folder, QDate today)
         return u"the day's backup could not be written: "_s + copied.error();
 
     // Only our own dated names take part: anything else the user keeps there is left alone.
-    static const QRegularExpression dated(u"^notes-\\d{4}-\\d{2}-\\d{2}\\.json$"_s);
     QDir backups(backupFolder);
     const QStringList names =
         backups.entryList({u"notes-*.json"_s}, QDir::Files, QDir::Name | QDir::Reversed)
-            .filter(dated);
+            .filter(dailyBackupName());
     for (qsizetype i = backupsKept; i < names.size(); ++i)
         backups.remove(names.at(i));
     return {};
+}
+
+Result<QList<NoteCard>> NotesFile::readBackup(const QString &path) const
+{
+    using Cards = Result<QList<NoteCard>>;
+    Result<std::unique_ptr<QFile>> opened = openRegularFile(path);
+    if (!opened)
+        return Cards::failure(opened.error());
+    Result<QByteArray> bytes = readBounded(*opened.value(), path);
+    opened.value().reset();
+    if (!bytes)
+        return Cards::failure(bytes.error());
+    auto decoded = NoteJSON::decodeCards(std::move(bytes).value());
+    if (!decoded)
+        return Cards::failure(path + u": "_s + decoded.error());
+    return std::move(decoded).value();
+}
+
+QList<NotesFile::Backup> NotesFile::listBackups() const
+{
+    const QString backupFolder = folder() + u"/backups"_s;
+    // System entries too: a FIFO or socket under a backup's name is listed as unreadable
+    // rather than left out. Folders are never backups.
+    const QStringList names =
+        QDir(backupFolder)
+            .entryList({u"notes-*.json"_s}, QDir::Files | QDir::System, QDir::Name | QDir::Reversed)
+            .filter(dailyBackupName());
+    QList<Backup> listed;
+    for (const QString &name : names) {
+        Backup backup;
+        backup.day = QDate::fromString(name.mid(6, 10), u"yyyy-MM-dd"_s);
+        if (!backup.day.isValid())
+            continue; // the shape of a date, but no day of the calendar
+        backup.path = backupFolder + u'/' + name;
+        const Result<QList<NoteCard>> cards = readBackup(backup.path);
+        if (cards)
+            backup.cardCount = cards.value().size();
+        else
+            backup.error = cards.error();
+        listed.append(backup);
+    }
+    return listed;
+}
+
+Result<QString> NotesFile::backUpBeforeRestore()
+{
+    const QString location = folder();
+    const QString notesPath = location + u'/' + notesFileName();
+    const QFileInfo info(notesPath);
+    if (!info.exists() && !info.isSymLink())
+        return QString();
+
+    const QString backupFolder = location + u"/backups"_s;
+    const QString stamp = m_clock().toDateTime().toLocalTime().toString(u"yyyy-MM-dd-HHmmss"_s);
+    const QString base = backupFolder + u"/notes-before-restore-"_s + stamp;
+    // Two restores within one second keep a copy each.
+    QString target = base + u".json"_s;
+    for (int attempt = 2; QFileInfo::exists(target) || QFileInfo(target).isSymLink(); ++attempt)
+        target = base + u'-' + QString::number(attempt) + u".json"_s;
+
+    Result<std::unique_ptr<QFile>> source = openRegularFile(notesPath);
+    if (!source)
+        return Result<QString>::failure(u"the copy before the restore was not made: "_s +
+                                        source.error());
+    createFolder(backupFolder);
+    const Result<bool> copied = writeFileAtomically(
+        target, [&source](QIODevice &out) { return copyBounded(*source.value(), out); },
+        privateFile);
+    if (!copied)
+        return Result<QString>::failure(u"the copy before the restore could not be written: "_s +
+                                        copied.error());
+
+    // Pruned apart from the daily backups: a run of restores never pushes out a day, and a
+    // day never pushes out the copy taken before the latest restore. Ordered by the stamp,
+    // then by the number a second copy of the same second carries.
+    QDir backups(backupFolder);
+    QList<QRegularExpressionMatch> copies;
+    for (const QString &name : backups.entryList({u"notes-before-restore-*.json"_s}, QDir::Files)) {
+        QRegularExpressionMatch match = restoreCopyName().match(name);
+        if (match.hasMatch())
+            copies.append(match);
+    }
+    std::sort(copies.begin(), copies.end(),
+              [](const QRegularExpressionMatch &a, const QRegularExpressionMatch &b) {
+                  const QString left = a.captured(1);
+                  const QString right = b.captured(1);
+                  if (left != right)
+                      return left > right;
+                  return a.captured(2).toInt() > b.captured(2).toInt();
+              });
+    for (qsizetype i = restoreCopiesKept; i < copies.size(); ++i)
+        backups.remove(copies.at(i).captured(0));
+    return target;
 }
 
 Result<bool> NotesFile::save(const QList<NoteCard> &cards)

@@ -51,7 +51,28 @@ public:
     // stop the write).
     [[nodiscard]] Result<bool> save(const QList<NoteCard> &cards);
 
+    // One daily backup in backups/, as listBackups() finds it.
+    struct Backup
+    {
+        QString path;
+        QDate day;
+        qsizetype cardCount = 0;
+        QString error; // why it cannot be read; empty: readable
+    };
+    // The daily backups, newest first, each read to count its cards. One that cannot be read
+    // (not a regular file, too large, not a stack) is listed with the reason and no count.
+    // Reads as load() reads: nothing blocks, nothing is moved aside.
+    [[nodiscard]] QList<Backup> listBackups() const;
+    // The stack a backup (or any notes file at `path`) holds, under the rules of load().
+    [[nodiscard]] Result<QList<NoteCard>> readBackup(const QString &path) const;
+    // Copies notes.json, as it is now, to backups/notes-before-restore-<local time>.json,
+    // atomically and private to the user, and returns that path; empty when there is no
+    // notes file. These copies are pruned among themselves (the newest restoreCopiesKept
+    // stay) and never count among the daily backups.
+    [[nodiscard]] Result<QString> backUpBeforeRestore();
+
     static constexpr int backupsKept = 7;
+    static constexpr int restoreCopiesKept = 7;
     // A notes file larger than this is not read at all (a stack of that size would take
     // minutes to show), only moved aside, so it is kept.
     static constexpr qint64 maxFileBytes = qint64(256) * 1024 * 1024;

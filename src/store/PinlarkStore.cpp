@@ -10,6 +10,7 @@
 #include <QFuture>
 #include <QPointer>
 #include <QRandomGenerator>
+#include <QSet>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QSysInfo>
@@ -27,6 +28,7 @@ const QString loadErrorPrefix = u"Pinlark: error loading notes, starting fresh: 
 const QString saveErrorPrefix = u"Pinlark: error saving notes: "_s;
 const QString checklistItem = u"- [ ] "_s;
 const QString exportErrorPrefix = u"Pinlark: export error: "_s;
+const QString restoreErrorPrefix = u"Pinlark: error restoring from a backup: "_s;
 const QString settingsErrorPrefix = u"Pinlark: error saving the passport code: "_s;
 const QString invalidCodeMessage = u"Please enter a valid passport code"_s;
 const QString syncingMessage = u"Syncing with Vault\u2026"_s;
@@ -87,6 +89,7 @@ PinlarkStore::PinlarkStore(Environment environment, QObject *parent)
     connect(&m_undoTimer, &QTimer::timeout, this, &PinlarkStore::endUndoWindow);
     // Each sync holds a thread for its whole exchange; a few may overlap.
     m_syncPool.setMaxThreadCount(4);
+    m_backupPool.setMaxThreadCount(1);
     loadNotes();
     initSyncCode();
     initAutoSync();
@@ -102,6 +105,7 @@ PinlarkStore::~PinlarkStore()
 {
     m_syncCancelled->store(true);
     m_syncPool.waitForDone();
+    m_backupPool.waitForDone();
 }
 
 // Published fields
@@ -693,6 +697,113 @@ void PinlarkStore::openNotesFolder()
     const QString folder = storageDirectory();
     if (m_env.workspace)
         m_env.workspace->openUrl(QUrl::fromLocalFile(folder));
+}
+
+// Backups
+
+void PinlarkStore::listBackups(BackupsListed done)
+{
+    // The worker reads through a file of its own and answers through a queued call to the
+    // store, which the store's end drops. The store waits for this pool as it goes, so it is
+    // still there whenever a worker posts to it.
+    QObject *const store = this;
+    m_backupPool.start(
+        [file = NotesFile(m_env.notesFolder, m_env.clock), store, done = std::move(done)] {
+            QList<NotesFile::Backup> listed = file.listBackups();
+            QMetaObject::invokeMethod(
+                store,
+                [done, listed = std::move(listed)] {
+                    if (done)
+                        done(listed);
+                },
+                Qt::QueuedConnection);
+        });
+}
+
+void PinlarkStore::restoreFromBackup(const QString &backupPath, RestoreCompletion done)
+{
+    PinlarkStore *const store = this;
+    m_backupPool.start([file = NotesFile(m_env.notesFolder, m_env.clock), backupPath, store,
+                        done = std::move(done)] {
+        Result<QList<NoteCard>> backup = file.readBackup(backupPath);
+        QMetaObject::invokeMethod(
+            store,
+            [store, done, backup = std::move(backup)] { store->finishRestore(backup, done); },
+            Qt::QueuedConnection);
+    });
+}
+
+void PinlarkStore::finishRestore(const Result<QList<NoteCard>> &backup,
+                                 const RestoreCompletion &done)
+{
+    const auto finish = [&done](RestoreOutcome outcome) {
+        if (done)
+            done(outcome);
+    };
+    if (!backup) {
+        finish({0, backup.error()});
+        return;
+    }
+    if (!m_saveRefusal.isEmpty()) {
+        finish({0, m_saveRefusal});
+        return;
+    }
+    // Only a text the stack no longer holds comes back: whatever card holds it now, under
+    // whatever id, already has it.
+    QSet<QString> held;
+    held.reserve(m_cards.size());
+    for (const NoteCard &card : std::as_const(m_cards))
+        held.insert(card.content);
+    const Timestamp now = m_env.clock();
+    QList<NoteCard> restored;
+    for (const NoteCard &kept : backup.value()) {
+        if (kept.content.isEmpty() || held.contains(kept.content))
+            continue;
+        held.insert(kept.content);
+        NoteCard card;
+        // A new card, edited now: a deletion synced from elsewhere names the old id and
+        // version, and must not take the restored text away again.
+        card.id = NoteCard::makeId();
+        card.content = kept.content;
+        card.color = kept.color;
+        card.isPinned = false;
+        card.createdAt = kept.createdAt;
+        card.updatedAt = now;
+        restored.append(card);
+    }
+    if (restored.isEmpty()) {
+        finish({});
+        return;
+    }
+
+    // The stack as it is goes to disk, and from there aside, before anything is added: the
+    // copy is the way back from a restore the user did not want.
+    saveNotesImmediately();
+    Result<QString> copy = QString();
+    {
+        const std::lock_guard lock(m_saveMutex);
+        copy = m_file.backUpBeforeRestore();
+    }
+    if (!copy) {
+        log(restoreErrorPrefix + copy.error());
+        finish({0, copy.error()});
+        return;
+    }
+
+    // The cards restored are shown whatever a find would make of them.
+    if (m_findQuery)
+        setFindQuery(std::nullopt);
+    const qsizetype first = m_cards.size();
+    Q_EMIT aboutToChange();
+    m_cards.append(restored);
+    invalidateTagIndex();
+    Q_EMIT cardsChanged(m_cards);
+    localChange();
+    setSelectedTag(std::nullopt);
+    setActiveIndex(first);
+    saveNotesImmediately();
+    play(SoundPlayer::Sound::Pop);
+    finish({int(restored.size()), QString()});
 }
 
 // Global shortcut

@@ -207,6 +207,23 @@ public:
     // Shows the notes folder in the file manager, creating it first when it is missing.
     void openNotesFolder();
 
+    // Backups. Both read their files on a worker thread and call `done` exactly once, on the
+    // GUI thread, unless the store is gone by then.
+    using BackupsListed = std::function<void(const QList<NotesFile::Backup> &)>;
+    void listBackups(BackupsListed done);
+    struct RestoreOutcome
+    {
+        int restored = 0; // cards added
+        QString error;    // empty: the restore went through (perhaps adding nothing)
+    };
+    using RestoreCompletion = std::function<void(const RestoreOutcome &)>;
+    // Brings back, as new cards at the end of the stack, every card of the backup at
+    // `backupPath` whose text no card of the stack holds (empty ones aside). Each gets a new
+    // id and is edited now, so no deletion a sync knows of applies to it; the cards there
+    // are left as they are. The notes file is copied aside first (backUpBeforeRestore),
+    // and nothing is restored when that fails.
+    void restoreFromBackup(const QString &backupPath, RestoreCompletion done);
+
     // Vault sync. Normalises and remembers `code`, then pulls, merges and pushes on a worker
     // thread and applies the outcome here. `done` runs exactly once on the GUI thread: at
     // once for a code that is empty once normalised, else when the sync ends.
@@ -281,6 +298,7 @@ private:
     void updateAutoSyncTimers();
     void saveSyncState();
     [[nodiscard]] QString machineName() const;
+    void finishRestore(const Result<QList<NoteCard>> &backup, const RestoreCompletion &done);
     // Replaces the stack with a synced one, keeping the current card current.
     void adoptSyncedCards(const QList<NoteCard> &cards);
     [[nodiscard]] bool hasValidIndex() const;
@@ -324,6 +342,8 @@ private:
     QTimer m_longestWaitTimer; // started by the first request after a save, never restarted
 
     QThreadPool m_syncPool;
+    // Reads backups, one at a time, off the GUI thread.
+    QThreadPool m_backupPool;
     int m_runningSyncs = 0;
     SyncStateFile m_syncStateFile;
     SyncState m_syncState;

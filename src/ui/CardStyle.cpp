@@ -11,7 +11,9 @@
 #include <QWidget>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <vector>
 
 using namespace Qt::StringLiterals;
 
@@ -28,6 +30,56 @@ constexpr qreal qtPointsPerDesignPoint = 72.0 / 96.0;
 QColor white()
 {
     return QColor(255, 255, 255);
+}
+
+constexpr qreal shadowOpacity = 0.25;
+constexpr qreal shadowBlurRadius = 12;
+
+// Widths of three box blurs that, one after the other, come close to a Gaussian blur of
+// standard deviation `sigma`.
+std::array<int, 3> boxWidthsForGaussian(qreal sigma)
+{
+    constexpr int passes = 3;
+    const qreal ideal = std::sqrt(12 * sigma * sigma / passes + 1);
+    int lower = int(std::floor(ideal));
+    if (lower % 2 == 0)
+        --lower;
+    const int upper = lower + 2;
+    const qreal lowerCount =
+        (12 * sigma * sigma - passes * lower * lower - 4 * passes * lower - 3 * passes) /
+        (-4.0 * lower - 4);
+    const long useLower = std::lround(lowerCount);
+    std::array<int, 3> widths{};
+    for (int i = 0; i < passes; ++i)
+        widths[std::size_t(i)] = i < useLower ? lower : upper;
+    return widths;
+}
+
+// One box blur of odd `size` along every row (or every column) of a width x height plane;
+// nothing lies beyond the edges.
+void boxBlur(const std::vector<float> &from, std::vector<float> &to, int width, int height,
+             int size, bool alongRows)
+{
+    const int reach = size / 2;
+    const int lines = alongRows ? height : width;
+    const int length = alongRows ? width : height;
+    const std::size_t step = alongRows ? 1 : std::size_t(width);
+    for (int line = 0; line < lines; ++line) {
+        const std::size_t base =
+            alongRows ? std::size_t(line) * std::size_t(width) : std::size_t(line);
+        const auto at = [&](int i) { return base + std::size_t(i) * step; };
+        // The window of the first position, then slid one position at a time.
+        float sum = 0;
+        for (int i = 0; i <= reach && i < length; ++i)
+            sum += from[at(i)];
+        for (int i = 0; i < length; ++i) {
+            to[at(i)] = sum / float(size);
+            if (i + reach + 1 < length)
+                sum += from[at(i + reach + 1)];
+            if (i - reach >= 0)
+                sum -= from[at(i - reach)];
+        }
+    }
 }
 
 } // namespace
@@ -281,6 +333,68 @@ ButtonLook syncNowButtonLook()
     look.strokeWidth = 1.5;
     look.radius = 8;
     return look;
+}
+
+ButtonLook backupButtonLook()
+{
+    ButtonLook look;
+    look.font = mono(11, QFont::Bold);
+    look.textColor = NotePastel::ink();
+    look.padding = QMargins(10, 6, 10, 6);
+    look.fill = white();
+    look.stroke = NotePastel::ink();
+    look.strokeWidth = 1.5;
+    look.radius = 8;
+    return look;
+}
+
+QImage panelShadow(const QSize &cardSize, qreal devicePixelRatio)
+{
+    // Painted by the panel from a cached picture rather than by a QGraphicsDropShadowEffect,
+    // which would render the card and every control on it off screen again at each repaint
+    // (each blink of the caret) although only the card's size changes the shadow.
+    const QSize pixelSize = cardSize * devicePixelRatio;
+    // A blur radius, as drawing tools and CSS give it, is twice the Gaussian's deviation;
+    // three deviations are all of the shadow that shows.
+    const qreal sigma = shadowBlurRadius / 2 * devicePixelRatio;
+    const int margin = int(std::ceil(3 * sigma));
+    const int width = pixelSize.width() + 2 * margin;
+    const int height = pixelSize.height() + 2 * margin;
+
+    QImage shape(width, height, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(Qt::transparent);
+    {
+        QPainter painter(&shape);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.fillPath(
+            continuousRoundedRect(QRectF(margin, margin, pixelSize.width(), pixelSize.height()),
+                                  panelCardRadius * devicePixelRatio),
+            Qt::black);
+    }
+    std::vector<float> plane(std::size_t(width) * std::size_t(height));
+    for (int y = 0; y < height; ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(shape.constScanLine(y));
+        for (int x = 0; x < width; ++x)
+            plane[std::size_t(y) * std::size_t(width) + std::size_t(x)] = float(qAlpha(line[x]));
+    }
+    std::vector<float> scratch(plane.size());
+    for (const int size : boxWidthsForGaussian(sigma)) {
+        boxBlur(plane, scratch, width, height, size, true);
+        boxBlur(scratch, plane, width, height, size, false);
+    }
+
+    const QColor ink = NotePastel::ink();
+    QImage shadow(width, height, QImage::Format_ARGB32_Premultiplied);
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(shadow.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const float alpha = plane[std::size_t(y) * std::size_t(width) + std::size_t(x)];
+            const int a = std::clamp(int(std::lround(alpha * shadowOpacity)), 0, 255);
+            line[x] = qPremultiply(qRgba(ink.red(), ink.green(), ink.blue(), a));
+        }
+    }
+    shadow.setDevicePixelRatio(devicePixelRatio);
+    return shadow;
 }
 
 } // namespace CardStyle

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QImage>
 #include <QMargins>
 #include <QPainterPath>
 #include <QPixmap>
@@ -92,8 +93,19 @@ void describe(QWidget *widget, const QString &name, const QString &description);
 [[nodiscard]] ButtonLook actionsButtonLook();
 [[nodiscard]] PillLook toastLook();
 
-// The looks of the sync panel.
+// The looks of the panels laid over the card view (Vault Sync, Restore from Backup): a
+// paper card with an ink outline on a dimmed backdrop, casting a soft shadow.
+inline constexpr qreal panelCardRadius = 12;
+inline constexpr qreal panelOutlineWidth = 2;
+inline constexpr qreal panelBackdropOpacity = 0.22;
+inline constexpr qreal panelShadowOffsetY = 4;
+// The shadow of a panel card of `cardSize`: its shape in ink, blurred, for a screen of the
+// given device pixel ratio. Larger than the card by the same margin on every side; drawn
+// panelShadowOffsetY lower than the card.
+[[nodiscard]] QImage panelShadow(const QSize &cardSize, qreal devicePixelRatio);
 [[nodiscard]] ButtonLook panelTextButtonLook(); // Copy Code and Close
 [[nodiscard]] ButtonLook syncNowButtonLook();
+// One backup in the list of Restore from Backup.
+[[nodiscard]] ButtonLook backupButtonLook();
 
 } // namespace CardStyle

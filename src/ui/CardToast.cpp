@@ -3,6 +3,7 @@
 #include "ui/CardStyle.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
 #include <QParallelAnimationGroup>
 #include <QPropertyAnimation>
@@ -52,6 +53,20 @@ void CardToast::showNotice(const std::optional<QString> &text)
         slide(true);
     else if (m_animation->state() != QAbstractAnimation::Running)
         move(restingPlace());
+}
+
+QSize CardToast::sizeHint() const
+{
+    const QSize line = PillLabel::sizeHint();
+    const QWidget *area = parentWidget();
+    const int room = area ? area->width() - 2 * inset : line.width();
+    const QMargins &padding = look().padding;
+    const int textRoom = room - padding.left() - padding.right();
+    if (line.width() <= room || textRoom <= 0)
+        return line;
+    const QRect wrapped =
+        QFontMetrics(look().font).boundingRect(QRect(0, 0, textRoom, 0), textFlags, text());
+    return {room, wrapped.height() + padding.top() + padding.bottom()};
 }
 
 QPoint CardToast::restingPlace() const

@@ -24,6 +24,10 @@ public:
     // place.
     void showNotice(const std::optional<QString> &text);
 
+    // One line as long as the text, but never wider than the parent leaves between its
+    // insets: a longer text wraps onto more lines.
+    [[nodiscard]] QSize sizeHint() const override;
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

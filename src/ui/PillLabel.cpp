@@ -33,7 +33,7 @@ void PillLabel::paintEvent(QPaintEvent *)
     painter.fillPath(shape, m_look.fill);
     painter.setFont(m_look.font);
     painter.setPen(m_look.textColor);
-    painter.drawText(rect().marginsRemoved(m_look.padding), Qt::AlignCenter, text());
+    painter.drawText(rect().marginsRemoved(m_look.padding), textFlags, text());
     painter.setPen(QPen(m_look.stroke, m_look.strokeWidth));
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(shape);

@@ -23,6 +23,9 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    [[nodiscard]] const Look &look() const { return m_look; }
+    // How the text is laid out in the pill; a text that does not fit wraps between words.
+    static constexpr int textFlags = Qt::AlignCenter | Qt::TextWordWrap;
 
 private:
     Look m_look;

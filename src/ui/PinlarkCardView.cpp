@@ -13,12 +13,14 @@
 #include "ui/CardToast.h"
 #include "ui/CardUndoNotice.h"
 #include "ui/FocusableTextView.h"
+#include "ui/PinlarkBackupPanel.h"
 #include "ui/PinlarkSyncPanel.h"
 #include "ui/ShortcutNoticeBand.h"
 #include "ui/StoreRedraw.h"
 #include "ui/TagChipRow.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -40,6 +42,17 @@ namespace {
 
 const QString copiedToastText = u"\u2713 Copied to clipboard"_s;
 const QString exportedToastText = u"Exported!"_s;
+
+QString restoreNotice(const PinlarkStore::RestoreOutcome &outcome)
+{
+    if (!outcome.error.isEmpty())
+        return u"Could not restore: "_s + outcome.error;
+    if (outcome.restored == 0)
+        return u"Nothing to restore: the stack holds every card of that backup"_s;
+    if (outcome.restored == 1)
+        return u"Restored 1 card"_s;
+    return u"Restored "_s + QString::number(outcome.restored) + u" cards"_s;
+}
 
 // The view's outline, drawn over everything else and letting every click through.
 class Outline final : public QWidget
@@ -153,6 +166,7 @@ void PinlarkCardView::buildMenu()
     m_menu->addAction(u"Export All to Markdown\u2026 (Ctrl+E)"_s, this,
                       &PinlarkCardView::exportAll);
     m_menu->addAction(u"Open Notes Folder"_s, &m_store, &PinlarkStore::openNotesFolder);
+    m_menu->addAction(u"Restore from Backup\u2026"_s, this, &PinlarkCardView::showBackupPanel);
     m_menu->addSeparator();
     m_menu->addAction(u"Pinlark Web (pinlark.app)"_s, this, [this] { openWeb(QString()); });
     m_menu->addAction(u"Privacy"_s, this, [this] { openWeb(u"privacy"_s); });
@@ -217,9 +231,9 @@ bool PinlarkCardView::isLeftToShortcuts(const QKeyEvent &event) const
 
 void PinlarkCardView::refreshShortcuts()
 {
-    // Under the sync panel the card's own keys would act on a card nobody sees, and take
-    // chords the code field uses (Ctrl+Backspace deletes a word there): only quitting stays.
-    const bool cardKeys = !m_syncPanel;
+    // Under a panel the card's own keys would act on a card nobody sees, and take chords
+    // the code field uses (Ctrl+Backspace deletes a word there): only quitting stays.
+    const bool cardKeys = !m_syncPanel && !m_backupPanel;
     for (QShortcut *shortcut : std::as_const(m_shortcuts))
         shortcut->setEnabled(cardKeys);
     m_previousShortcut->setEnabled(cardKeys && m_header->canStepBack());
@@ -251,7 +265,9 @@ void PinlarkCardView::refreshSyncOverlay()
     // The panel may be what led here (its Close button, a click on its backdrop): off the
     // screen now, freed once that is over.
     PinlarkSyncPanel *panel = std::exchange(m_syncPanel, nullptr);
-    if (m_store.findQuery()) {
+    if (m_backupPanel) {
+        m_backupPanel->focusFirst();
+    } else if (m_store.findQuery()) {
         m_findBar->open(); // back to the find field the panel was opened from
     } else {
         text->setTakesFocus(true);
@@ -260,6 +276,60 @@ void PinlarkCardView::refreshSyncOverlay()
     panel->setObjectName(QString());
     panel->hide();
     panel->deleteLater();
+}
+
+void PinlarkCardView::showBackupPanel()
+{
+    if (m_backupPanel)
+        return;
+    // As under the sync panel: the editor would take the keyboard back at every change of
+    // the store.
+    editor()->setTakesFocus(false);
+    m_backupPanel = new PinlarkBackupPanel(m_store, this);
+    connect(m_backupPanel, &PinlarkBackupPanel::closeRequested, this,
+            &PinlarkCardView::closeBackupPanel);
+    connect(m_backupPanel, &PinlarkBackupPanel::backupChosen, this, &PinlarkCardView::restoreFrom);
+    m_backupPanel->setGeometry(rect());
+    m_backupPanel->show();
+    m_backupPanel->raise();
+    m_backupPanel->focusFirst();
+    refreshShortcuts();
+}
+
+bool PinlarkCardView::closeBackupPanel()
+{
+    if (!m_backupPanel)
+        return false;
+    // The panel may be what led here (its Close button, a backup chosen): off the screen
+    // now, freed once that is over.
+    PinlarkBackupPanel *panel = std::exchange(m_backupPanel, nullptr);
+    panel->setObjectName(QString());
+    panel->hide();
+    panel->deleteLater();
+    if (m_syncPanel) {
+        m_syncPanel->focusCodeField();
+    } else if (m_store.findQuery()) {
+        m_findBar->open();
+    } else {
+        FocusableTextView *text = editor();
+        text->setTakesFocus(true);
+        text->setFocus(Qt::OtherFocusReason);
+    }
+    refreshShortcuts();
+    return true;
+}
+
+void PinlarkCardView::restoreFrom(const QString &path)
+{
+    closeBackupPanel();
+    QPointer<PinlarkCardView> self(this);
+    m_store.restoreFromBackup(path, [self, path](PinlarkStore::RestoreOutcome outcome) {
+        if (!self)
+            return;
+        // The notice names the backup by its file; its folder is the one the panel listed.
+        outcome.error.replace(path, QFileInfo(path).fileName());
+        self->showRestoreToast(restoreNotice(outcome));
+    });
 }
 
 // Commands
@@ -276,6 +346,8 @@ void PinlarkCardView::openFind()
 
 bool PinlarkCardView::leaveWithEscape()
 {
+    if (closeBackupPanel())
+        return true;
     if (m_store.findQuery()) {
         m_findBar->close();
         return true;
@@ -353,6 +425,20 @@ void PinlarkCardView::showExportToast()
     refreshToast();
 }
 
+void PinlarkCardView::showRestoreToast(const QString &text)
+{
+    // Each restore tells its own outcome, for the full time, whatever the last one said.
+    m_restoreToast = text;
+    const quint64 notice = ++m_restoreNotice;
+    schedule(restoreToastMs, [this, notice] {
+        if (notice != m_restoreNotice)
+            return;
+        m_restoreToast.reset();
+        refreshToast();
+    });
+    refreshToast();
+}
+
 void PinlarkCardView::schedule(int delayMs, std::function<void()> task)
 {
     if (m_services.schedule)
@@ -365,7 +451,9 @@ std::optional<QString> PinlarkCardView::toastText() const
 {
     if (m_copiedToast)
         return copiedToastText;
-    return m_exportToast;
+    if (m_exportToast)
+        return m_exportToast;
+    return m_restoreToast;
 }
 
 void PinlarkCardView::refreshToast()
@@ -391,13 +479,21 @@ void PinlarkCardView::resizeEvent(QResizeEvent *event)
         m_syncPanel->setGeometry(rect());
         m_syncPanel->raise();
     }
+    if (m_backupPanel) {
+        m_backupPanel->setGeometry(rect());
+        m_backupPanel->raise();
+    }
 }
 
 bool PinlarkCardView::eventFilter(QObject *watched, QEvent *event)
 {
     // Under the sync panel the keyboard is the panel's, whoever hands it to the editor (the
     // popup does when it opens): typing must never reach a card nobody sees.
-    if (watched == editor() && event->type() == QEvent::FocusIn && m_syncPanel)
-        m_syncPanel->focusCodeField();
+    if (watched == editor() && event->type() == QEvent::FocusIn) {
+        if (m_syncPanel)
+            m_syncPanel->focusCodeField();
+        else if (m_backupPanel)
+            m_backupPanel->focusFirst();
+    }
     return QWidget::eventFilter(watched, event);
 }

@@ -17,6 +17,7 @@ class CardFooter;
 class CardHeader;
 class Clipboard;
 class FocusableTextView;
+class PinlarkBackupPanel;
 class PinlarkSyncPanel;
 class PinlarkStore;
 class QKeyEvent;
@@ -31,8 +32,8 @@ class Workspace;
 // the word count, the card commands and the actions menu, and under the chips the band of
 // the shortcut notice while there is one. Each band is a part that draws
 // itself from the store; the view stacks them, lays the sync panel over them while the
-// store's showSync is on, and holds the commands, shortcuts and menu they share. It owns no
-// cards. Its own state is the two notices.
+// store's showSync is on (and the backup panel while it is open), and holds the commands,
+// shortcuts and menu they share. It owns no cards. Its own state is the notices.
 class PinlarkCardView final : public QWidget
 {
     Q_OBJECT
@@ -54,6 +55,7 @@ public:
     static constexpr int minimumEditorHeight = 240;
     static constexpr int copiedToastMs = 1500;
     static constexpr int exportToastMs = 2000;
+    static constexpr int restoreToastMs = 3000;
     static constexpr int toastAnimationMs = 220;
 
     PinlarkCardView(PinlarkStore &store, const Services &services, QWidget *parent = nullptr);
@@ -66,12 +68,15 @@ public:
     // The notices: the copy notice, and the export notice's text while it is on.
     [[nodiscard]] bool copiedToast() const { return m_copiedToast; }
     [[nodiscard]] const std::optional<QString> &exportToast() const { return m_exportToast; }
+    [[nodiscard]] const std::optional<QString> &restoreToast() const { return m_restoreToast; }
     // What the toast says, or none while no notice is on.
     [[nodiscard]] std::optional<QString> toastText() const;
 
     [[nodiscard]] FocusableTextView *editor() const;
     // The sync panel laid over the whole view while the store's showSync is on, else none.
     [[nodiscard]] PinlarkSyncPanel *syncPanel() const { return m_syncPanel; }
+    // The panel of "Restore from Backup…" while it is open, else none.
+    [[nodiscard]] PinlarkBackupPanel *backupPanel() const { return m_backupPanel; }
     [[nodiscard]] QMenu *actionsMenu() const { return m_menu; }
     // The band of the store's shortcut notice; hidden while there is none.
     [[nodiscard]] ShortcutNoticeBand *shortcutNotice() const { return m_shortcutNotice; }
@@ -90,6 +95,14 @@ public:
     // What Escape does inside the popup before it closes it: ends the find, or closes what
     // lies over the card. Returns whether it did something, and the popup then stays.
     bool leaveWithEscape();
+    // Lays the backup panel over the view (a fresh one, reading the list anew); the card's
+    // keys wait and the editor leaves the keyboard to it while it is open.
+    void showBackupPanel();
+    // Takes the backup panel away and gives the editor the keyboard back; returns whether
+    // it was open.
+    bool closeBackupPanel();
+    // Restores from the backup at `path` and tells how it went in the toast.
+    void restoreFrom(const QString &path);
 
     [[nodiscard]] QSize sizeHint() const override;
 
@@ -109,6 +122,7 @@ private:
     void schedule(int delayMs, std::function<void()> task);
     void showCopiedToast();
     void showExportToast();
+    void showRestoreToast(const QString &text);
     void refreshToast();
 
     [[nodiscard]] bool isLeftToShortcuts(const QKeyEvent &event) const;
@@ -134,11 +148,14 @@ private:
     QList<QShortcut *> m_shortcuts;
 
     PinlarkSyncPanel *m_syncPanel = nullptr;
+    PinlarkBackupPanel *m_backupPanel = nullptr;
 
     bool m_copiedToast = false;
     std::optional<QString> m_exportToast;
+    std::optional<QString> m_restoreToast;
     // Each notice is left by the timer of the press that showed it; later presses while it is
     // on neither extend it nor end it early.
     quint64 m_copyNotice = 0;
     quint64 m_exportNotice = 0;
+    quint64 m_restoreNotice = 0;
 };

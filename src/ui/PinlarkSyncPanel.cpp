@@ -30,12 +30,6 @@ namespace {
 constexpr int cardInset = 18;
 constexpr int itemSpacing = 12;
 constexpr int buttonSpacing = 8;
-constexpr qreal cardRadius = 12;
-constexpr qreal cardOutlineWidth = 2;
-constexpr qreal backdropOpacity = 0.22;
-constexpr qreal shadowOpacity = 0.25;
-constexpr qreal shadowBlurRadius = 12;
-constexpr qreal shadowOffsetY = 4;
 constexpr qreal fieldRadius = 8;
 constexpr qreal fieldStrokeWidth = 1.5;
 const QMargins fieldPadding(10, 8, 10, 8);
@@ -183,53 +177,6 @@ protected:
     }
 };
 
-// Widths of three box blurs that, one after the other, come close to a Gaussian blur of
-// standard deviation `sigma`.
-std::array<int, 3> boxWidthsForGaussian(qreal sigma)
-{
-    constexpr int passes = 3;
-    const qreal ideal = std::sqrt(12 * sigma * sigma / passes + 1);
-    int lower = int(std::floor(ideal));
-    if (lower % 2 == 0)
-        --lower;
-    const int upper = lower + 2;
-    const qreal lowerCount =
-        (12 * sigma * sigma - passes * lower * lower - 4 * passes * lower - 3 * passes) /
-        (-4.0 * lower - 4);
-    const long useLower = std::lround(lowerCount);
-    std::array<int, 3> widths{};
-    for (int i = 0; i < passes; ++i)
-        widths[std::size_t(i)] = i < useLower ? lower : upper;
-    return widths;
-}
-
-// One box blur of odd `size` along every row (or every column) of a width x height plane;
-// nothing lies beyond the edges.
-void boxBlur(const std::vector<float> &from, std::vector<float> &to, int width, int height,
-             int size, bool alongRows)
-{
-    const int reach = size / 2;
-    const int lines = alongRows ? height : width;
-    const int length = alongRows ? width : height;
-    const std::size_t step = alongRows ? 1 : std::size_t(width);
-    for (int line = 0; line < lines; ++line) {
-        const std::size_t base =
-            alongRows ? std::size_t(line) * std::size_t(width) : std::size_t(line);
-        const auto at = [&](int i) { return base + std::size_t(i) * step; };
-        // The window of the first position, then slid one position at a time.
-        float sum = 0;
-        for (int i = 0; i <= reach && i < length; ++i)
-            sum += from[at(i)];
-        for (int i = 0; i < length; ++i) {
-            to[at(i)] = sum / float(size);
-            if (i + reach + 1 < length)
-                sum += from[at(i + reach + 1)];
-            if (i - reach >= 0)
-                sum -= from[at(i - reach)];
-        }
-    }
-}
-
 } // namespace
 
 // The panel card. Its own class so that assistive technology gets it as a named group, and
@@ -255,11 +202,11 @@ protected:
     {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
-        const qreal inset = cardOutlineWidth / 2;
+        const qreal inset = CardStyle::panelOutlineWidth / 2;
         const QPainterPath shape = CardStyle::continuousRoundedRect(
-            QRectF(rect()).adjusted(inset, inset, -inset, -inset), cardRadius);
+            QRectF(rect()).adjusted(inset, inset, -inset, -inset), CardStyle::panelCardRadius);
         painter.fillPath(shape, NotePastel::paper());
-        painter.setPen(QPen(NotePastel::ink(), cardOutlineWidth));
+        painter.setPen(QPen(NotePastel::ink(), CardStyle::panelOutlineWidth));
         painter.setBrush(Qt::NoBrush);
         painter.drawPath(shape);
     }
@@ -503,55 +450,11 @@ void PinlarkSyncPanel::placeCard()
 
 QImage PinlarkSyncPanel::shadowFor(const QSize &cardSize, qreal devicePixelRatio)
 {
-    // The card's shadow: its shape in ink, blurred. Painted here from a cached picture rather
-    // than by a QGraphicsDropShadowEffect, which would render the card and every control on
-    // it off screen again at each repaint (each blink of the caret) although only the
-    // card's size changes the shadow.
+    // Computed once per size: only the card's size changes the shadow.
     const QSize pixelSize = cardSize * devicePixelRatio;
     if (m_shadowCardSize == pixelSize && !m_shadow.isNull())
         return m_shadow;
-
-    // A blur radius, as drawing tools and CSS give it, is twice the Gaussian's deviation;
-    // three deviations are all of the shadow that shows.
-    const qreal sigma = shadowBlurRadius / 2 * devicePixelRatio;
-    const int margin = int(std::ceil(3 * sigma));
-    const int width = pixelSize.width() + 2 * margin;
-    const int height = pixelSize.height() + 2 * margin;
-
-    QImage shape(width, height, QImage::Format_ARGB32_Premultiplied);
-    shape.fill(Qt::transparent);
-    {
-        QPainter painter(&shape);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.fillPath(CardStyle::continuousRoundedRect(
-                             QRectF(margin, margin, pixelSize.width(), pixelSize.height()),
-                             cardRadius * devicePixelRatio),
-                         Qt::black);
-    }
-    std::vector<float> plane(std::size_t(width) * std::size_t(height));
-    for (int y = 0; y < height; ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(shape.constScanLine(y));
-        for (int x = 0; x < width; ++x)
-            plane[std::size_t(y) * std::size_t(width) + std::size_t(x)] = float(qAlpha(line[x]));
-    }
-    std::vector<float> scratch(plane.size());
-    for (const int size : boxWidthsForGaussian(sigma)) {
-        boxBlur(plane, scratch, width, height, size, true);
-        boxBlur(scratch, plane, width, height, size, false);
-    }
-
-    const QColor ink = NotePastel::ink();
-    QImage shadow(width, height, QImage::Format_ARGB32_Premultiplied);
-    for (int y = 0; y < height; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(shadow.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            const float alpha = plane[std::size_t(y) * std::size_t(width) + std::size_t(x)];
-            const int a = std::clamp(int(std::lround(alpha * shadowOpacity)), 0, 255);
-            line[x] = qPremultiply(qRgba(ink.red(), ink.green(), ink.blue(), a));
-        }
-    }
-    shadow.setDevicePixelRatio(devicePixelRatio);
-    m_shadow = shadow;
+    m_shadow = CardStyle::panelShadow(cardSize, devicePixelRatio);
     m_shadowCardSize = pixelSize;
     return m_shadow;
 }
@@ -563,12 +466,15 @@ void PinlarkSyncPanel::paintEvent(QPaintEvent *)
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setClipPath(CardStyle::cardShape(QRectF(rect())));
-    painter.fillRect(rect(), CardStyle::withOpacity(NotePastel::ink(), backdropOpacity));
+    painter.fillRect(rect(),
+                     CardStyle::withOpacity(NotePastel::ink(), CardStyle::panelBackdropOpacity));
 
     const qreal ratio = devicePixelRatioF();
     const QImage shadow = shadowFor(m_card->size(), ratio);
     const qreal margin = (shadow.width() / ratio - m_card->width()) / 2;
-    painter.drawImage(QPointF(m_card->x() - margin, m_card->y() + shadowOffsetY - margin), shadow);
+    painter.drawImage(
+        QPointF(m_card->x() - margin, m_card->y() + CardStyle::panelShadowOffsetY - margin),
+        shadow);
 }
 
 void PinlarkSyncPanel::resizeEvent(QResizeEvent *event)

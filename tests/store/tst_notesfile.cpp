@@ -108,6 +108,11 @@ private Q_SLOTS:
     void backsUpOnlyARegularFile();
     void describesEveryFailureOfASaveAtOnce();
 
+    void listsDailyBackupsNewestFirst();
+    void listsWhatIsNotARegularFileUnopened();
+    void copiesBeforeRestoreApartFromDailies_data();
+    void copiesBeforeRestoreApartFromDailies();
+
 private:
     [[nodiscard]] NotesFile makeFile(const QString &folder);
     [[nodiscard]] NotesFile makeFile() { return makeFile(m_folder); }
@@ -618,6 +623,135 @@ void TestNotesFile::describesEveryFailureOfASaveAtOnce()
     QVERIFY2(saved.error().contains(u"backup"_s), qPrintable(saved.error()));
     QVERIFY2(saved.error().startsWith(notesPath() + u": "_s), qPrintable(saved.error()));
     QVERIFY(QFileInfo(notesPath()).isDir());
+}
+
+// The daily backups, newest first, each with its count of cards; one that cannot be used is
+// listed with the reason. Nothing else in the folder is a backup.
+void TestNotesFile::listsDailyBackupsNewestFirst()
+{
+    const QString backups = m_folder + u"/backups"_s;
+    QVERIFY(QDir().mkpath(backups));
+    QVERIFY(
+        writeBytes(backupPath(u"2025-02-27"_s), NoteJSON::encodeCards({card(u"a"_s, u"one"_s)})));
+    QVERIFY(writeBytes(backupPath(u"2025-03-01"_s),
+                       NoteJSON::encodeCards({card(u"a"_s, u"one"_s), card(u"b"_s, u"two"_s),
+                                              card(u"c"_s, u"three"_s)})));
+    QVERIFY(writeBytes(backupPath(u"2025-02-28"_s), "{ not a stack"));
+    QVERIFY(writeBytes(backupPath(u"2025-02-26"_s), NoteJSON::encodeCards({})));
+    const QByteArray stack = NoteJSON::encodeCards({card(u"x"_s, u"x"_s)});
+    for (const QString &name :
+         {u"notes-old.json"_s, u"notes-2025-03-02.json.bak"_s,
+          u"notes-before-restore-2025-03-02-101500.json"_s, u"notes-2025-02-30.json"_s})
+        QVERIFY(writeBytes(backups + u'/' + name, stack));
+    QVERIFY(QDir().mkpath(backupPath(u"2025-03-02"_s))); // a folder, not a backup
+
+    const QList<NotesFile::Backup> listed = makeFile().listBackups();
+    QList<QDate> days;
+    QList<qsizetype> counts;
+    for (const NotesFile::Backup &backup : listed) {
+        days.append(backup.day);
+        counts.append(backup.cardCount);
+        QCOMPARE(backup.path, backupPath(backup.day.toString(u"yyyy-MM-dd"_s)));
+    }
+    QCOMPARE(days, (QList<QDate>{QDate(2025, 3, 1), QDate(2025, 2, 28), QDate(2025, 2, 27),
+                                 QDate(2025, 2, 26)}));
+    QCOMPARE(counts, (QList<qsizetype>{3, 0, 1, 0}));
+    QVERIFY(listed.at(0).error.isEmpty());
+    QVERIFY2(listed.at(1).error.contains(backupPath(u"2025-02-28"_s)),
+             qPrintable(listed.at(1).error));
+    QVERIFY(listed.at(2).error.isEmpty());
+    QVERIFY(listed.at(3).error.isEmpty());
+    // Listing reads and never moves: the unreadable one stays where it is.
+    QCOMPARE(readBytes(backupPath(u"2025-02-28"_s)), QByteArray("{ not a stack"));
+}
+
+// A FIFO under a backup's name is listed as unreadable without the listing waiting for a
+// writer; a readable backup beside it still counts.
+void TestNotesFile::listsWhatIsNotARegularFileUnopened()
+{
+    QVERIFY(QDir().mkpath(m_folder + u"/backups"_s));
+    const QString fifo = backupPath(u"2025-03-01"_s);
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    QVERIFY(writeBytes(backupPath(u"2025-02-28"_s),
+                       NoteJSON::encodeCards({card(u"a"_s, u"one"_s), card(u"b"_s, u"two"_s)})));
+
+    auto listing = std::async(std::launch::async, [this] { return makeFile().listBackups(); });
+    if (listing.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        releaseFifoReader(fifo);
+        listing.wait();
+        QFAIL("the listing blocked");
+    }
+    const QList<NotesFile::Backup> listed = listing.get();
+    QCOMPARE(listed.size(), 2);
+    QCOMPARE(listed.at(0).day, QDate(2025, 3, 1));
+    QVERIFY2(listed.at(0).error.contains(u"named pipe"_s), qPrintable(listed.at(0).error));
+    QCOMPARE(listed.at(1).cardCount, 2);
+    QVERIFY(listed.at(1).error.isEmpty());
+    QCOMPARE(kindAt(fifo), mode_t(S_IFIFO));
+}
+
+void TestNotesFile::copiesBeforeRestoreApartFromDailies_data()
+{
+    QTest::addColumn<int>("earlierCopies");
+    QTest::addColumn<int>("keptCopies");
+
+    QTest::newRow("first") << 0 << 1;
+    QTest::newRow("seven with this one") << 6 << 7;
+    QTest::newRow("oldest go") << 9 << 7;
+}
+
+// Each restore first copies the notes file aside, private and whole, under a name of its
+// own. Those copies are pruned to the newest seven among themselves and leave the daily
+// backups alone, however many restores there are.
+void TestNotesFile::copiesBeforeRestoreApartFromDailies()
+{
+    QFETCH(int, earlierCopies);
+    QFETCH(int, keptCopies);
+
+    const QString backups = m_folder + u"/backups"_s;
+    QVERIFY(QDir().mkpath(backups));
+    QStringList dailies;
+    for (int day = 20; day <= 26; ++day) {
+        const QString name = u"notes-2025-02-"_s + QString::number(day) + u".json"_s;
+        dailies.append(name);
+        QVERIFY(writeBytes(backups + u'/' + name, name.toUtf8()));
+    }
+    QStringList copies;
+    for (int i = 0; i < earlierCopies; ++i) {
+        // Earlier in the same day, and a day before, in a mixed order of writing.
+        const QString name = u"notes-before-restore-2025-02-2"_s + QString::number(7 + i % 2) +
+                             u"-0"_s + QString::number(i) + u"0000.json"_s;
+        copies.append(name);
+        QVERIFY(writeBytes(backups + u'/' + name, name.toUtf8()));
+    }
+    const QByteArray current = NoteJSON::encodeCards({card(u"c"_s, u"now"_s)});
+    QVERIFY(writeBytes(notesPath(), current));
+
+    m_now = at(u"2025-03-01T01:02:03Z"_s); // 11:02:03 on 1 March, local
+    NotesFile file = makeFile();
+    const Result<QString> copy = file.backUpBeforeRestore();
+    if (!copy)
+        QFAIL(qPrintable(copy.error()));
+    QCOMPARE(copy.value(), backups + u"/notes-before-restore-2025-03-01-110203.json"_s);
+    QCOMPARE(readBytes(copy.value()), current);
+    QCOMPARE(modeOf(copy.value()), 0600);
+    QCOMPARE(readBytes(notesPath()), current);
+
+    copies.append(QFileInfo(copy.value()).fileName());
+    copies.sort();
+    const QStringList keptNames = copies.mid(copies.size() - keptCopies);
+    QStringList expected = dailies + keptNames;
+    expected.sort();
+    QCOMPARE(QDir(backups).entryList(QDir::Files), expected);
+    // The daily backups are as they were, and a day's backup is still due.
+    for (const QString &name : dailies)
+        QCOMPARE(readBytes(backups + u'/' + name), name.toUtf8());
+    // The day's backup that follows pushes out the oldest day, and no copy.
+    QVERIFY(file.save({card(u"c"_s, u"later"_s)}).ok());
+    QCOMPARE(readBytes(backupPath(u"2025-03-01"_s)), current);
+    expected = dailies.mid(1) + QStringList{u"notes-2025-03-01.json"_s} + keptNames;
+    expected.sort();
+    QCOMPARE(QDir(backups).entryList(QDir::Files), expected);
 }
 
 QTEST_GUILESS_MAIN(TestNotesFile)

@@ -671,6 +671,7 @@ void TestPinlarkCardView::menuItems()
         u"Vault Sync\u2026 (Ctrl+S)"_s,
         u"Export All to Markdown\u2026 (Ctrl+E)"_s,
         u"Open Notes Folder"_s,
+        u"Restore from Backup\u2026"_s,
         u"--"_s,
         u"Pinlark Web (pinlark.app)"_s,
         u"Privacy"_s,
@@ -691,9 +692,9 @@ void TestPinlarkCardView::menuCommands()
     actions.at(2)->trigger();
     QVERIFY(QFileInfo(store().storageDirectory()).isDir());
 
-    actions.at(4)->trigger();
     actions.at(5)->trigger();
     actions.at(6)->trigger();
+    actions.at(7)->trigger();
     const QList<QUrl> expected = {
         QUrl::fromLocalFile(store().storageDirectory()),
         QUrl(u"https://pinlark.app/"_s),
@@ -717,7 +718,7 @@ void TestPinlarkCardView::quitSavesPendingEdits()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(file.readAll().contains("unsaved words"));
 
-    view().actionsMenu()->actions().at(8)->trigger();
+    view().actionsMenu()->actions().at(9)->trigger();
     QCOMPARE(m_quits, 2);
 }
 
