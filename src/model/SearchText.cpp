@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <tuple>
 
 namespace SearchText {
 
@@ -57,8 +58,10 @@ qsizetype codePointLength(QStringView text, qsizetype offset)
 
 QString fold(QStringView text, std::vector<qsizetype> *origins)
 {
-    QString out;
-    out.reserve(text.size());
+    // Written in place: most of a card is ASCII, one character for one.
+    QString out(text.size(), Qt::Uninitialized);
+    char16_t *written = reinterpret_cast<char16_t *>(out.data());
+    qsizetype length = 0;
     if (origins) {
         origins->clear();
         origins->reserve(std::size_t(text.size()));
@@ -67,22 +70,93 @@ QString fold(QStringView text, std::vector<qsizetype> *origins)
     for (qsizetype i = 0; i < text.size();) {
         const char16_t unit = chars[i];
         if (unit < 0x80) {
-            out.append(QChar(unit >= u'A' && unit <= u'Z' ? char16_t(unit + 32) : unit));
+            written[length++] = unit >= u'A' && unit <= u'Z' ? char16_t(unit + 32) : unit;
             if (origins)
                 origins->push_back(i);
             ++i;
             continue;
         }
-        const qsizetype length = codePointLength(text, i);
+        const qsizetype units = codePointLength(text, i);
         const char32_t codePoint =
-            length == 2 ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : char32_t(unit);
+            units == 2 ? QChar::surrogateToUcs4(text.at(i), text.at(i + 1)) : char32_t(unit);
         const QString &folded = foldCodePoint(codePoint);
-        out.append(folded);
+        // Room for this folding and one character for each left to read.
+        const qsizetype needed = length + folded.size() + (text.size() - i - units);
+        if (needed > out.size()) {
+            out.resize(std::max(out.size() * 2, needed));
+            written = reinterpret_cast<char16_t *>(out.data());
+        }
+        std::copy(folded.utf16(), folded.utf16() + folded.size(), written + length);
+        length += folded.size();
         if (origins)
             origins->insert(origins->end(), std::size_t(folded.size()), i);
-        i += length;
+        i += units;
     }
+    out.truncate(length);
     return out;
+}
+
+namespace {
+
+// The signature's bits: 36 x 36 for the pairs of ASCII letters and digits, then one for
+// each of them alone, then the other pairs hashed into the rest.
+constexpr quint32 alnumCount = 36;
+constexpr quint32 firstSingleBit = alnumCount * alnumCount;
+constexpr quint32 firstHashedBit = firstSingleBit + alnumCount;
+constexpr quint32 hashedBits = quint32(std::tuple_size_v<Signature> * 64) - firstHashedBit;
+
+// 0-35 for a folded ASCII letter or digit; -1 for anything else.
+constexpr std::array<qint8, 128> alnumTable = [] {
+    std::array<qint8, 128> table{};
+    table.fill(-1);
+    for (int c = 'a'; c <= 'z'; ++c)
+        table[std::size_t(c)] = qint8(c - 'a');
+    for (int c = '0'; c <= '9'; ++c)
+        table[std::size_t(c)] = qint8(26 + c - '0');
+    return table;
+}();
+
+int alnumIndex(char16_t c)
+{
+    return c < 128 ? alnumTable[c] : -1;
+}
+
+void setBit(Signature &bits, quint32 bit)
+{
+    bits[bit >> 6] |= quint64(1) << (bit & 63);
+}
+
+void addBits(QStringView text, Signature &bits)
+{
+    if (text.isEmpty())
+        return;
+    const char16_t *chars = text.utf16();
+    int previous = alnumIndex(chars[0]);
+    if (previous >= 0)
+        setBit(bits, firstSingleBit + quint32(previous));
+    for (qsizetype i = 1; i < text.size(); ++i) {
+        const int current = alnumIndex(chars[i]);
+        if (current >= 0) {
+            setBit(bits, firstSingleBit + quint32(current));
+            if (previous >= 0) {
+                setBit(bits, quint32(previous) * alnumCount + quint32(current));
+                previous = current;
+                continue;
+            }
+        }
+        const quint32 hash = ((quint32(chars[i - 1]) << 16) | chars[i]) * 2654435761u;
+        setBit(bits, firstHashedBit + quint32((quint64(hash) * hashedBits) >> 32));
+        previous = current;
+    }
+}
+
+} // namespace
+
+Folded prepare(QStringView text)
+{
+    Folded folded{fold(text), {}};
+    addBits(folded.text, folded.bits);
+    return folded;
 }
 
 QStringList words(QStringView query)
@@ -105,9 +179,83 @@ QStringList words(QStringView query)
 
 bool containsAll(QStringView folded, const QStringList &words)
 {
-    return std::all_of(words.cbegin(), words.cend(), [folded](const QString &word) {
-        return folded.contains(word, Qt::CaseSensitive);
+    return Matcher(words).matches(folded);
+}
+
+Word::Word(const QString &word)
+    : m_word(word)
+    , m_matcher(word, Qt::CaseSensitive)
+{
+    Signature bits{};
+    addBits(word, bits);
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        if (bits[i] != 0)
+            m_bits.emplace_back(i, bits[i]);
+    }
+    // English letters from the most to the least common; anything else counts as rarer.
+    static constexpr QStringView byFrequency = u"etaoinshrdlcumwfgypbvkjxqz";
+    qsizetype rarest = -1;
+    for (qsizetype i = 0; i < word.size(); ++i) {
+        const qsizetype rank = byFrequency.indexOf(word.at(i));
+        const qsizetype rarity = rank < 0 ? byFrequency.size() : rank;
+        if (rarity > rarest) {
+            rarest = rarity;
+            m_anchor = i;
+        }
+    }
+    m_decidedByBits = (word.size() == 1 || word.size() == 2) &&
+                      std::all_of(word.cbegin(), word.cend(),
+                                  [](QChar c) { return alnumIndex(c.unicode()) >= 0; });
+}
+
+bool Word::mayBeIn(const Folded &folded) const
+{
+    return std::all_of(m_bits.cbegin(), m_bits.cend(), [&folded](const auto &slot) {
+        return (folded.bits[slot.first] & slot.second) == slot.second;
     });
+}
+
+qsizetype Word::indexIn(QStringView text, qsizetype from) const
+{
+    // A short word's skip table lets it skip little: finding its rarest character with the
+    // vectorised search for one character, and comparing the rest there, reads less.
+    if (m_word.size() > 16)
+        return m_matcher.indexIn(text, from);
+    const QChar anchor = m_word.at(m_anchor);
+    const QStringView word(m_word);
+    for (qsizetype at = text.indexOf(anchor, from + m_anchor); at >= 0;
+         at = text.indexOf(anchor, at + 1)) {
+        const qsizetype start = at - m_anchor;
+        if (start + word.size() <= text.size() && text.sliced(start, word.size()) == word)
+            return start;
+    }
+    return -1;
+}
+
+Matcher::Matcher(const QStringList &words)
+{
+    QStringList longestFirst = words;
+    std::stable_sort(longestFirst.begin(), longestFirst.end(),
+                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    for (const QString &word : std::as_const(longestFirst)) {
+        if (!word.isEmpty())
+            m_words.emplace_back(word);
+    }
+}
+
+bool Matcher::matches(const Folded &folded) const
+{
+    return std::all_of(m_words.cbegin(), m_words.cend(),
+                       [&folded](const Word &word) { return word.mayBeIn(folded); }) &&
+           std::all_of(m_words.cbegin(), m_words.cend(), [&folded](const Word &word) {
+               return word.decidedByBits() || word.indexIn(folded.text) >= 0;
+           });
+}
+
+bool Matcher::matches(QStringView folded) const
+{
+    return std::all_of(m_words.cbegin(), m_words.cend(),
+                       [folded](const Word &word) { return word.indexIn(folded) >= 0; });
 }
 
 QList<Range> occurrences(QStringView text, const QStringList &words)

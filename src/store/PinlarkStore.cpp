@@ -171,6 +171,8 @@ void PinlarkStore::setFindQuery(const std::optional<QString> &query)
     if (!query) {
         m_findWords.clear();
         m_findMatches.clear();
+        m_findFirstHits.clear();
+        m_findHistory.clear();
         m_foldedTexts = {};
         Q_EMIT findQueryChanged(m_findQuery);
         return;
@@ -178,22 +180,20 @@ void PinlarkStore::setFindQuery(const std::optional<QString> &query)
     if (opening)
         rebuildFindIndex();
     m_findWords = SearchText::words(*query);
-    // Typing on at the end of a word, or adding one, only narrows what was found: then only
-    // the cards found so far are looked at again.
-    const bool narrowing =
-        !opening && !before.isEmpty() &&
-        std::all_of(before.cbegin(), before.cend(), [this](const QString &old) {
-            return std::any_of(m_findWords.cbegin(), m_findWords.cend(),
-                               [&old](const QString &word) { return word.contains(old); });
-        });
-    findMatches(narrowing);
+    findMatches(opening ? QStringList() : before);
+    // The card to show is chosen before anyone hears of the query, so the views draw the
+    // card found once, not first the one before it.
+    bool moved = false;
+    if (!m_findWords.isEmpty()) {
+        const QList<qint64> shown = activeCardIndices();
+        if (!shown.isEmpty() && (before.isEmpty() || !shown.contains(m_activeIndex))) {
+            moved = shown.first() != m_activeIndex;
+            m_activeIndex = shown.first();
+        }
+    }
     Q_EMIT findQueryChanged(m_findQuery);
-    if (m_findWords.isEmpty())
-        return;
-    const QList<qint64> shown = activeCardIndices();
-    if (shown.isEmpty() || (!before.isEmpty() && shown.contains(m_activeIndex)))
-        return;
-    setActiveIndex(shown.first());
+    if (moved)
+        Q_EMIT activeIndexChanged(m_activeIndex);
 }
 
 void PinlarkStore::rebuildFindIndex()
@@ -201,35 +201,77 @@ void PinlarkStore::rebuildFindIndex()
     if (!m_findQuery)
         return;
     m_foldedTexts.clear();
+    m_findHistory.clear();
     m_foldedTexts.reserve(std::size_t(m_cards.size()));
     for (const NoteCard &card : std::as_const(m_cards))
-        m_foldedTexts.push_back(SearchText::fold(card.content));
-    findMatches(false);
+        m_foldedTexts.push_back(SearchText::prepare(card.content));
+    findMatches({});
 }
 
-void PinlarkStore::findMatches(bool narrowing)
+void PinlarkStore::findMatches(const QStringList &before)
 {
     if (m_findWords.isEmpty()) {
         m_findMatches.clear();
+        m_findFirstHits.clear();
         return;
     }
-    // The longest word first: it rules out the most cards soonest.
-    QStringList words = m_findWords;
-    std::stable_sort(words.begin(), words.end(),
-                     [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    // Taking letters back comes back to queries found a moment ago.
+    for (const FoundFor &earlier : std::as_const(m_findHistory)) {
+        if (earlier.words == m_findWords) {
+            m_findMatches = earlier.matches;
+            m_findFirstHits = earlier.firstHits;
+            return;
+        }
+    }
+    const QStringList head = m_findWords.first(m_findWords.size() - 1);
+    const SearchText::Word last(m_findWords.last());
+    // A query that only adds to the words before it (each old word inside a new one) finds
+    // no card the last one did not: only the cards found so far are looked at again.
+    const bool narrowing =
+        !before.isEmpty() &&
+        std::all_of(before.cbegin(), before.cend(), [this](const QString &old) {
+            return std::any_of(m_findWords.cbegin(), m_findWords.cend(),
+                               [&old](const QString &word) { return word.contains(old); });
+        });
+    // Typing on at the end of the last word, or starting a new one after it, leaves the
+    // other words as they were found: only the last is looked for, and a last word that
+    // begins with the one before is looked for from where that was first found, since it
+    // cannot occur earlier. Steady typing so reads each card about once, not once a key.
+    const bool headKept = narrowing && (before.size() == m_findWords.size()
+                                            ? before.first(before.size() - 1) == head &&
+                                                  m_findWords.last().startsWith(before.last())
+                                            : before == head);
+    const bool extending = headKept && before.size() == m_findWords.size();
+    const SearchText::Matcher headWords(head);
+
     QList<qint64> found;
-    const auto consider = [&](qint64 index) {
-        if (SearchText::containsAll(m_foldedTexts[std::size_t(index)], words))
-            found.append(index);
+    QList<qsizetype> hits;
+    const auto consider = [&](qint64 index, qsizetype from) {
+        const SearchText::Folded &folded = m_foldedTexts[std::size_t(index)];
+        if (!last.mayBeIn(folded) || (!headKept && !headWords.matches(folded)))
+            return;
+        // A word its bits decide is in the text somewhere: from the start is where to look
+        // for a longer one.
+        const qsizetype at = last.decidedByBits() ? 0 : last.indexIn(folded.text, from);
+        if (at < 0)
+            return;
+        found.append(index);
+        hits.append(at);
     };
     if (narrowing) {
-        for (const qint64 index : std::as_const(m_findMatches))
-            consider(index);
+        found.reserve(m_findMatches.size());
+        hits.reserve(m_findMatches.size());
+        for (qsizetype i = 0; i < m_findMatches.size(); ++i)
+            consider(m_findMatches.at(i), extending ? m_findFirstHits.at(i) : 0);
     } else {
         for (qint64 index = 0; index < qint64(m_foldedTexts.size()); ++index)
-            consider(index);
+            consider(index, 0);
     }
     m_findMatches = std::move(found);
+    m_findFirstHits = std::move(hits);
+    if (m_findHistory.size() == findHistoryLength)
+        m_findHistory.removeFirst();
+    m_findHistory.append({m_findWords, m_findMatches, m_findFirstHits});
 }
 
 void PinlarkStore::setShortcutNotice(ShortcutNotice notice)
@@ -413,16 +455,23 @@ void PinlarkStore::editCurrentCard(const std::function<void(NoteCard &)> &edit)
     // Tags first, so whoever redraws on cardsChanged already sees the new ones.
     retagCard(m_activeIndex);
     if (m_findQuery) {
-        QString &folded = m_foldedTexts[std::size_t(m_activeIndex)];
-        folded = SearchText::fold(m_cards.at(m_activeIndex).content);
+        m_findHistory.clear(); // what was found for earlier queries may have changed
+        SearchText::Folded &folded = m_foldedTexts[std::size_t(m_activeIndex)];
+        folded = SearchText::prepare(m_cards.at(m_activeIndex).content);
         // A card edited into a match joins the matches; one edited out of them stays until
         // the next query, so the card being typed into never drops out of the count. Either
         // way the matches still hold every card the words are in, which typing on relies on.
-        if (!m_findWords.isEmpty() && SearchText::containsAll(folded, m_findWords)) {
-            const auto at =
-                std::lower_bound(m_findMatches.begin(), m_findMatches.end(), m_activeIndex);
-            if (at == m_findMatches.end() || *at != m_activeIndex)
+        if (!m_findWords.isEmpty() && SearchText::Matcher(m_findWords).matches(folded)) {
+            const qsizetype at =
+                std::lower_bound(m_findMatches.cbegin(), m_findMatches.cend(), m_activeIndex) -
+                m_findMatches.cbegin();
+            const qsizetype hit = SearchText::Word(m_findWords.last()).indexIn(folded.text);
+            if (at == m_findMatches.size() || m_findMatches.at(at) != m_activeIndex) {
                 m_findMatches.insert(at, m_activeIndex);
+                m_findFirstHits.insert(at, hit);
+            } else {
+                m_findFirstHits[at] = hit; // the text before it may have changed
+            }
         }
     }
     Q_EMIT cardsChanged(m_cards);
@@ -466,7 +515,11 @@ void PinlarkStore::deleteCurrentCard()
     const NoteCard deleted = m_cards.takeAt(m_activeIndex);
     if (m_findQuery) {
         m_foldedTexts.erase(m_foldedTexts.begin() + m_activeIndex);
-        m_findMatches.removeOne(m_activeIndex);
+        m_findHistory.clear();
+        if (const qsizetype at = m_findMatches.indexOf(m_activeIndex); at >= 0) {
+            m_findMatches.removeAt(at);
+            m_findFirstHits.removeAt(at);
+        }
         for (qint64 &index : m_findMatches) {
             if (index > m_activeIndex)
                 --index;
@@ -531,8 +584,10 @@ bool PinlarkStore::undoDelete()
     m_cards.insert(index, undone.card);
     invalidateTagIndex();
     if (m_findQuery) {
-        m_foldedTexts.insert(m_foldedTexts.begin() + index, SearchText::fold(undone.card.content));
-        findMatches(false);
+        m_findHistory.clear();
+        m_foldedTexts.insert(m_foldedTexts.begin() + index,
+                             SearchText::prepare(undone.card.content));
+        findMatches({});
     }
     Q_EMIT cardsChanged(m_cards);
     localChange();
@@ -599,7 +654,7 @@ void PinlarkStore::togglePinCurrentCard()
     sorted.reserve(m_cards.size());
     std::vector<QStringList> sortedTags;
     sortedTags.reserve(m_tagIndexValid ? order.size() : 0);
-    std::vector<QString> sortedFolds;
+    std::vector<SearchText::Folded> sortedFolds;
     sortedFolds.reserve(m_findQuery ? order.size() : 0);
     for (const qsizetype index : order) {
         sorted.append(std::move(m_cards[index]));
@@ -613,7 +668,8 @@ void PinlarkStore::togglePinCurrentCard()
         m_cardTags = std::move(sortedTags);
     if (m_findQuery) {
         m_foldedTexts = std::move(sortedFolds);
-        findMatches(false);
+        m_findHistory.clear();
+        findMatches({});
     }
     Q_EMIT cardsChanged(m_cards);
     localChange();

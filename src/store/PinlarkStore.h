@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/NoteCard.h"
+#include "model/SearchText.h"
 #include "store/NotesFile.h"
 #include "store/SaveDialog.h"
 #include "store/ShortcutSetup.h"
@@ -319,7 +320,9 @@ private:
     // (one card refolded per edit), and the matches are found again only when the query
     // changes or the list is rebuilt. Nothing of it is kept or done while find is closed.
     void rebuildFindIndex();
-    void findMatches(bool narrowing);
+    // Finds the cards of m_findWords; `before`, the words of the query before, lets it look
+    // again only at the cards found for them where that is enough.
+    void findMatches(const QStringList &before);
     void endUndoWindow();
 
     Environment m_env;
@@ -374,8 +377,19 @@ private:
 
     std::optional<QString> m_findQuery;
     QStringList m_findWords;
-    std::vector<QString> m_foldedTexts; // per card, while finding
-    QList<qint64> m_findMatches;        // in stack order, while m_findWords has a word
+    std::vector<SearchText::Folded> m_foldedTexts; // per card, while finding
+    QList<qint64> m_findMatches;                   // in stack order, while m_findWords has a word
+    // Where the last word first occurs in the folded text of each card of m_findMatches.
+    QList<qsizetype> m_findFirstHits;
+    // What the last few queries found, for as long as no card changes.
+    struct FoundFor
+    {
+        QStringList words;
+        QList<qint64> matches;
+        QList<qsizetype> firstHits;
+    };
+    static constexpr qsizetype findHistoryLength = 16;
+    QList<FoundFor> m_findHistory;
 
     // The last delete, while it can be taken back.
     struct UndoableDelete

@@ -1,5 +1,6 @@
 #include "model/SearchText.h"
 
+#include <QRandomGenerator>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -28,6 +29,7 @@ private Q_SLOTS:
     void words();
     void occurrences_data();
     void occurrences();
+    void aPreparedTextAnswersAsItsText();
 };
 
 // Whether a card of `text` is found by `query`: the whole road a find takes.
@@ -119,6 +121,33 @@ void TestSearchText::occurrences()
     QFETCH(QString, query);
     QFETCH(QList<Range>, ranges);
     QCOMPARE(SearchText::occurrences(text, SearchText::words(query)), ranges);
+}
+
+// The bits of a prepared text only save reading it: over many small random texts and words
+// (ASCII letters, digits, punctuation, accented letters), a prepared text is found exactly
+// where the text itself is.
+void TestSearchText::aPreparedTextAnswersAsItsText()
+{
+    const QString alphabet = u"ab1z -.\u00e9\u00c9#\n"_s;
+    QRandomGenerator random(20'261'211);
+    const auto randomText = [&](int longest) {
+        QString text;
+        const int length = int(random.bounded(longest + 1));
+        for (int i = 0; i < length; ++i)
+            text += alphabet.at(random.bounded(int(alphabet.size())));
+        return text;
+    };
+    int found = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const QString text = randomText(24);
+        const QStringList words = SearchText::words(randomText(5));
+        const SearchText::Matcher matcher(words);
+        const bool byText = SearchText::containsAll(SearchText::fold(text), words);
+        QVERIFY2(matcher.matches(SearchText::prepare(text)) == byText,
+                 qPrintable(text + u" / "_s + words.join(u'|')));
+        found += byText ? 1 : 0;
+    }
+    QVERIFY(found > 400 && found < 3600); // both answers were asked for
 }
 
 QTEST_APPLESS_MAIN(TestSearchText)
