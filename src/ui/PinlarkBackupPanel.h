@@ -1,13 +1,11 @@
 #pragma once
 
 #include "store/NotesFile.h"
+#include "ui/CardOverlay.h"
 
-#include <QImage>
 #include <QList>
 #include <QString>
-#include <QWidget>
 
-class BackupPanelCard;
 class CardButton;
 class PinlarkStore;
 class QLabel;
@@ -17,13 +15,11 @@ class QVBoxLayout;
 // panel: one button per daily backup, newest first, with its day and its count of cards,
 // and Close. The list is read from the store when the panel is made (on a worker: a line
 // says so meanwhile). Choosing a backup only says which; the view restores and closes.
-class PinlarkBackupPanel final : public QWidget
+class PinlarkBackupPanel final : public CardOverlay
 {
     Q_OBJECT
 
 public:
-    static constexpr int cardWidth = 320;
-
     explicit PinlarkBackupPanel(PinlarkStore &store, QWidget *parent = nullptr);
     ~PinlarkBackupPanel() override;
     Q_DISABLE_COPY_MOVE(PinlarkBackupPanel)
@@ -37,7 +33,6 @@ public:
     [[nodiscard]] CardButton *closeButton() const { return m_closeButton; }
     // "Reading backups…", "No backups yet", or hidden once there are backups to show.
     [[nodiscard]] QLabel *statusLabel() const { return m_status; }
-    [[nodiscard]] QWidget *card() const;
 
     // Gives the keyboard to the first backup that can be chosen, else to Close.
     void focusFirst();
@@ -47,26 +42,15 @@ Q_SIGNALS:
     void closeRequested();
 
 protected:
-    void paintEvent(QPaintEvent *event) override;
-    void resizeEvent(QResizeEvent *event) override;
-    bool event(QEvent *event) override;
-    void mousePressEvent(QMouseEvent *event) override;
-    void mouseReleaseEvent(QMouseEvent *event) override;
-    // Tab and Shift+Tab go round the panel's own controls, never to the card beneath.
-    bool focusNextPrevChild(bool next) override;
+    // A click on the backdrop asks to close, like Close.
+    void backdropTapped() override;
+    [[nodiscard]] QList<QWidget *> focusOrder() const override;
 
 private:
     void showBackups(const QList<NotesFile::Backup> &backups);
-    void placeCard();
-    [[nodiscard]] bool isOnBackdrop(const QPoint &position) const;
 
-    BackupPanelCard *m_card = nullptr;
     QVBoxLayout *m_list = nullptr;
     QLabel *m_status = nullptr;
     QList<CardButton *> m_backupButtons;
     CardButton *m_closeButton = nullptr;
-
-    bool m_pressedOnBackdrop = false;
-    QImage m_shadow;
-    QSize m_shadowCardSize;
 };

@@ -6,16 +6,14 @@
 #include "ui/CardButton.h"
 #include "ui/CardStyle.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
-#include <QMouseEvent>
 #include <QPainter>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -179,53 +177,8 @@ protected:
 
 } // namespace
 
-// The panel card. Its own class so that assistive technology gets it as a named group, and
-// so that clicks on it, its margins included, stay on it instead of reaching the backdrop.
-class SyncPanelCard final : public QWidget
-{
-    Q_OBJECT
-
-public:
-    explicit SyncPanelCard(QWidget *parent)
-        : QWidget(parent)
-    {
-        static const bool factoryInstalled = [] {
-            QAccessible::installFactory(&SyncPanelCard::accessible);
-            return true;
-        }();
-        Q_UNUSED(factoryInstalled)
-    }
-    Q_DISABLE_COPY_MOVE(SyncPanelCard)
-
-protected:
-    void paintEvent(QPaintEvent *) override
-    {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const qreal inset = CardStyle::panelOutlineWidth / 2;
-        const QPainterPath shape = CardStyle::continuousRoundedRect(
-            QRectF(rect()).adjusted(inset, inset, -inset, -inset), CardStyle::panelCardRadius);
-        painter.fillPath(shape, NotePastel::paper());
-        painter.setPen(QPen(NotePastel::ink(), CardStyle::panelOutlineWidth));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawPath(shape);
-    }
-    void mousePressEvent(QMouseEvent *event) override { event->accept(); }
-    void mouseReleaseEvent(QMouseEvent *event) override { event->accept(); }
-    void mouseDoubleClickEvent(QMouseEvent *event) override { event->accept(); }
-
-private:
-    // A plain widget is announced as a client area; the card groups the panel's controls.
-    static QAccessibleInterface *accessible(const QString &key, QObject *object)
-    {
-        if (key == QLatin1StringView(staticMetaObject.className()) && object->isWidgetType())
-            return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::Grouping);
-        return nullptr;
-    }
-};
-
 PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QWidget *parent)
-    : QWidget(parent)
+    : CardOverlay(parent)
     , m_store(store)
     , m_clipboard(clipboard)
 {
@@ -233,31 +186,30 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     setAccessibleDescription(u"Vault Sync over the card; Escape leaves it"_s);
     setAutoFillBackground(false);
 
-    m_card = new SyncPanelCard(this);
-    m_card->setObjectName(u"syncPanelCard"_s);
-    CardStyle::describe(m_card, u"Vault Sync"_s,
+    QWidget *panelCard = card();
+    panelCard->setObjectName(u"syncPanelCard"_s);
+    CardStyle::describe(panelCard, u"Vault Sync"_s,
                         u"Sync the cards through the end-to-end encrypted Vault"_s);
-    m_card->setFixedWidth(cardWidth);
 
-    auto *column = new QVBoxLayout(m_card);
+    auto *column = new QVBoxLayout(panelCard);
     column->setContentsMargins(cardInset, cardInset, cardInset, cardInset);
     column->setSpacing(itemSpacing);
     // The card's height is set from its width (the explanation wraps); see placeCard().
     column->setSizeConstraint(QLayout::SetNoConstraint);
 
     auto *title =
-        makeLabel(u"Vault Sync"_s, CardStyle::mono(15, QFont::Black), NotePastel::ink(), m_card);
+        makeLabel(u"Vault Sync"_s, CardStyle::mono(15, QFont::Black), NotePastel::ink(), panelCard);
     title->setObjectName(u"syncTitle"_s);
     column->addWidget(title);
 
     auto *explanation = makeLabel(u"Cards travel encrypted. The passport code is "
                                   u"the only key \u2014 the Vault never sees it."_s,
-                                  CardStyle::mono(11), NotePastel::inkSoft(), m_card);
+                                  CardStyle::mono(11), NotePastel::inkSoft(), panelCard);
     explanation->setObjectName(u"syncExplanation"_s);
     explanation->setWordWrap(true);
     column->addWidget(explanation);
 
-    m_field = new CodeField(m_store.passportCode(), m_card);
+    m_field = new CodeField(m_store.passportCode(), panelCard);
     m_field->setObjectName(u"passportCodeField"_s);
     m_field->setPlaceholderText(u"PLK-XXXXXX"_s);
     CardStyle::describe(m_field, u"Passport code"_s,
@@ -266,7 +218,7 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
 
     auto *row = new QHBoxLayout;
     row->setSpacing(buttonSpacing);
-    m_copyButton = new CardButton(CardStyle::panelTextButtonLook(), m_card);
+    m_copyButton = new CardButton(CardStyle::panelTextButtonLook(), panelCard);
     m_copyButton->setText(u"Copy Code"_s);
     m_copyButton->setObjectName(u"copyCodeButton"_s);
     CardStyle::describe(m_copyButton, m_copyButton->text(),
@@ -275,14 +227,14 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     row->addWidget(m_copyButton);
     row->addStretch(1);
 
-    m_closeButton = new CardButton(CardStyle::panelTextButtonLook(), m_card);
+    m_closeButton = new CardButton(CardStyle::panelTextButtonLook(), panelCard);
     m_closeButton->setText(u"Close"_s);
     m_closeButton->setObjectName(u"closeButton"_s);
     CardStyle::describe(m_closeButton, m_closeButton->text(), u"Back to the card (Escape)"_s);
     connect(m_closeButton, &QAbstractButton::clicked, this, &PinlarkSyncPanel::closePanel);
     row->addWidget(m_closeButton);
 
-    m_syncButton = new CardButton(CardStyle::syncNowButtonLook(), m_card);
+    m_syncButton = new CardButton(CardStyle::syncNowButtonLook(), panelCard);
     m_syncButton->setObjectName(u"syncNowButton"_s);
     m_syncButton->setAccessibleDescription(
         u"Merge the cards with the Vault stack of this passport code"_s);
@@ -290,7 +242,7 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     row->addWidget(m_syncButton);
     column->addLayout(row);
 
-    m_automatic = new PanelCheckBox(u"Sync automatically"_s, m_card);
+    m_automatic = new PanelCheckBox(u"Sync automatically"_s, panelCard);
     m_automatic->setObjectName(u"syncAutomaticallyBox"_s);
     CardStyle::describe(m_automatic, m_automatic->text(),
                         u"Once this machine has synced, sync by itself after edits, when the "
@@ -308,12 +260,12 @@ PinlarkSyncPanel::PinlarkSyncPanel(PinlarkStore &store, Clipboard *clipboard, QW
     // When the last sync was, and right under it how the last one went.
     auto *lines = new QVBoxLayout;
     lines->setSpacing(statusSpacing);
-    m_lastSynced = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), m_card);
+    m_lastSynced = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), panelCard);
     m_lastSynced->setObjectName(u"lastSynced"_s);
     m_lastSynced->setAccessibleDescription(u"When the cards last synced on this computer"_s);
     lines->addWidget(m_lastSynced);
 
-    m_status = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), m_card);
+    m_status = makeLabel(QString(), CardStyle::mono(10.5), NotePastel::inkSoft(), panelCard);
     m_status->setObjectName(u"syncStatus"_s);
     m_status->setAccessibleDescription(u"How the last Vault sync went"_s);
     // An error text can be long; it wraps rather than running past the card.
@@ -350,11 +302,6 @@ QString PinlarkSyncPanel::lastSyncedText(const QDateTime &when, const QDateTime 
 }
 
 PinlarkSyncPanel::~PinlarkSyncPanel() = default;
-
-QWidget *PinlarkSyncPanel::card() const
-{
-    return m_card;
-}
 
 void PinlarkSyncPanel::focusCodeField()
 {
@@ -436,52 +383,7 @@ void PinlarkSyncPanel::refreshLastSynced()
     }
 }
 
-void PinlarkSyncPanel::placeCard()
-{
-    const QLayout *column = m_card->layout();
-    const int height = column->hasHeightForWidth() ? column->totalHeightForWidth(cardWidth)
-                                                   : column->totalSizeHint().height();
-    const QRect wanted((width() - cardWidth) / 2, (this->height() - height) / 2, cardWidth, height);
-    if (m_card->geometry() != wanted) {
-        m_card->setGeometry(wanted);
-        update();
-    }
-}
-
-QImage PinlarkSyncPanel::shadowFor(const QSize &cardSize, qreal devicePixelRatio)
-{
-    // Computed once per size: only the card's size changes the shadow.
-    const QSize pixelSize = cardSize * devicePixelRatio;
-    if (m_shadowCardSize == pixelSize && !m_shadow.isNull())
-        return m_shadow;
-    m_shadow = CardStyle::panelShadow(cardSize, devicePixelRatio);
-    m_shadowCardSize = pixelSize;
-    return m_shadow;
-}
-
 // Events
-
-void PinlarkSyncPanel::paintEvent(QPaintEvent *)
-{
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
-    painter.setClipPath(CardStyle::cardShape(QRectF(rect())));
-    painter.fillRect(rect(),
-                     CardStyle::withOpacity(NotePastel::ink(), CardStyle::panelBackdropOpacity));
-
-    const qreal ratio = devicePixelRatioF();
-    const QImage shadow = shadowFor(m_card->size(), ratio);
-    const qreal margin = (shadow.width() / ratio - m_card->width()) / 2;
-    painter.drawImage(
-        QPointF(m_card->x() - margin, m_card->y() + CardStyle::panelShadowOffsetY - margin),
-        shadow);
-}
-
-void PinlarkSyncPanel::resizeEvent(QResizeEvent *event)
-{
-    QWidget::resizeEvent(event);
-    placeCard();
-}
 
 void PinlarkSyncPanel::showEvent(QShowEvent *event)
 {
@@ -514,60 +416,12 @@ void PinlarkSyncPanel::resetCode()
         m_field->setText(m_store.passportCode());
 }
 
-bool PinlarkSyncPanel::event(QEvent *event)
+QList<QWidget *> PinlarkSyncPanel::focusOrder() const
 {
-    // The card asks for another size when its contents change (a status line appears, a
-    // label grows): its height follows them.
-    if (event->type() == QEvent::LayoutRequest)
-        placeCard();
-    return QWidget::event(event);
+    return {m_field, m_copyButton, m_closeButton, m_syncButton, m_automatic};
 }
 
-bool PinlarkSyncPanel::isOnBackdrop(const QPoint &position) const
+void PinlarkSyncPanel::backdropTapped()
 {
-    return rect().contains(position) && !m_card->geometry().contains(position);
+    closePanel();
 }
-
-void PinlarkSyncPanel::mousePressEvent(QMouseEvent *event)
-{
-    // Every click on the panel is the panel's: none may reach the card beneath.
-    event->accept();
-    m_pressedOnBackdrop =
-        event->button() == Qt::LeftButton && isOnBackdrop(event->position().toPoint());
-}
-
-void PinlarkSyncPanel::mouseReleaseEvent(QMouseEvent *event)
-{
-    event->accept();
-    const bool tapped = m_pressedOnBackdrop && event->button() == Qt::LeftButton &&
-                        isOnBackdrop(event->position().toPoint());
-    m_pressedOnBackdrop = false;
-    if (tapped)
-        closePanel();
-}
-
-bool PinlarkSyncPanel::focusNextPrevChild(bool next)
-{
-    const std::array<QWidget *, 5> order = {m_field, m_copyButton, m_closeButton, m_syncButton,
-                                            m_automatic};
-    const auto count = int(order.size());
-    int index = -1;
-    for (int i = 0; i < count; ++i) {
-        if (order[std::size_t(i)] == QApplication::focusWidget())
-            index = i;
-    }
-    if (index < 0)
-        index = next ? -1 : count;
-    for (int step = 1; step <= count; ++step) {
-        const int at = ((index + (next ? step : -step)) % count + count) % count;
-        QWidget *candidate = order[std::size_t(at)];
-        if (candidate->isEnabled() && candidate->isVisible() &&
-            (candidate->focusPolicy() & Qt::TabFocus)) {
-            candidate->setFocus(next ? Qt::TabFocusReason : Qt::BacktabFocusReason);
-            return true;
-        }
-    }
-    return false;
-}
-
-#include "PinlarkSyncPanel.moc"
