@@ -184,6 +184,9 @@ void TestStoreRestore::addsWhatTheStackNoLongerHolds()
     auto store = storeWith(stack);
     store->setSelectedTag(u"#work"_s);
     store->setActiveIndex(1);
+    // A find that shows nothing: the cards a restore brings back are shown all the same.
+    const QString query = u"no card holds this"_s;
+    store->setFindQuery(query);
     const QString path = writeBackup(backup, u"notes-2025-03-01.json"_s);
     m_now = Timestamp{200 * day + 30};
     QSignalSpy changes(store.get(), &PinlarkStore::cardsChanged);
@@ -216,8 +219,11 @@ void TestStoreRestore::addsWhatTheStackNoLongerHolds()
         QCOMPARE(store->selectedTag(), std::optional<QString>(u"#work"_s));
         QCOMPARE(store->activeIndex(), 1);
         QCOMPARE(m_sounds.played, QStringList());
+        QCOMPARE(store->findQuery(), std::optional(query));
     } else {
         QCOMPARE(store->selectedTag(), std::nullopt);
+        QCOMPARE(store->findQuery(), std::nullopt);
+        QCOMPARE(store->activeCardIndices().size(), cards.size());
         QCOMPARE(store->activeIndex(), stack.size());
         QCOMPARE(m_sounds.played, QStringList{u"Pop"_s});
         QCOMPARE(store->allTags(), QStringList{u"#work"_s});
