@@ -184,8 +184,9 @@ bool containsAll(QStringView folded, const QStringList &words)
 
 Word::Word(const QString &word)
     : m_word(word)
-    , m_matcher(word, Qt::CaseSensitive)
 {
+    if (word.size() > longWord)
+        m_matcher.setPattern(word);
     Signature bits{};
     addBits(word, bits);
     for (std::size_t i = 0; i < bits.size(); ++i) {
@@ -219,7 +220,7 @@ qsizetype Word::indexIn(QStringView text, qsizetype from) const
 {
     // A short word's skip table lets it skip little: finding its rarest character with the
     // vectorised search for one character, and comparing the rest there, reads less.
-    if (m_word.size() > 16)
+    if (m_word.size() > longWord)
         return m_matcher.indexIn(text, from);
     const QChar anchor = m_word.at(m_anchor);
     const QStringView word(m_word);

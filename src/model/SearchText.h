@@ -54,8 +54,9 @@ public:
 
 private:
     QString m_word;
-    QStringMatcher m_matcher; // a skip table, for long words
-    qsizetype m_anchor = 0;   // the word's rarest character, looked for first in short ones
+    static constexpr qsizetype longWord = 16; // longer: looked for through a skip table
+    QStringMatcher m_matcher;                 // set for a long word only
+    qsizetype m_anchor = 0; // the word's rarest character, looked for first in short ones
     std::vector<std::pair<std::size_t, quint64>> m_bits; // the words of the signature set
     bool m_decidedByBits = false;
 };

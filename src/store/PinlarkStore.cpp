@@ -404,24 +404,25 @@ void PinlarkStore::prevCard()
 
 void PinlarkStore::findNext()
 {
-    const QList<qint64> indices = activeCardIndices();
-    if (indices.isEmpty())
-        return;
-    const qsizetype position = indices.indexOf(m_activeIndex);
-    const qint64 target = indices.at(position < 0 ? 0 : (position + 1) % indices.size());
-    if (target == m_activeIndex)
-        return;
-    setActiveIndex(target);
-    play(SoundPlayer::Sound::Tink);
+    stepRound(+1);
 }
 
 void PinlarkStore::findPrevious()
 {
+    stepRound(-1);
+}
+
+void PinlarkStore::stepRound(int direction)
+{
     const QList<qint64> indices = activeCardIndices();
     if (indices.isEmpty())
         return;
-    const qsizetype position = indices.indexOf(m_activeIndex);
-    const qint64 target = indices.at(position <= 0 ? indices.size() - 1 : position - 1);
+    const qsizetype count = indices.size();
+    qsizetype position = indices.indexOf(m_activeIndex);
+    // From a card not among those shown, the first step goes to either end.
+    if (position < 0)
+        position = direction > 0 ? count - 1 : 0;
+    const qint64 target = indices.at(((position + direction) % count + count) % count);
     if (target == m_activeIndex)
         return;
     setActiveIndex(target);

@@ -306,6 +306,8 @@ private:
     void play(SoundPlayer::Sound sound);
     void log(const QString &line) const;
     void step(int direction);
+    // Like step(), but going round at either end.
+    void stepRound(int direction);
     // Edits the current card in place and announces the change of `cards`.
     void editCurrentCard(const std::function<void(NoteCard &)> &edit);
 

@@ -265,14 +265,7 @@ void PinlarkCardView::refreshSyncOverlay()
     // The panel may be what led here (its Close button, a click on its backdrop): off the
     // screen now, freed once that is over.
     PinlarkSyncPanel *panel = std::exchange(m_syncPanel, nullptr);
-    if (m_backupPanel) {
-        m_backupPanel->focusFirst();
-    } else if (m_store.findQuery()) {
-        m_findBar->open(); // back to the find field the panel was opened from
-    } else {
-        text->setTakesFocus(true);
-        text->setFocus(Qt::OtherFocusReason);
-    }
+    giveKeyboardBack();
     panel->setObjectName(QString());
     panel->hide();
     panel->deleteLater();
@@ -306,17 +299,24 @@ bool PinlarkCardView::closeBackupPanel()
     panel->setObjectName(QString());
     panel->hide();
     panel->deleteLater();
+    giveKeyboardBack();
+    refreshShortcuts();
+    return true;
+}
+
+void PinlarkCardView::giveKeyboardBack()
+{
     if (m_syncPanel) {
         m_syncPanel->focusCodeField();
+    } else if (m_backupPanel) {
+        m_backupPanel->focusFirst();
     } else if (m_store.findQuery()) {
-        m_findBar->open();
+        m_findBar->open(); // back to the find field the panel was opened from
     } else {
         FocusableTextView *text = editor();
         text->setTakesFocus(true);
         text->setFocus(Qt::OtherFocusReason);
     }
-    refreshShortcuts();
-    return true;
 }
 
 void PinlarkCardView::restoreFrom(const QString &path)

@@ -117,6 +117,9 @@ private:
     QShortcut *addShortcut(const QList<QKeySequence> &keys, const std::function<void()> &action);
 
     void refreshSyncOverlay();
+    // After a panel closed: the keyboard goes to what is on top now, the other panel, the
+    // find field while finding, or else the editor.
+    void giveKeyboardBack();
     void refreshShortcuts();
 
     void schedule(int delayMs, std::function<void()> task);
